@@ -1,0 +1,30 @@
+# The two commands of the project: `make test` and `make demo`.
+# Both install what they need first (Debian packages, as root).
+.PHONY: all deps test demo native windows format clean
+
+all: test
+
+deps:
+	@scripts/install-deps
+
+test: deps
+	@scripts/run-tests
+
+demo: deps
+	@echo "make demo: the end-to-end demo arrives with the update run; nothing to show yet." >&2
+	@exit 2
+
+# A single platform, without the tests.
+native: deps
+	cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCORVANA_SANITIZE=ON
+	cmake --build build/native
+
+windows: deps
+	cmake -S . -B build/win32 -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
+	cmake --build build/win32
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build

@@ -1,0 +1,16 @@
+// The system code page as the core sees it: CP949 on Windows, UTF-8 on Linux.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace corvana {
+
+// True when c starts a double-byte character of the system code page. Always
+// false for UTF-8, where no byte of a multibyte character looks like ASCII.
+bool IsLeadByte(char c);
+
+// UTF-8 text in the system code page (characters it lacks become '?').
+std::string FromUtf8(std::string_view text);
+
+}  // namespace corvana

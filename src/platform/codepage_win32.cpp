@@ -1,0 +1,22 @@
+#include <windows.h>
+
+#include "platform/codepage.h"
+
+namespace corvana {
+
+bool IsLeadByte(char c) { return IsDBCSLeadByte(static_cast<BYTE>(c)) != FALSE; }
+
+std::string FromUtf8(std::string_view text) {
+    if (text.empty()) return {};
+    const int nInput = static_cast<int>(text.size());
+    const int nWide = MultiByteToWideChar(CP_UTF8, 0, text.data(), nInput, nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(nWide), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), nInput, wide.data(), nWide);
+    const int nBytes =
+        WideCharToMultiByte(CP_ACP, 0, wide.data(), nWide, nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(nBytes), '\0');
+    WideCharToMultiByte(CP_ACP, 0, wide.data(), nWide, out.data(), nBytes, nullptr, nullptr);
+    return out;
+}
+
+}  // namespace corvana
