@@ -1,0 +1,63 @@
+// The transport under the HTTP downloader: WinINet on Windows, libcurl on Linux.
+// Both behave alike: one GET per URL with the agent text and no other headers
+// of ours, no proxy, at most MAX_REDIRECTS redirects (http and https only), a
+// connection time-out and a time-out for a transfer that receives nothing.
+#pragma once
+
+#include <cstdint>
+
+namespace corvana {
+
+inline constexpr int MAX_REDIRECTS = 5;
+
+// Why a download failed; NONE while it has not.
+enum class DownloadFailure {
+    NONE,
+    OPEN_FAILED,     // the URL could not be opened (no connection, bad name or URL)
+    REDIRECT,        // too many redirects, or one to another scheme
+    HTTP_STATUS,     // the final status was 400 or above
+    NO_LENGTH,       // the response announced no length
+    REFUSED_LENGTH,  // the announced length does not fit the buffer
+    TIMED_OUT,       // no connection, or no byte received, within the time-out
+    CONNECTION_LOST, // the connection failed while the body was read
+    SHORT_BODY,      // the response ended before its announced length
+    TOO_LONG,        // more bytes arrived than the buffer holds
+};
+
+const char* DescribeFailure(DownloadFailure failure);
+
+struct InternetSession;  // the root handle
+struct UrlRequest;       // one open URL
+
+// Where the body of a request goes: received bytes are appended to pData, which
+// holds dwCapacity bytes; pScratch is the transport's read buffer where it needs one.
+struct ReceiveTarget {
+    char* pData;
+    uint32_t dwCapacity;
+    char* pScratch;
+    uint32_t dwScratchSize;
+};
+
+InternetSession* OpenSession(const char* pszAgent, uint32_t dwTimeoutMs);
+void CloseSession(InternetSession* pSession);
+
+// Sends the request and waits until the final response's headers are in. On
+// failure returns nullptr and says why.
+UrlRequest* OpenRequest(InternetSession* pSession, const char* pszUrl, const ReceiveTarget& target,
+                        DownloadFailure& failure);
+void CloseRequest(UrlRequest* pRequest);
+
+// The final response's status code.
+int GetStatus(UrlRequest* pRequest);
+
+// The Content-Length header as text; false when there is none or it does not fit.
+bool QueryContentLength(UrlRequest* pRequest, char* pszBuffer, uint32_t dwSize);
+
+// Waits until body bytes have arrived or the response has ended, appends them to
+// the target's data at dwOffset and returns their count: 0 at the end of the
+// response, or on failure, which it then reports. The body is never taken past
+// dwLimit bytes (its announced length, at most the target's capacity).
+uint32_t ReceiveAvailable(UrlRequest* pRequest, uint32_t dwOffset, uint32_t dwLimit,
+                          DownloadFailure& failure);
+
+}  // namespace corvana

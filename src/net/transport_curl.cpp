@@ -1,0 +1,219 @@
+// libcurl transport over the multi interface, driven by its caller: opening a
+// request runs the transfer until the final headers are in, and each receive
+// runs it until new body bytes have arrived or the transfer has ended. The write
+// callback appends straight into the caller's buffer.
+#include <curl/curl.h>
+#include <strings.h>
+
+#include <chrono>
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "net/transport.h"
+
+namespace corvana {
+
+using Clock = std::chrono::steady_clock;
+
+struct InternetSession {
+    CURLM* pMulti;
+    std::string strAgent;
+    uint32_t dwTimeoutMs;
+};
+
+struct UrlRequest {
+    UrlRequest(InternetSession* pOwner, CURL* pHandle, const ReceiveTarget& receiveTarget)
+        : pSession(pOwner), pEasy(pHandle), target(receiveTarget) {}
+
+    InternetSession* pSession;
+    CURL* pEasy;
+    ReceiveTarget target;
+    uint32_t dwWritten = 0;      // body bytes in the target
+    uint32_t dwLimit = 0;        // the most body bytes taken
+    bool bReceiving = false;     // the caller has asked for the body
+    bool bTooLong = false;       // the body did not fit
+    bool bHeadersDone = false;   // the final response's headers are in
+    bool bLocation = false;      // the current header block has a Location
+    bool bDone = false;          // the transfer has ended
+    CURLcode nResult = CURLE_OK;
+    std::string strContentLength;
+    Clock::time_point lastActivity = Clock::now();
+};
+
+namespace {
+
+void InitialiseCurlOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+std::string_view TrimHeaderValue(std::string_view value) {
+    const std::size_t nStart = value.find_first_not_of(" \t");
+    if (nStart == std::string_view::npos) return {};
+    const std::size_t nEnd = value.find_last_not_of(" \t\r\n");
+    return value.substr(nStart, nEnd - nStart + 1);
+}
+
+bool HasName(std::string_view line, std::string_view name) {
+    return line.size() >= name.size() && strncasecmp(line.data(), name.data(), name.size()) == 0;
+}
+
+size_t OnHeader(char* pBuffer, size_t nSize, size_t nCount, void* pUser) {
+    auto* pRequest = static_cast<UrlRequest*>(pUser);
+    const std::string_view line(pBuffer, nSize * nCount);
+    pRequest->lastActivity = Clock::now();
+    if (line.starts_with("HTTP/")) {  // a new response (after a redirect or 1xx)
+        pRequest->strContentLength.clear();
+        pRequest->bLocation = false;
+    } else if (HasName(line, "content-length:")) {
+        pRequest->strContentLength = TrimHeaderValue(line.substr(15));
+    } else if (HasName(line, "location:")) {
+        pRequest->bLocation = true;
+    } else if (line == "\r\n" || line == "\n") {
+        long nStatus = 0;
+        curl_easy_getinfo(pRequest->pEasy, CURLINFO_RESPONSE_CODE, &nStatus);
+        const bool bFollowed = nStatus / 100 == 3 && pRequest->bLocation;
+        if (nStatus >= 200 && !bFollowed) pRequest->bHeadersDone = true;
+    }
+    return nSize * nCount;
+}
+
+size_t OnBody(char* pBuffer, size_t nSize, size_t nCount, void* pUser) {
+    auto* pRequest = static_cast<UrlRequest*>(pUser);
+    const size_t nBytes = nSize * nCount;
+    // Until the caller asks for the body, curl keeps it: nothing of a response
+    // that is refused at its headers ever reaches the buffer.
+    if (!pRequest->bReceiving) return CURL_WRITEFUNC_PAUSE;
+    pRequest->lastActivity = Clock::now();
+    if (nBytes > pRequest->dwLimit - pRequest->dwWritten) {
+        pRequest->bTooLong = true;
+        return CURL_WRITEFUNC_ERROR;
+    }
+    std::memcpy(pRequest->target.pData + pRequest->dwWritten, pBuffer, nBytes);
+    pRequest->dwWritten += static_cast<uint32_t>(nBytes);
+    return nBytes;
+}
+
+DownloadFailure FailureFromResult(const UrlRequest& request) {
+    if (request.bTooLong) return DownloadFailure::TOO_LONG;
+    switch (request.nResult) {
+        case CURLE_OK: return DownloadFailure::NONE;
+        case CURLE_OPERATION_TIMEDOUT: return DownloadFailure::TIMED_OUT;
+        case CURLE_TOO_MANY_REDIRECTS: return DownloadFailure::REDIRECT;
+        case CURLE_UNSUPPORTED_PROTOCOL:
+            return request.bLocation ? DownloadFailure::REDIRECT : DownloadFailure::OPEN_FAILED;
+        case CURLE_PARTIAL_FILE: return DownloadFailure::SHORT_BODY;
+        default:
+            return request.bHeadersDone ? DownloadFailure::CONNECTION_LOST
+                                        : DownloadFailure::OPEN_FAILED;
+    }
+}
+
+// Runs the transfer until stop() holds or it has ended; false when nothing
+// arrived for the session's time-out.
+template <typename Stop>
+bool Drive(UrlRequest& request, Stop stop) {
+    CURLM* pMulti = request.pSession->pMulti;
+    const auto timeout = std::chrono::milliseconds(request.pSession->dwTimeoutMs);
+    for (;;) {
+        int nRunning = 0;
+        curl_multi_perform(pMulti, &nRunning);
+        int nQueued = 0;
+        while (CURLMsg* pMessage = curl_multi_info_read(pMulti, &nQueued)) {
+            if (pMessage->msg == CURLMSG_DONE && pMessage->easy_handle == request.pEasy) {
+                request.bDone = true;
+                request.nResult = pMessage->data.result;
+            }
+        }
+        if (stop() || request.bDone) return true;
+        const auto idle = Clock::now() - request.lastActivity;
+        if (idle >= timeout) return false;
+        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(timeout - idle);
+        curl_multi_poll(pMulti, nullptr, 0, static_cast<int>(std::min<long long>(wait.count(), 1000)),
+                        nullptr);
+    }
+}
+
+}  // namespace
+
+InternetSession* OpenSession(const char* pszAgent, uint32_t dwTimeoutMs) {
+    InitialiseCurlOnce();
+    CURLM* pMulti = curl_multi_init();
+    if (pMulti == nullptr) return nullptr;
+    return new InternetSession{pMulti, pszAgent, dwTimeoutMs};
+}
+
+void CloseSession(InternetSession* pSession) {
+    curl_multi_cleanup(pSession->pMulti);
+    delete pSession;
+}
+
+UrlRequest* OpenRequest(InternetSession* pSession, const char* pszUrl, const ReceiveTarget& target,
+                        DownloadFailure& failure) {
+    CURL* pEasy = curl_easy_init();
+    if (pEasy == nullptr) {
+        failure = DownloadFailure::OPEN_FAILED;
+        return nullptr;
+    }
+    auto* pRequest = new UrlRequest{pSession, pEasy, target};
+    curl_easy_setopt(pEasy, CURLOPT_URL, pszUrl);
+    curl_easy_setopt(pEasy, CURLOPT_USERAGENT, pSession->strAgent.c_str());
+    curl_easy_setopt(pEasy, CURLOPT_PROXY, "");  // direct, whatever the environment says
+    curl_easy_setopt(pEasy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(pEasy, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(pEasy, CURLOPT_MAXREDIRS, static_cast<long>(MAX_REDIRECTS));
+    curl_easy_setopt(pEasy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(pEasy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(pSession->dwTimeoutMs));
+    curl_easy_setopt(pEasy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(pEasy, CURLOPT_HEADERFUNCTION, OnHeader);
+    curl_easy_setopt(pEasy, CURLOPT_HEADERDATA, pRequest);
+    curl_easy_setopt(pEasy, CURLOPT_WRITEFUNCTION, OnBody);
+    curl_easy_setopt(pEasy, CURLOPT_WRITEDATA, pRequest);
+    curl_multi_add_handle(pSession->pMulti, pEasy);
+
+    const bool bInTime = Drive(*pRequest, [&] { return pRequest->bHeadersDone; });
+    if (!pRequest->bHeadersDone) {
+        failure = bInTime ? FailureFromResult(*pRequest) : DownloadFailure::TIMED_OUT;
+        if (failure == DownloadFailure::NONE) failure = DownloadFailure::OPEN_FAILED;
+        CloseRequest(pRequest);
+        return nullptr;
+    }
+    return pRequest;
+}
+
+void CloseRequest(UrlRequest* pRequest) {
+    curl_multi_remove_handle(pRequest->pSession->pMulti, pRequest->pEasy);
+    curl_easy_cleanup(pRequest->pEasy);
+    delete pRequest;
+}
+
+int GetStatus(UrlRequest* pRequest) {
+    long nStatus = 0;
+    curl_easy_getinfo(pRequest->pEasy, CURLINFO_RESPONSE_CODE, &nStatus);
+    return static_cast<int>(nStatus);
+}
+
+bool QueryContentLength(UrlRequest* pRequest, char* pszBuffer, uint32_t dwSize) {
+    const std::string& length = pRequest->strContentLength;
+    if (length.empty() || length.size() >= dwSize) return false;
+    std::memcpy(pszBuffer, length.c_str(), length.size() + 1);
+    return true;
+}
+
+uint32_t ReceiveAvailable(UrlRequest* pRequest, uint32_t dwOffset, uint32_t dwLimit,
+                          DownloadFailure& failure) {
+    pRequest->dwLimit = std::min(dwLimit, pRequest->target.dwCapacity);
+    if (!pRequest->bReceiving) {
+        pRequest->bReceiving = true;
+        pRequest->lastActivity = Clock::now();
+        curl_easy_pause(pRequest->pEasy, CURLPAUSE_CONT);
+    }
+    const bool bInTime = Drive(*pRequest, [&] { return pRequest->dwWritten > dwOffset; });
+    if (pRequest->dwWritten > dwOffset) return pRequest->dwWritten - dwOffset;
+    failure = bInTime ? FailureFromResult(*pRequest) : DownloadFailure::TIMED_OUT;
+    return 0;
+}
+
+}  // namespace corvana

@@ -1,0 +1,197 @@
+// WinINet transport: synchronous handles, redirects followed by hand so that
+// their number and scheme can be checked. The two calls that wait for the server
+// (opening a URL, asking what is available) run through a BlockingCaller, so a
+// stalled server ends the download after the time-out even where the system's
+// own receive time-out is not honoured.
+#include <windows.h>
+#include <wininet.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "net/blocking_call.h"
+#include "net/transport.h"
+
+namespace corvana {
+
+struct InternetSession {
+    HINTERNET hInternet;
+    DWORD dwTimeoutMs;
+    BlockingCaller caller;
+};
+
+struct UrlRequest {
+    InternetSession* pSession;
+    HINTERNET hUrl;
+    ReceiveTarget target;
+    int nStatus;
+};
+
+namespace {
+
+DownloadFailure FailureFromError(DWORD dwError, DownloadFailure otherwise) {
+    return dwError == ERROR_INTERNET_TIMEOUT ? DownloadFailure::TIMED_OUT : otherwise;
+}
+
+// InternetOpenUrlA bounded by the session's time-out. A handle that the call
+// makes after the caller has given up on it is closed, not leaked.
+HINTERNET OpenUrlInTime(InternetSession& session, const std::string& url, DownloadFailure& failure) {
+    struct Call {
+        std::mutex mutex;
+        HINTERNET hUrl = nullptr;
+        DWORD dwError = 0;
+        bool bAbandoned = false;
+    };
+    auto pCall = std::make_shared<Call>();
+    const HINTERNET hInternet = session.hInternet;
+    const bool bInTime = session.caller.Run(
+        [pCall, hInternet, url] {
+            HINTERNET hUrl = InternetOpenUrlA(hInternet, url.c_str(), nullptr, 0,
+                                              INTERNET_FLAG_NO_AUTO_REDIRECT, 0);
+            const DWORD dwError = GetLastError();
+            std::lock_guard lock(pCall->mutex);
+            if (pCall->bAbandoned) {
+                if (hUrl != nullptr) InternetCloseHandle(hUrl);
+                return;
+            }
+            pCall->hUrl = hUrl;
+            pCall->dwError = dwError;
+        },
+        session.dwTimeoutMs);
+    std::lock_guard lock(pCall->mutex);
+    if (!bInTime) {
+        pCall->bAbandoned = true;
+        if (pCall->hUrl != nullptr) InternetCloseHandle(pCall->hUrl);
+        failure = DownloadFailure::TIMED_OUT;
+        return nullptr;
+    }
+    if (pCall->hUrl == nullptr) failure = FailureFromError(pCall->dwError, DownloadFailure::OPEN_FAILED);
+    return pCall->hUrl;
+}
+
+bool IsRedirect(DWORD dwStatus) {
+    return dwStatus == 301 || dwStatus == 302 || dwStatus == 303 || dwStatus == 307 ||
+           dwStatus == 308;
+}
+
+bool IsWebScheme(const std::string& url) {
+    return _strnicmp(url.c_str(), "http://", 7) == 0 || _strnicmp(url.c_str(), "https://", 8) == 0;
+}
+
+// The Location header resolved against the URL it came from; empty when missing.
+std::string RedirectTarget(HINTERNET hUrl, const std::string& base) {
+    char szLocation[2048];
+    DWORD dwSize = sizeof szLocation;
+    if (!HttpQueryInfoA(hUrl, HTTP_QUERY_LOCATION, szLocation, &dwSize, nullptr)) return {};
+    char szCombined[4096];
+    DWORD dwCombined = sizeof szCombined;
+    if (!InternetCombineUrlA(base.c_str(), szLocation, szCombined, &dwCombined, ICU_NO_ENCODE)) {
+        return {};
+    }
+    return std::string(szCombined, dwCombined);
+}
+
+}  // namespace
+
+InternetSession* OpenSession(const char* pszAgent, uint32_t dwTimeoutMs) {
+    HINTERNET hInternet = InternetOpenA(pszAgent, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
+    if (hInternet == nullptr) return nullptr;
+    DWORD dwTimeout = dwTimeoutMs;
+    for (DWORD dwOption : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT,
+                           INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_DATA_RECEIVE_TIMEOUT}) {
+        InternetSetOptionA(hInternet, dwOption, &dwTimeout, sizeof dwTimeout);
+    }
+    return new InternetSession{hInternet, dwTimeoutMs, {}};
+}
+
+void CloseSession(InternetSession* pSession) {
+    InternetCloseHandle(pSession->hInternet);
+    delete pSession;
+}
+
+UrlRequest* OpenRequest(InternetSession* pSession, const char* pszUrl, const ReceiveTarget& target,
+                        DownloadFailure& failure) {
+    std::string url = pszUrl;
+    for (int nRedirects = 0;; ++nRedirects) {
+        HINTERNET hUrl = OpenUrlInTime(*pSession, url, failure);
+        if (hUrl == nullptr) return nullptr;
+        DWORD dwStatus = 0;
+        DWORD dwSize = sizeof dwStatus;
+        HttpQueryInfoA(hUrl, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &dwStatus, &dwSize,
+                       nullptr);
+        if (!IsRedirect(dwStatus)) {
+            return new UrlRequest{pSession, hUrl, target, static_cast<int>(dwStatus)};
+        }
+        std::string next = RedirectTarget(hUrl, url);
+        InternetCloseHandle(hUrl);
+        if (nRedirects == MAX_REDIRECTS || next.empty() || !IsWebScheme(next)) {
+            failure = DownloadFailure::REDIRECT;
+            return nullptr;
+        }
+        url = std::move(next);
+    }
+}
+
+void CloseRequest(UrlRequest* pRequest) {
+    InternetCloseHandle(pRequest->hUrl);
+    delete pRequest;
+}
+
+int GetStatus(UrlRequest* pRequest) { return pRequest->nStatus; }
+
+bool QueryContentLength(UrlRequest* pRequest, char* pszBuffer, uint32_t dwSize) {
+    DWORD dwLength = dwSize;
+    if (!HttpQueryInfoA(pRequest->hUrl, HTTP_QUERY_CONTENT_LENGTH, pszBuffer, &dwLength, nullptr)) {
+        return false;
+    }
+    pszBuffer[std::min<DWORD>(dwLength, dwSize - 1)] = '\0';
+    return true;
+}
+
+uint32_t ReceiveAvailable(UrlRequest* pRequest, uint32_t dwOffset, uint32_t dwLimit,
+                          DownloadFailure& failure) {
+    // Waits until data has arrived or the response has ended.
+    struct Query {
+        BOOL bOk = FALSE;
+        DWORD dwAvailable = 0;
+        DWORD dwError = 0;
+    };
+    auto pQuery = std::make_shared<Query>();
+    const HINTERNET hUrl = pRequest->hUrl;
+    InternetSession& session = *pRequest->pSession;
+    const bool bInTime = session.caller.Run(
+        [pQuery, hUrl] {
+            pQuery->bOk = InternetQueryDataAvailable(hUrl, &pQuery->dwAvailable, 0, 0);
+            pQuery->dwError = GetLastError();
+        },
+        session.dwTimeoutMs);
+    if (!bInTime) {
+        failure = DownloadFailure::TIMED_OUT;
+        return 0;
+    }
+    if (!pQuery->bOk) {
+        failure = FailureFromError(pQuery->dwError, DownloadFailure::CONNECTION_LOST);
+        return 0;
+    }
+    const DWORD dwAvailable = pQuery->dwAvailable;
+    if (dwAvailable == 0) return 0;
+
+    // Bytes past the announced length are not part of the body.
+    const ReceiveTarget& target = pRequest->target;
+    const uint32_t dwRoom = std::min(dwLimit, target.dwCapacity) - dwOffset;
+    if (dwRoom == 0) return 0;
+    const DWORD dwWanted =
+        std::min<uint32_t>({static_cast<uint32_t>(dwAvailable), dwRoom, target.dwScratchSize});
+    DWORD dwRead = 0;
+    if (!InternetReadFile(hUrl, target.pScratch, dwWanted, &dwRead)) {
+        failure = FailureFromError(GetLastError(), DownloadFailure::CONNECTION_LOST);
+        return 0;
+    }
+    std::memcpy(target.pData + dwOffset, target.pScratch, dwRead);
+    return dwRead;
+}
+
+}  // namespace corvana

@@ -1,0 +1,41 @@
+// What the tests share: the test servers, paths as this platform sees them, and
+// a temporary folder for each test.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace corvana::test {
+
+// "http://host:port" of a server that tests/support/with_servers.py started
+// (envName: "CORVANA_TEST_NGINX" or "CORVANA_TEST_FAULT"); empty, with a test
+// failure, when the tests were not started through it.
+std::string ServerUrl(const char* pszEnvName);
+
+// A path that the servers' wrapper gives (a Linux path) as this program sees it:
+// under Wine the Linux root is drive Z:.
+std::string HostPath(const std::string& linuxPath);
+
+// A file of nginx's document root, read whole.
+std::string ReadDocrootFile(const std::string& name);
+
+std::string ReadWholeFile(const std::filesystem::path& path);
+void WriteWholeFile(const std::filesystem::path& path, const std::string& data);
+
+// A fresh folder, removed with everything in it when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::filesystem::path& Path() const { return m_path; }
+    // A path inside the folder as the program's 8-bit text.
+    std::string operator/(const std::string& name) const { return (m_path / name).string(); }
+
+private:
+    std::filesystem::path m_path;
+};
+
+}  // namespace corvana::test
