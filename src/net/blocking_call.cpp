@@ -1,38 +1,70 @@
 #include "net/blocking_call.h"
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
 namespace corvana {
 
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Before either side sleeps on the condition variable it polls the flag it waits
+// for this long: hand-overs of quick jobs then cost no system call on either side.
+constexpr auto SPIN_TIME = std::chrono::microseconds(500);
+
+template <typename Ready>
+bool SpinFor(Ready ready) {
+    const auto until = Clock::now() + SPIN_TIME;
+    while (!ready()) {
+        if (Clock::now() >= until) return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+}  // namespace
+
 struct BlockingCaller::Helper {
     std::mutex mutex;
     std::condition_variable wake;
-    std::function<void()> job;
-    bool bHasJob = false;
-    bool bDone = false;
-    bool bQuit = false;
+    std::function<void()> job;  // guarded by mutex
+    std::atomic<bool> bHasJob{false};
+    std::atomic<bool> bDone{false};
+    std::atomic<bool> bQuit{false};
 
     static void Loop(std::shared_ptr<Helper> pHelper) {
-        std::unique_lock lock(pHelper->mutex);
+        Helper& helper = *pHelper;
         for (;;) {
-            pHelper->wake.wait(lock, [&] { return pHelper->bHasJob || pHelper->bQuit; });
-            if (!pHelper->bHasJob) return;
-            std::function<void()> job = std::move(pHelper->job);
-            pHelper->bHasJob = false;
-            lock.unlock();
+            if (!SpinFor([&] { return helper.bHasJob.load() || helper.bQuit.load(); })) {
+                std::unique_lock lock(helper.mutex);
+                helper.wake.wait(lock,
+                                 [&] { return helper.bHasJob.load() || helper.bQuit.load(); });
+            }
+            std::function<void()> job;
+            {
+                std::lock_guard lock(helper.mutex);
+                if (!helper.bHasJob) return;  // quit
+                job = std::move(helper.job);
+                helper.bHasJob = false;
+            }
             job();
-            lock.lock();
-            pHelper->bDone = true;
-            pHelper->wake.notify_all();
+            {
+                std::lock_guard lock(helper.mutex);
+                helper.bDone = true;
+            }
+            helper.wake.notify_all();
         }
     }
 };
 
 BlockingCaller::~BlockingCaller() {
     if (m_pHelper == nullptr) return;
-    std::lock_guard lock(m_pHelper->mutex);
-    m_pHelper->bQuit = true;
+    {
+        std::lock_guard lock(m_pHelper->mutex);
+        m_pHelper->bQuit = true;
+    }
     m_pHelper->wake.notify_all();
 }
 
@@ -41,19 +73,27 @@ bool BlockingCaller::Run(std::function<void()> job, unsigned dwTimeoutMs) {
         m_pHelper = std::make_shared<Helper>();
         std::thread(Helper::Loop, m_pHelper).detach();
     }
-    std::unique_lock lock(m_pHelper->mutex);
-    m_pHelper->job = std::move(job);
-    m_pHelper->bHasJob = true;
-    m_pHelper->bDone = false;
-    m_pHelper->wake.notify_all();
-    const bool bDone = m_pHelper->wake.wait_for(lock, std::chrono::milliseconds(dwTimeoutMs),
-                                                [&] { return m_pHelper->bDone; });
-    if (bDone) return true;
-    // Give the helper up: it quits after the job; a new one serves the next call.
-    m_pHelper->bQuit = true;
-    lock.unlock();
-    m_pHelper.reset();
-    return false;
+    Helper& helper = *m_pHelper;
+    {
+        std::lock_guard lock(helper.mutex);
+        helper.job = std::move(job);
+        helper.bDone = false;
+        helper.bHasJob = true;
+    }
+    helper.wake.notify_all();
+
+    bool bDone = SpinFor([&] { return helper.bDone.load(); });
+    if (!bDone) {
+        std::unique_lock lock(helper.mutex);
+        bDone = helper.wake.wait_for(lock, std::chrono::milliseconds(dwTimeoutMs),
+                                     [&] { return helper.bDone.load(); });
+        if (!bDone) helper.bQuit = true;  // it quits after the job
+    }
+    if (!bDone) {
+        helper.wake.notify_all();
+        m_pHelper.reset();  // a new helper serves the next call
+    }
+    return bDone;
 }
 
 }  // namespace corvana

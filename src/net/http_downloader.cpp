@@ -8,16 +8,26 @@ namespace corvana {
 
 const char* DescribeFailure(DownloadFailure failure) {
     switch (failure) {
-        case DownloadFailure::NONE: return "no failure";
-        case DownloadFailure::OPEN_FAILED: return "the URL could not be opened";
-        case DownloadFailure::REDIRECT: return "too many redirects, or a redirect to another scheme";
-        case DownloadFailure::HTTP_STATUS: return "the server answered with an error status";
-        case DownloadFailure::NO_LENGTH: return "the response announced no length";
-        case DownloadFailure::REFUSED_LENGTH: return "the announced length is above the buffer size";
-        case DownloadFailure::TIMED_OUT: return "the server did not answer in time";
-        case DownloadFailure::CONNECTION_LOST: return "the connection was lost";
-        case DownloadFailure::SHORT_BODY: return "the response ended before its announced length";
-        case DownloadFailure::TOO_LONG: return "the response is longer than the buffer";
+        case DownloadFailure::NONE:
+            return "no failure";
+        case DownloadFailure::OPEN_FAILED:
+            return "the URL could not be opened";
+        case DownloadFailure::REDIRECT:
+            return "too many redirects, or a redirect to another scheme";
+        case DownloadFailure::HTTP_STATUS:
+            return "the server answered with an error status";
+        case DownloadFailure::NO_LENGTH:
+            return "the response announced no length";
+        case DownloadFailure::REFUSED_LENGTH:
+            return "the announced length is above the buffer size";
+        case DownloadFailure::TIMED_OUT:
+            return "the server did not answer in time";
+        case DownloadFailure::CONNECTION_LOST:
+            return "the connection was lost";
+        case DownloadFailure::SHORT_BODY:
+            return "the response ended before its announced length";
+        case DownloadFailure::TOO_LONG:
+            return "the response is longer than the buffer";
     }
     return "unknown failure";
 }
@@ -29,11 +39,6 @@ uint32_t ReadDecimalLength(const char* pszText) {
         if (nValue > UINT32_MAX) return UINT32_MAX;
     }
     return static_cast<uint32_t>(nValue);
-}
-
-HttpDownloader::HttpDownloader() {
-    std::memset(m_szData, 0, sizeof m_szData);
-    std::memset(m_szChunk, 0, sizeof m_szChunk);
 }
 
 HttpDownloader::~HttpDownloader() {
@@ -53,7 +58,9 @@ void HttpDownloader::Fail(DownloadFailure failure) {
 uint32_t HttpDownloader::OpenUrl(const char* pszUrl) {
     CloseUrl();  // a URL left open by the caller is not leaked
     m_dwContentLength = 0;
-    std::memset(m_szData, 0, sizeof m_szData);
+    // Every byte after the received ones is already zero, so clearing those
+    // empties the whole buffer without touching the rest of its 15 MiB.
+    std::memset(m_szData, 0, m_dwReceived);
     m_dwReceived = 0;
     m_nFailure = DownloadFailure::NONE;
     m_nHttpStatus = 0;

@@ -13,15 +13,15 @@ inline constexpr int MAX_REDIRECTS = 5;
 // Why a download failed; NONE while it has not.
 enum class DownloadFailure {
     NONE,
-    OPEN_FAILED,     // the URL could not be opened (no connection, bad name or URL)
-    REDIRECT,        // too many redirects, or one to another scheme
-    HTTP_STATUS,     // the final status was 400 or above
-    NO_LENGTH,       // the response announced no length
-    REFUSED_LENGTH,  // the announced length does not fit the buffer
-    TIMED_OUT,       // no connection, or no byte received, within the time-out
-    CONNECTION_LOST, // the connection failed while the body was read
-    SHORT_BODY,      // the response ended before its announced length
-    TOO_LONG,        // more bytes arrived than the buffer holds
+    OPEN_FAILED,      // the URL could not be opened (no connection, bad name or URL)
+    REDIRECT,         // too many redirects, or one to another scheme
+    HTTP_STATUS,      // the final status was 400 or above
+    NO_LENGTH,        // the response announced no length
+    REFUSED_LENGTH,   // the announced length does not fit the buffer
+    TIMED_OUT,        // no connection, or no byte received, within the time-out
+    CONNECTION_LOST,  // the connection failed while the body was read
+    SHORT_BODY,       // the response ended before its announced length
+    TOO_LONG,         // more bytes arrived than the buffer holds
 };
 
 const char* DescribeFailure(DownloadFailure failure);

@@ -5,8 +5,8 @@
 #include <curl/curl.h>
 #include <strings.h>
 
-#include <chrono>
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -30,13 +30,13 @@ struct UrlRequest {
     InternetSession* pSession;
     CURL* pEasy;
     ReceiveTarget target;
-    uint32_t dwWritten = 0;      // body bytes in the target
-    uint32_t dwLimit = 0;        // the most body bytes taken
-    bool bReceiving = false;     // the caller has asked for the body
-    bool bTooLong = false;       // the body did not fit
-    bool bHeadersDone = false;   // the final response's headers are in
-    bool bLocation = false;      // the current header block has a Location
-    bool bDone = false;          // the transfer has ended
+    uint32_t dwWritten = 0;     // body bytes in the target
+    uint32_t dwLimit = 0;       // the most body bytes taken
+    bool bReceiving = false;    // the caller has asked for the body
+    bool bTooLong = false;      // the body did not fit
+    bool bHeadersDone = false;  // the final response's headers are in
+    bool bLocation = false;     // the current header block has a Location
+    bool bDone = false;         // the transfer has ended
     CURLcode nResult = CURLE_OK;
     std::string strContentLength;
     Clock::time_point lastActivity = Clock::now();
@@ -99,12 +99,16 @@ size_t OnBody(char* pBuffer, size_t nSize, size_t nCount, void* pUser) {
 DownloadFailure FailureFromResult(const UrlRequest& request) {
     if (request.bTooLong) return DownloadFailure::TOO_LONG;
     switch (request.nResult) {
-        case CURLE_OK: return DownloadFailure::NONE;
-        case CURLE_OPERATION_TIMEDOUT: return DownloadFailure::TIMED_OUT;
-        case CURLE_TOO_MANY_REDIRECTS: return DownloadFailure::REDIRECT;
+        case CURLE_OK:
+            return DownloadFailure::NONE;
+        case CURLE_OPERATION_TIMEDOUT:
+            return DownloadFailure::TIMED_OUT;
+        case CURLE_TOO_MANY_REDIRECTS:
+            return DownloadFailure::REDIRECT;
         case CURLE_UNSUPPORTED_PROTOCOL:
             return request.bLocation ? DownloadFailure::REDIRECT : DownloadFailure::OPEN_FAILED;
-        case CURLE_PARTIAL_FILE: return DownloadFailure::SHORT_BODY;
+        case CURLE_PARTIAL_FILE:
+            return DownloadFailure::SHORT_BODY;
         default:
             return request.bHeadersDone ? DownloadFailure::CONNECTION_LOST
                                         : DownloadFailure::OPEN_FAILED;
@@ -131,8 +135,8 @@ bool Drive(UrlRequest& request, Stop stop) {
         const auto idle = Clock::now() - request.lastActivity;
         if (idle >= timeout) return false;
         const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(timeout - idle);
-        curl_multi_poll(pMulti, nullptr, 0, static_cast<int>(std::min<long long>(wait.count(), 1000)),
-                        nullptr);
+        curl_multi_poll(pMulti, nullptr, 0,
+                        static_cast<int>(std::min<long long>(wait.count(), 1000)), nullptr);
     }
 }
 

@@ -38,7 +38,8 @@ DownloadFailure FailureFromError(DWORD dwError, DownloadFailure otherwise) {
 
 // InternetOpenUrlA bounded by the session's time-out. A handle that the call
 // makes after the caller has given up on it is closed, not leaked.
-HINTERNET OpenUrlInTime(InternetSession& session, const std::string& url, DownloadFailure& failure) {
+HINTERNET OpenUrlInTime(InternetSession& session, const std::string& url,
+                        DownloadFailure& failure) {
     struct Call {
         std::mutex mutex;
         HINTERNET hUrl = nullptr;
@@ -68,7 +69,8 @@ HINTERNET OpenUrlInTime(InternetSession& session, const std::string& url, Downlo
         failure = DownloadFailure::TIMED_OUT;
         return nullptr;
     }
-    if (pCall->hUrl == nullptr) failure = FailureFromError(pCall->dwError, DownloadFailure::OPEN_FAILED);
+    if (pCall->hUrl == nullptr)
+        failure = FailureFromError(pCall->dwError, DownloadFailure::OPEN_FAILED);
     return pCall->hUrl;
 }
 

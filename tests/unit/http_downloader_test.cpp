@@ -158,7 +158,8 @@ TEST_F(HttpDownloaderTest, StallsEndTheDownloadAfterTheTimeout) {
 TEST_F(HttpDownloaderTest, BodyEndingEarlyIsAShortBody) {
     FetchByChunks(Fault("/close-body"));
     const DownloadFailure failure = Downloader().GetFailure();
-    EXPECT_TRUE(failure == DownloadFailure::SHORT_BODY || failure == DownloadFailure::CONNECTION_LOST)
+    EXPECT_TRUE(failure == DownloadFailure::SHORT_BODY ||
+                failure == DownloadFailure::CONNECTION_LOST)
         << DescribeFailure(failure);
     EXPECT_LE(Downloader().GetReceived(), 400u);
     EXPECT_STREQ(Downloader().DownloadToMemory(Fault("/close-body").c_str()), "");
@@ -190,7 +191,8 @@ TEST_F(HttpDownloaderTest, SlowTrickleCompletes) {
 }
 
 TEST_F(HttpDownloaderTest, RedirectsAreFollowedUpToFive) {
-    EXPECT_EQ(std::string(Downloader().DownloadToMemory(Fault("/redirect/5").c_str())), Pattern(100));
+    EXPECT_EQ(std::string(Downloader().DownloadToMemory(Fault("/redirect/5").c_str())),
+              Pattern(100));
     ExpectFailure(Fault("/redirect/6"), DownloadFailure::REDIRECT);
     ExpectFailure(Fault("/redirect-ftp"), DownloadFailure::REDIRECT);
 }
