@@ -2,7 +2,9 @@
 
 #include <cstring>
 
+#include "archive/zip_extractor.h"
 #include "platform/files.h"
+#include "run/text.h"
 
 namespace corvana {
 
@@ -152,6 +154,21 @@ bool HttpDownloader::CloseInternet() {
     if (m_hInternet == nullptr) return false;
     CloseSession(m_hInternet);
     m_hInternet = nullptr;
+    return true;
+}
+
+}  // namespace corvana
+
+namespace corvana {
+
+bool HttpDownloader::UnzipFile(const char* pszPath, bool* pbExtracted) {
+    if (pbExtracted != nullptr) *pbExtracted = false;
+    if (!EndsWithNoCaseMbcs(pszPath, "zip")) return false;
+    ZipExtractor extractor;
+    extractor.Open(pszPath, false);
+    const bool bExtracted = extractor.ExtractAll(false);
+    extractor.Close();
+    if (pbExtracted != nullptr) *pbExtracted = bExtracted;
     return true;
 }
 

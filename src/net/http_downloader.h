@@ -33,6 +33,11 @@ public:
     bool CloseUrl();
     bool CloseInternet();
 
+    // Unpacks a saved archive into the folder that holds it when the path ends in
+    // "zip" (any case). The result says only whether the file was taken as an
+    // archive; *pbExtracted, when given, says whether every item was unpacked.
+    bool UnzipFile(const char* pszPath, bool* pbExtracted = nullptr);
+
     // Why the current download failed; NONE while it has not.
     DownloadFailure GetFailure() const { return m_nFailure; }
     int GetHttpStatus() const { return m_nHttpStatus; }

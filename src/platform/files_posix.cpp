@@ -1,26 +1,115 @@
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <ctime>
 
 #include "platform/files.h"
 
 namespace corvana {
 
-bool WriteWholeFile(const char* pszPath, const char* pData, uint32_t dwSize, bool /*bHidden*/) {
-    const int fd = open(pszPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    bool bOk = true;
+namespace {
+
+bool WriteAll(int fd, const char* pData, uint32_t dwSize) {
     for (uint32_t dwDone = 0; dwDone < dwSize;) {
         const ssize_t nWritten = write(fd, pData + dwDone, dwSize - dwDone);
         if (nWritten < 0 && errno == EINTR) continue;
-        if (nWritten <= 0) {
-            bOk = false;
-            break;
-        }
+        if (nWritten <= 0) return false;
         dwDone += static_cast<uint32_t>(nWritten);
     }
+    return true;
+}
+
+}  // namespace
+
+bool WriteWholeFile(const char* pszPath, const char* pData, uint32_t dwSize, bool /*bHidden*/) {
+    const int fd = open(pszPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    const bool bOk = WriteAll(fd, pData, dwSize);
     return close(fd) == 0 && bOk;
+}
+
+PathKind GetPathKind(const char* pszPath) {
+    struct stat info {};
+    if (stat(pszPath, &info) != 0) return PathKind::NONE;
+    return S_ISDIR(info.st_mode) ? PathKind::FOLDER : PathKind::FILE;
+}
+
+bool CreateFolder(const char* pszPath) { return mkdir(pszPath, 0755) == 0; }
+
+bool DeleteOneFile(const char* pszPath) { return unlink(pszPath) == 0; }
+
+bool SetFileTimeFromDos(const char* pszPath, uint32_t dwDosDate) {
+    std::tm local{};
+    local.tm_year = static_cast<int>((dwDosDate >> 25) & 0x7F) + 80;
+    local.tm_mon = static_cast<int>((dwDosDate >> 21) & 0x0F) - 1;
+    local.tm_mday = static_cast<int>((dwDosDate >> 16) & 0x1F);
+    local.tm_hour = static_cast<int>((dwDosDate >> 11) & 0x1F);
+    local.tm_min = static_cast<int>((dwDosDate >> 5) & 0x3F);
+    local.tm_sec = static_cast<int>(dwDosDate & 0x1F) * 2;
+    local.tm_isdst = -1;
+    const std::time_t when = std::mktime(&local);
+    if (when == static_cast<std::time_t>(-1)) return false;
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {when, 0}};
+    return utimensat(AT_FDCWD, pszPath, times, 0) == 0;
+}
+
+ReplacementFile::~ReplacementFile() { Discard(); }
+
+bool ReplacementFile::Create(const char* pszTarget) {
+    Discard();
+    struct stat info {};
+    if (stat(pszTarget, &info) == 0) {
+        // A folder is not replaced by a file, nor is a read-only file.
+        if (S_ISDIR(info.st_mode) || (info.st_mode & 0222) == 0) return false;
+    }
+    m_strTarget = pszTarget;
+    m_strTemp = m_strTarget + ".partXXXXXX";
+    const int fd = mkstemp(m_strTemp.data());
+    if (fd < 0) {
+        m_strTemp.clear();
+        return false;
+    }
+    fchmod(fd, 0644);
+    m_hFile = fd;
+    m_bOpen = true;
+    return true;
+}
+
+bool ReplacementFile::Write(const char* pData, uint32_t dwSize) {
+    return m_bOpen && WriteAll(static_cast<int>(m_hFile), pData, dwSize);
+}
+
+bool ReplacementFile::Finish() {
+    if (!m_bOpen) return false;
+    const int fd = static_cast<int>(m_hFile);
+    const bool bSynced = fsync(fd) == 0;
+    m_bOpen = false;
+    return close(fd) == 0 && bSynced;
+}
+
+bool ReplacementFile::Commit() {
+    if (m_strTemp.empty() || m_bOpen) return false;
+    if (rename(m_strTemp.c_str(), m_strTarget.c_str()) != 0) return false;
+    m_strTemp.clear();
+    return true;
+}
+
+void ReplacementFile::Discard() {
+    if (m_bOpen) close(static_cast<int>(m_hFile));
+    m_bOpen = false;
+    if (!m_strTemp.empty()) unlink(m_strTemp.c_str());
+    m_strTemp.clear();
+}
+
+void ApplyStoredAttributes(const char* pszPath, uint32_t dwVersionMadeBy,
+                           uint32_t dwExternalAttributes) {
+    constexpr uint32_t UNIX_SYSTEM = 3;
+    if ((dwVersionMadeBy >> 8) != UNIX_SYSTEM) return;
+    const mode_t executeBits = (dwExternalAttributes >> 16) & 0111;
+    if (executeBits != 0) chmod(pszPath, 0644 | executeBits);
 }
 
 }  // namespace corvana

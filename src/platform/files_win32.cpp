@@ -4,6 +4,15 @@
 
 namespace corvana {
 
+namespace {
+
+HANDLE AsHandle(intptr_t hFile) { return reinterpret_cast<HANDLE>(hFile); }
+
+constexpr int REPLACE_ATTEMPTS = 10;  // a target another program holds open
+constexpr DWORD REPLACE_PAUSE_MS = 50;
+
+}  // namespace
+
 bool WriteWholeFile(const char* pszPath, const char* pData, uint32_t dwSize, bool bHidden) {
     const DWORD dwAttributes =
         bHidden ? FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_NORMAL;
@@ -17,5 +26,91 @@ bool WriteWholeFile(const char* pszPath, const char* pData, uint32_t dwSize, boo
     if (bHidden) SetFileAttributesA(pszPath, FILE_ATTRIBUTE_HIDDEN);
     return bWritten && bClosed && dwWritten == dwSize;
 }
+
+PathKind GetPathKind(const char* pszPath) {
+    const DWORD dwAttributes = GetFileAttributesA(pszPath);
+    if (dwAttributes == INVALID_FILE_ATTRIBUTES) return PathKind::NONE;
+    return (dwAttributes & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::FOLDER : PathKind::FILE;
+}
+
+bool CreateFolder(const char* pszPath) { return CreateDirectoryA(pszPath, nullptr) != FALSE; }
+
+bool DeleteOneFile(const char* pszPath) { return DeleteFileA(pszPath) != FALSE; }
+
+bool SetFileTimeFromDos(const char* pszPath, uint32_t dwDosDate) {
+    HANDLE hFile = CreateFileA(pszPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE) return false;
+    FILETIME created, accessed, written, local, utc;
+    BOOL bOk = GetFileTime(hFile, &created, &accessed, &written) &&
+               DosDateTimeToFileTime(HIWORD(dwDosDate), LOWORD(dwDosDate), &local) &&
+               LocalFileTimeToFileTime(&local, &utc) && SetFileTime(hFile, &utc, &accessed, &utc);
+    CloseHandle(hFile);
+    return bOk != FALSE;
+}
+
+ReplacementFile::~ReplacementFile() { Discard(); }
+
+bool ReplacementFile::Create(const char* pszTarget) {
+    Discard();
+    const DWORD dwAttributes = GetFileAttributesA(pszTarget);
+    if (dwAttributes != INVALID_FILE_ATTRIBUTES &&
+        (dwAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY))) {
+        return false;
+    }
+    m_strTarget = pszTarget;
+    for (unsigned nSuffix = GetCurrentProcessId() & 0xFFFF, nTry = 0; nTry < 100; ++nTry) {
+        std::string temp = m_strTarget + ".part" + std::to_string(nSuffix + nTry);
+        HANDLE hFile = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (hFile != INVALID_HANDLE_VALUE) {
+            m_strTemp = std::move(temp);
+            m_hFile = reinterpret_cast<intptr_t>(hFile);
+            m_bOpen = true;
+            return true;
+        }
+        if (GetLastError() != ERROR_FILE_EXISTS) break;
+    }
+    return false;
+}
+
+bool ReplacementFile::Write(const char* pData, uint32_t dwSize) {
+    DWORD dwWritten = 0;
+    return m_bOpen && WriteFile(AsHandle(m_hFile), pData, dwSize, &dwWritten, nullptr) &&
+           dwWritten == dwSize;
+}
+
+bool ReplacementFile::Finish() {
+    if (!m_bOpen) return false;
+    const BOOL bFlushed = FlushFileBuffers(AsHandle(m_hFile));
+    m_bOpen = false;
+    return CloseHandle(AsHandle(m_hFile)) && bFlushed;
+}
+
+bool ReplacementFile::Commit() {
+    if (m_strTemp.empty() || m_bOpen) return false;
+    for (int nAttempt = 0; nAttempt < REPLACE_ATTEMPTS; ++nAttempt) {
+        if (MoveFileExA(m_strTemp.c_str(), m_strTarget.c_str(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            m_strTemp.clear();
+            return true;
+        }
+        if (GetLastError() != ERROR_SHARING_VIOLATION && GetLastError() != ERROR_LOCK_VIOLATION &&
+            GetLastError() != ERROR_ACCESS_DENIED) {
+            break;
+        }
+        Sleep(REPLACE_PAUSE_MS);
+    }
+    return false;
+}
+
+void ReplacementFile::Discard() {
+    if (m_bOpen) CloseHandle(AsHandle(m_hFile));
+    m_bOpen = false;
+    if (!m_strTemp.empty()) DeleteFileA(m_strTemp.c_str());
+    m_strTemp.clear();
+}
+
+void ApplyStoredAttributes(const char*, uint32_t, uint32_t) {}
 
 }  // namespace corvana

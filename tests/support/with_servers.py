@@ -5,6 +5,7 @@ loopback ports, both ended afterwards.
   with_servers.py -- COMMAND [ARGS...]
 
 The command gets CORVANA_TEST_NGINX and CORVANA_TEST_FAULT (host:port) and
+CORVANA_TEST_ARCHIVES, a folder of test archives (make_archives.py), and
 CORVANA_TEST_DOCROOT, nginx's document root, which holds the files
 size-0.bin, size-1.bin, size-64k.bin, size-5m.bin, size-15m.bin (exactly
 15,728,640 bytes) and patch_info.txt.
@@ -20,6 +21,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import fault_server  # noqa: E402
+import make_archives  # noqa: E402
 
 FILES = {
     "size-0.bin": 0,
@@ -107,11 +109,13 @@ def main():
         docroot = root / "www"
         make_docroot(docroot)
         nginx, nginx_port = start_nginx(root, docroot)
+        make_archives.make_all(root / "archives")
         fault = fault_server.start()
         env = dict(os.environ)
         env["CORVANA_TEST_NGINX"] = "127.0.0.1:%d" % nginx_port
         env["CORVANA_TEST_FAULT"] = "127.0.0.1:%d" % fault.server_address[1]
         env["CORVANA_TEST_DOCROOT"] = str(docroot)
+        env["CORVANA_TEST_ARCHIVES"] = str(root / "archives")
         return subprocess.call(args, env=env)
     finally:
         if nginx is not None:

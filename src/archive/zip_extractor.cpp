@@ -1,0 +1,212 @@
+#include "archive/zip_extractor.h"
+
+#include <unzip.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "archive/item_name.h"
+#include "platform/platform.h"
+#include "run/text.h"
+
+namespace corvana {
+
+namespace {
+
+unzFile AsZip(void* hZip) { return static_cast<unzFile>(hZip); }
+
+// Copies at most MAX_PATH_LENGTH characters; false when text was longer.
+bool CopyPath(char (&szOut)[MAX_PATH_LENGTH + 1], std::string_view text) {
+    const std::size_t nLength = std::min<std::size_t>(text.size(), MAX_PATH_LENGTH);
+    std::memcpy(szOut, text.data(), nLength);
+    szOut[nLength] = '\0';
+    return nLength == text.size();
+}
+
+}  // namespace
+
+ZipExtractor::ZipExtractor(const char* pszPath) { Open(pszPath, true); }
+
+ZipExtractor::~ZipExtractor() { Close(); }
+
+bool ZipExtractor::Open(const char* pszPath, bool bFolderFromName) {
+    Close();
+    m_hZip = unzOpen(pszPath);
+    if (m_hZip == nullptr) return false;
+    const std::string_view path = pszPath;
+    const std::size_t nCut = path.rfind(bFolderFromName ? '.' : kPathSeparator);
+    CopyPath(m_szDestFolder, nCut == std::string_view::npos ? path : path.substr(0, nCut));
+    return true;
+}
+
+bool ZipExtractor::Close() {
+    if (m_hZip == nullptr) return false;
+    unzCloseCurrentFile(AsZip(m_hZip));
+    const bool bClean = unzClose(AsZip(m_hZip)) == UNZ_OK;
+    m_hZip = nullptr;
+    return bClean;
+}
+
+unsigned ZipExtractor::GetItemCount() {
+    if (m_hZip == nullptr) return 0;
+    unz_global_info global{};
+    if (unzGetGlobalInfo(AsZip(m_hZip), &global) != UNZ_OK) return 0;
+    return static_cast<unsigned>(global.number_entry);
+}
+
+bool ZipExtractor::GoToMatchingItem(bool bFirst, const char* pszExtension) {
+    if (m_hZip == nullptr) return false;
+    const auto move = [&](bool bStart) {
+        return (bStart ? unzGoToFirstFile(AsZip(m_hZip)) : unzGoToNextFile(AsZip(m_hZip))) ==
+               UNZ_OK;
+    };
+    if (!move(bFirst)) return false;
+    if (pszExtension == nullptr || *pszExtension == '\0') return true;
+    for (;;) {
+        ZipItemInfo info;
+        if (!GetCurrentItemInfo(info)) return false;
+        const std::string_view name = info.szName;
+        const std::size_t nDot = name.rfind('.');
+        if (nDot != std::string_view::npos && EqualsNoCase(name.substr(nDot + 1), pszExtension)) {
+            return true;
+        }
+        if (!move(false)) return false;
+    }
+}
+
+bool ZipExtractor::GoToFirstItem(const char* pszExtension) {
+    return GoToMatchingItem(true, pszExtension);
+}
+
+bool ZipExtractor::GoToNextItem(const char* pszExtension) {
+    return GoToMatchingItem(false, pszExtension);
+}
+
+bool ZipExtractor::GetCurrentItemInfo(ZipItemInfo& info) {
+    std::memset(&info, 0, sizeof info);
+    if (m_hZip == nullptr) return false;
+    unz_file_info item{};
+    if (unzGetCurrentFileInfo(AsZip(m_hZip), &item, info.szName, sizeof info.szName, nullptr, 0,
+                              info.szComment, sizeof info.szComment - 1) != UNZ_OK) {
+        return false;
+    }
+    info.dwVersion = static_cast<uint32_t>(item.version);
+    info.dwVersionNeeded = static_cast<uint32_t>(item.version_needed);
+    info.dwFlag = static_cast<uint32_t>(item.flag);
+    info.dwCompressionMethod = static_cast<uint32_t>(item.compression_method);
+    info.dwDosDate = static_cast<uint32_t>(item.dosDate);
+    info.dwCrc = static_cast<uint32_t>(item.crc);
+    info.dwCompressedSize = static_cast<uint32_t>(item.compressed_size);
+    info.dwUncompressedSize = static_cast<uint32_t>(item.uncompressed_size);
+    info.dwInternalAttributes = static_cast<uint32_t>(item.internal_fa);
+    info.dwExternalAttributes = static_cast<uint32_t>(item.external_fa);
+    info.bNameTooLong = item.size_filename > MAX_PATH_LENGTH;
+    info.szName[MAX_PATH_LENGTH] = '\0';
+    for (char* p = info.szName; *p != '\0'; ++p) {
+        if (*p == '/' || *p == '\\') *p = kPathSeparator;
+    }
+    const std::size_t nLength = std::strlen(info.szName);
+    info.bFolder = nLength > 0 && info.szName[nLength - 1] == kPathSeparator;
+    return true;
+}
+
+bool ZipExtractor::ExtractCurrentItem(const char* pszFolder, bool bFlattenPaths) {
+    if (m_hZip == nullptr) return false;
+    const std::string folder = pszFolder != nullptr ? pszFolder : m_szDestFolder;
+    if (!EnsureDirectory(folder.c_str())) return false;
+    ZipItemInfo info;
+    if (!GetCurrentItemInfo(info)) return false;
+    if (info.bNameTooLong || !IsSafeItemName(info.szName)) return false;
+    if (info.bFolder) return true;  // folders come into being as parents of files
+
+    std::string_view name = info.szName;
+    if (bFlattenPaths) name = name.substr(name.rfind(kPathSeparator) + 1);
+    std::string output = folder;
+    if (output.empty() || output.back() != kPathSeparator) output += kPathSeparator;
+    output += name;
+    if (output.size() >= MAX_PATH_LENGTH) return false;  // never cut a path
+    if (!EnsureParentDirectory(output.c_str())) return false;
+
+    ReplacementFile file;
+    if (!file.Create(output.c_str())) return false;
+    if (unzOpenCurrentFile(AsZip(m_hZip)) != UNZ_OK) return false;
+
+    static thread_local char s_szChunk[EXTRACT_CHUNK_SIZE];
+    uint64_t nWritten = 0;
+    bool bOk = true;
+    for (;;) {
+        const int nRead = unzReadCurrentFile(AsZip(m_hZip), s_szChunk, sizeof s_szChunk);
+        if (nRead == 0) break;
+        if (nRead < 0 || !file.Write(s_szChunk, static_cast<uint32_t>(nRead))) {
+            bOk = false;
+            break;
+        }
+        nWritten += static_cast<uint64_t>(nRead);
+    }
+    // Closing the item is where the reader reports a CRC-32 mismatch.
+    const bool bCrcOk = unzCloseCurrentFile(AsZip(m_hZip)) == UNZ_OK;
+    if (!bOk || !bCrcOk || nWritten != info.dwUncompressedSize || !file.Finish()) return false;
+
+    SetFileTimeFromDos(file.TemporaryPath().c_str(), info.dwDosDate);
+    ApplyStoredAttributes(file.TemporaryPath().c_str(), info.dwVersion, info.dwExternalAttributes);
+    return file.Commit();
+}
+
+bool ZipExtractor::AllItemNamesSafe() {
+    for (bool bMore = GoToFirstItem(); bMore; bMore = GoToNextItem()) {
+        ZipItemInfo info;
+        if (!GetCurrentItemInfo(info)) break;  // the walk ends at an unreadable entry
+        // A name cut to fit cannot be checked whole.
+        if (info.bNameTooLong || !IsSafeItemName(info.szName)) return false;
+    }
+    return true;
+}
+
+bool ZipExtractor::ExtractAllTo(const char* pszFolder, bool bFlattenPaths) {
+    if (m_hZip == nullptr || pszFolder == nullptr) return false;
+    if (!AllItemNamesSafe()) return false;
+    if (!EnsureDirectory(pszFolder)) return false;
+    if (GetItemCount() == 0) return false;
+    if (!GoToFirstItem()) return false;
+    do {
+        if (!ExtractCurrentItem(pszFolder, bFlattenPaths)) return false;
+    } while (GoToNextItem());
+    return true;
+}
+
+bool ZipExtractor::ExtractAll(bool bFlattenPaths) {
+    if (m_hZip == nullptr) return false;
+    return ExtractAllTo(m_szDestFolder, bFlattenPaths);
+}
+
+bool ZipExtractor::EnsureDirectory(const char* pszPath) {
+    if (pszPath == nullptr || *pszPath == '\0') return false;
+    switch (GetPathKind(pszPath)) {
+        case PathKind::FOLDER: return true;
+        case PathKind::FILE: return false;
+        case PathKind::NONE: break;
+    }
+    const std::string path = pszPath;
+    const std::size_t nLast = path.rfind(kPathSeparator);
+    if (nLast == std::string::npos) return true;  // a bare name is taken as present
+    // The root of an absolute POSIX path is its separator itself.
+    const std::string parent = nLast == 0 ? path.substr(0, 1) : path.substr(0, nLast);
+    if (!EnsureDirectory(parent.c_str())) return false;
+    if (nLast + 1 == path.size()) return true;  // a trailing separator names the parent
+    return CreateFolder(pszPath);
+}
+
+bool ZipExtractor::EnsureParentDirectory(const char* pszFilePath) {
+    const std::string path = pszFilePath;
+    const std::size_t nLast = path.rfind(kPathSeparator);
+    if (nLast == std::string::npos) return false;
+    return EnsureDirectory(nLast == 0 ? path.substr(0, 1).c_str() : path.substr(0, nLast).c_str());
+}
+
+bool ZipExtractor::SetFileTimeFromDos(const char* pszPath, uint32_t dwDosDate) {
+    return corvana::SetFileTimeFromDos(pszPath, dwDosDate);
+}
+
+}  // namespace corvana

@@ -1,0 +1,72 @@
+// Unpacking a ZIP archive into a folder, over minizip's reader.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/files.h"
+
+namespace corvana {
+
+inline constexpr uint32_t EXTRACT_CHUNK_SIZE = 20480;
+
+struct ZipItemInfo {
+    char szName[MAX_PATH_LENGTH + 1];  // the stored path with native separators
+    char szComment[256];
+    uint32_t dwVersion;
+    uint32_t dwVersionNeeded;
+    uint32_t dwFlag;
+    uint32_t dwCompressionMethod;  // 0 stored, 8 deflated
+    uint32_t dwDosDate;            // local time: date in the high 16 bits
+    uint32_t dwCrc;
+    uint32_t dwCompressedSize;
+    uint32_t dwUncompressedSize;
+    uint32_t dwInternalAttributes;
+    uint32_t dwExternalAttributes;
+    bool bFolder;          // the name ends with a separator
+    bool bNameTooLong;     // the stored name did not fit szName and was cut
+};
+
+class ZipExtractor {
+public:
+    ZipExtractor() = default;
+    // Opens the archive; the destination is the path up to its last dot.
+    explicit ZipExtractor(const char* pszPath);
+    virtual ~ZipExtractor();
+    ZipExtractor(const ZipExtractor&) = delete;
+    ZipExtractor& operator=(const ZipExtractor&) = delete;
+
+    // Closes what was open, then opens pszPath. The destination is the folder
+    // named like the archive (bFolderFromName) or the folder that holds it.
+    bool Open(const char* pszPath, bool bFolderFromName);
+    bool Close();
+    unsigned GetItemCount();
+
+    // Item walks; with an extension (no dot) only items whose name has it.
+    bool GoToFirstItem(const char* pszExtension = nullptr);
+    bool GoToNextItem(const char* pszExtension = nullptr);
+    bool GetCurrentItemInfo(ZipItemInfo& info);
+
+    // Writes the current item under pszFolder (nullptr: the destination). A
+    // folder item writes nothing. The file replaces its target only when it is
+    // complete and its CRC-32 and size are right.
+    bool ExtractCurrentItem(const char* pszFolder = nullptr, bool bFlattenPaths = false);
+    // Every item in order, stopping at the first that fails. An archive with an
+    // unsafe item name (see IsSafeItemName) is refused before anything is written.
+    bool ExtractAllTo(const char* pszFolder, bool bFlattenPaths);
+    bool ExtractAll(bool bFlattenPaths);
+
+    static bool EnsureDirectory(const char* pszPath);
+    static bool EnsureParentDirectory(const char* pszFilePath);
+    static bool SetFileTimeFromDos(const char* pszPath, uint32_t dwDosDate);
+
+    const char* GetDestinationFolder() const { return m_szDestFolder; }
+
+private:
+    bool AllItemNamesSafe();
+    bool GoToMatchingItem(bool bFirst, const char* pszExtension);
+
+    void* m_hZip = nullptr;  // minizip's unzFile
+    char m_szDestFolder[MAX_PATH_LENGTH + 1] = {};
+};
+
+}  // namespace corvana

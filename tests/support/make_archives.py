@@ -1,0 +1,117 @@
+#!/usr/bin/env python3
+"""Makes the ZIP archives of the extraction tests, with Info-ZIP's zip where it
+can and Python's zipfile for names and flags that zip will not write.
+
+  make_archives.py FOLDER
+
+Contents (the tests know them too):
+  alpha.txt "alpha\\n"   bin/data/x.dat "data " * 1000   empty.txt ""
+"""
+import os
+import pathlib
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import zipfile
+
+ALPHA = b"alpha\n"
+DATA = b"data " * 1000
+# 2021-03-04 05:06:08 local time (DOS times have two-second steps).
+DATE_TIME = (2021, 3, 4, 5, 6, 8)
+
+
+def with_zip(folder, name, level_flag):
+    """Packs a small tree with the zip command."""
+    with tempfile.TemporaryDirectory() as tree:
+        tree = pathlib.Path(tree)
+        (tree / "bin" / "data").mkdir(parents=True)
+        (tree / "alpha.txt").write_bytes(ALPHA)
+        (tree / "bin" / "data" / "x.dat").write_bytes(DATA)
+        (tree / "empty.txt").write_bytes(b"")
+        subprocess.run(["zip", "-q", "-r", "-D", level_flag, str(folder / name),
+                        "alpha.txt", "bin/data/x.dat", "empty.txt"], cwd=tree, check=True)
+
+
+def with_python(folder, name, items, compression=zipfile.ZIP_DEFLATED):
+    """items: (name, data) pairs, or ZipInfo objects paired with data."""
+    with zipfile.ZipFile(folder / name, "w", compression) as archive:
+        for item, data in items:
+            archive.writestr(item, data)
+
+
+def patch_crc(path, item_name):
+    """Gives one item a wrong CRC-32 in both of its headers."""
+    data = bytearray(path.read_bytes())
+    with zipfile.ZipFile(path) as archive:
+        info = archive.getinfo(item_name)
+    wrong = struct.pack("<I", info.CRC ^ 0x5A5A5A5A)
+    data[info.header_offset + 14:info.header_offset + 18] = wrong
+    position = 0
+    while True:  # the central entry with this name
+        position = data.find(b"PK\x01\x02", position)
+        name_length = struct.unpack_from("<H", data, position + 28)[0]
+        if data[position + 46:position + 46 + name_length] == item_name.encode():
+            break
+        position += 4
+    data[position + 16:position + 20] = wrong
+    path.write_bytes(bytes(data))
+
+
+def flip_data_byte(path, item_name):
+    """Damages one item's compressed data."""
+    data = bytearray(path.read_bytes())
+    with zipfile.ZipFile(path) as archive:
+        info = archive.getinfo(item_name)
+    name_length, extra_length = struct.unpack_from("<HH", data, info.header_offset + 26)
+    start = info.header_offset + 30 + name_length + extra_length
+    data[start + info.compress_size // 2] ^= 0xFF
+    path.write_bytes(bytes(data))
+
+
+def make_all(folder):
+    folder = pathlib.Path(folder)
+    folder.mkdir(parents=True, exist_ok=True)
+    with_zip(folder, "stored.zip", "-0")
+    with_zip(folder, "deflated.zip", "-9")
+
+    with_python(folder, "folders.zip", [("empty-folder/", b""), ("bin/", b""), ("bin/f.txt", ALPHA)])
+    with_python(folder, "no-items.zip", [])
+    with_python(folder, "five.zip", [("f%d.txt" % i, b"file %d\n" % i) for i in range(1, 6)])
+
+    dated = zipfile.ZipInfo("dated.txt", DATE_TIME)
+    dated.compress_type = zipfile.ZIP_DEFLATED
+    with_python(folder, "dated.zip", [(dated, ALPHA)])
+
+    tool = zipfile.ZipInfo("tools/run.sh", DATE_TIME)
+    tool.create_system = 3
+    tool.external_attr = 0o100755 << 16
+    with_python(folder, "exec.zip", [(tool, b"#!/bin/sh\necho ran\n"), ("plain.txt", ALPHA)])
+
+    with_python(folder, "backslash.zip", [("sub\\inner\\b.txt", ALPHA)])
+    with_python(folder, "long-name.zip", [("a" * 300 + ".txt", ALPHA)])
+
+    unsafe = {
+        "unsafe-parent.zip": "../evil.txt",
+        "unsafe-nested-parent.zip": "sub/../../evil.txt",
+        "unsafe-backslash-parent.zip": "sub\\..\\..\\evil.txt",
+        "unsafe-absolute.zip": "/tmp/evil.txt",
+        "unsafe-drive.zip": "C:evil.txt",
+        "unsafe-unc.zip": "\\\\server\\share\\evil.txt",
+    }
+    for archive, bad_name in unsafe.items():
+        with_python(folder, archive, [("good.txt", ALPHA), (bad_name, b"evil\n")])
+    with_python(folder, "windows-device.zip", [("good.txt", ALPHA), ("sub/CON.txt", b"evil\n")])
+    with_python(folder, "windows-colon.zip", [("good.txt", ALPHA), ("file:name.txt", b"evil\n")])
+
+    with_python(folder, "bad-crc.zip", [("good.txt", ALPHA), ("crc.dat", DATA), ("after.txt", ALPHA)])
+    patch_crc(folder / "bad-crc.zip", "crc.dat")
+    with_python(folder, "bad-data.zip", [("good.txt", ALPHA), ("broken.dat", DATA), ("after.txt", ALPHA)])
+    flip_data_byte(folder / "bad-data.zip", "broken.dat")
+
+    (folder / "not-an-archive.zip").write_bytes(b"this is not a zip file\n")
+
+
+if __name__ == "__main__":
+    make_all(sys.argv[1])
