@@ -16,8 +16,8 @@ bool IsReservedDeviceName(std::string_view component) {
     for (const char* pszDevice : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
         if (EqualsNoCase(stem, pszDevice)) return true;
     }
-    if (stem.size() == 4 && (EqualsNoCase(stem.substr(0, 3), "COM") ||
-                             EqualsNoCase(stem.substr(0, 3), "LPT"))) {
+    if (stem.size() == 4 &&
+        (EqualsNoCase(stem.substr(0, 3), "COM") || EqualsNoCase(stem.substr(0, 3), "LPT"))) {
         return stem[3] >= '1' && stem[3] <= '9';
     }
     return false;

@@ -184,9 +184,12 @@ bool ZipExtractor::ExtractAll(bool bFlattenPaths) {
 bool ZipExtractor::EnsureDirectory(const char* pszPath) {
     if (pszPath == nullptr || *pszPath == '\0') return false;
     switch (GetPathKind(pszPath)) {
-        case PathKind::FOLDER: return true;
-        case PathKind::FILE: return false;
-        case PathKind::NONE: break;
+        case PathKind::FOLDER:
+            return true;
+        case PathKind::FILE:
+            return false;
+        case PathKind::NONE:
+            break;
     }
     const std::string path = pszPath;
     const std::size_t nLast = path.rfind(kPathSeparator);

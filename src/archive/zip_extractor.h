@@ -22,8 +22,8 @@ struct ZipItemInfo {
     uint32_t dwUncompressedSize;
     uint32_t dwInternalAttributes;
     uint32_t dwExternalAttributes;
-    bool bFolder;          // the name ends with a separator
-    bool bNameTooLong;     // the stored name did not fit szName and was cut
+    bool bFolder;       // the name ends with a separator
+    bool bNameTooLong;  // the stored name did not fit szName and was cut
 };
 
 class ZipExtractor {

@@ -41,6 +41,18 @@ std::string ReadDocrootFile(const std::string& name) {
     return ReadWholeFile(HostPath(std::string(pszRoot) + "/" + name));
 }
 
+void SetEnv(const char* pszName, const char* pszValue) {
+#ifdef _WIN32
+    _putenv_s(pszName, pszValue != nullptr ? pszValue : "");
+#else
+    if (pszValue != nullptr) {
+        ::setenv(pszName, pszValue, 1);
+    } else {
+        ::unsetenv(pszName);
+    }
+#endif
+}
+
 std::string ReadWholeFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream out;

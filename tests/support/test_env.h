@@ -19,6 +19,10 @@ std::string HostPath(const std::string& linuxPath);
 // A file of nginx's document root, read whole.
 std::string ReadDocrootFile(const std::string& name);
 
+// Sets (or with nullptr removes) an environment variable of this process, which
+// programs it starts inherit.
+void SetEnv(const char* pszName, const char* pszValue);
+
 std::string ReadWholeFile(const std::filesystem::path& path);
 void WriteWholeFile(const std::filesystem::path& path, const std::string& data);
 

@@ -230,7 +230,8 @@ TEST_F(ZipExtractorTest, UnzipFileTakesNamesEndingInZip) {
     bool bExtracted = true;
     EXPECT_TRUE(m_pDownloader->UnzipFile(Archive("deflated.zip", "a.gzip").c_str(), &bExtracted));
     EXPECT_TRUE(bExtracted);  // an archive after all
-    EXPECT_TRUE(m_pDownloader->UnzipFile(Archive("not-an-archive.zip", "b.gzip").c_str(), &bExtracted));
+    EXPECT_TRUE(
+        m_pDownloader->UnzipFile(Archive("not-an-archive.zip", "b.gzip").c_str(), &bExtracted));
     EXPECT_FALSE(bExtracted);
     EXPECT_FALSE(m_pDownloader->UnzipFile(Archive("deflated.zip", "c.rar").c_str(), &bExtracted));
     EXPECT_FALSE(bExtracted);
@@ -254,7 +255,8 @@ TEST_F(ZipExtractorTest, WalksAndItemInfo) {
 
     ASSERT_TRUE(extractor.GoToFirstItem("dat"));
     ASSERT_TRUE(extractor.GetCurrentItemInfo(info));
-    const std::string expected = std::string("bin") + kPathSeparator + "data" + kPathSeparator + "x.dat";
+    const std::string expected =
+        std::string("bin") + kPathSeparator + "data" + kPathSeparator + "x.dat";
     EXPECT_EQ(std::string(info.szName), expected);
     EXPECT_EQ(info.dwCompressionMethod, 8u);
     EXPECT_EQ(info.dwUncompressedSize, 5000u);
@@ -297,15 +299,16 @@ TEST_F(ZipExtractorTest, EnsureDirectoryCreatesEveryLevel) {
     EXPECT_FALSE(ZipExtractor::EnsureDirectory(At("file").string().c_str()));
     EXPECT_FALSE(ZipExtractor::EnsureDirectory((At("file") / "below").string().c_str()));
     EXPECT_FALSE(ZipExtractor::EnsureDirectory(""));
-    EXPECT_TRUE(ZipExtractor::EnsureParentDirectory((m_temp.Path() / "p" / "q.txt").string().c_str()));
+    EXPECT_TRUE(
+        ZipExtractor::EnsureParentDirectory((m_temp.Path() / "p" / "q.txt").string().c_str()));
     EXPECT_TRUE(fs::is_directory(m_temp.Path() / "p"));
     EXPECT_FALSE(ZipExtractor::EnsureParentDirectory("no-separator.txt"));
 }
 
 TEST(ItemName, RefusesNamesThatLeaveTheFolder) {
     for (NameRules rules : {NameRules::POSIX, NameRules::WINDOWS}) {
-        for (const char* name : {"../x", "a/../../x", "a\\..\\..\\x", "..", "a/..", "/etc/x",
-                                 "\\x", "\\\\server\\share\\x", "C:x", "c:\\x", ""}) {
+        for (const char* name : {"../x", "a/../../x", "a\\..\\..\\x", "..", "a/..", "/etc/x", "\\x",
+                                 "\\\\server\\share\\x", "C:x", "c:\\x", ""}) {
             EXPECT_FALSE(IsSafeItemName(name, rules)) << name;
         }
         for (const char* name : {"a.txt", "bin/data/x.dat", "bin\\x", "..a", "a..", "a/.hidden",

@@ -1,0 +1,41 @@
+#include <langinfo.h>
+#include <locale.h>
+
+#include <climits>
+
+#include "platform/number_format.h"
+
+namespace corvana {
+
+NumberFormat GetUserNumberFormat() {
+    NumberFormat format;
+    // The user's LC_NUMERIC through a locale object of its own: the process's
+    // own locale (and so "%2.3f") is never changed.
+    locale_t locale = newlocale(LC_NUMERIC_MASK, "", static_cast<locale_t>(0));
+    if (locale == static_cast<locale_t>(0)) return format;
+    format.strDecimal = nl_langinfo_l(DECIMAL_POINT, locale);
+    format.strThousand = nl_langinfo_l(THOUSANDS_SEP, locale);
+    const char* pszGrouping = nl_langinfo_l(GROUPING, locale);
+    // Only the leading group size counts; none (or CHAR_MAX) means no grouping.
+    const int nGroup = pszGrouping[0] == CHAR_MAX ? 0 : pszGrouping[0];
+    format.nGrouping = nGroup > 0 && !format.strThousand.empty() ? static_cast<unsigned>(nGroup) : 0;
+    if (format.strDecimal.empty()) format.strDecimal = ".";
+    freelocale(locale);
+    return format;
+}
+
+std::string FormatLocaleNumber(const std::string& text, int nDigits) {
+    NumberFormat format = GetUserNumberFormat();
+    if (nDigits == -1) {
+        const std::size_t nAt = text.find(format.strDecimal);
+        format.nDigits = nAt == std::string::npos
+                             ? 0
+                             : static_cast<unsigned>(text.size() - format.strDecimal.size() - nAt);
+    } else {
+        format.nDigits = static_cast<unsigned>(nDigits);
+    }
+    std::string output;
+    return FormatNumberText(text, format, output) ? output : text;
+}
+
+}  // namespace corvana

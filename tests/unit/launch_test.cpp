@@ -1,0 +1,101 @@
+#include "launch/launch.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/process.h"
+#include "support/test_env.h"
+
+namespace corvana {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The stand-in programs, copied into a folder with a blank in its name.
+class LaunchTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_folder = m_temp.Path() / "Corvana Game";
+        fs::create_directories(m_folder);
+        const std::string built = test::HostPath(CORVANA_STANDIN_DIR);
+        for (const char* name : {"cw.exe", "setup.exe"}) {
+            fs::copy_file(fs::path(built) / name, m_folder / name);
+        }
+        SetUpdaterArguments("");
+    }
+    void TearDown() override { SetUpdaterArguments(""); }
+
+    std::string Folder() const { return m_folder.string() + kPathSeparator; }
+
+    // The lines a stand-in logged, once there are nLines of them (or after 10 s).
+    // Quotes are dropped: Wine quotes the program path it found in the command line.
+    std::vector<std::string> Log(const char* pszName, std::size_t nLines = 1) {
+        std::vector<std::string> lines;
+        for (int i = 0; i < 1000; ++i) {
+            lines.clear();
+            std::ifstream log(m_folder / pszName);
+            for (std::string line; std::getline(log, line);) {
+                std::erase(line, '"');
+                lines.push_back(line);
+            }
+            if (lines.size() >= nLines) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return lines;
+    }
+
+    test::TempDir m_temp;
+    fs::path m_folder;
+};
+
+TEST_F(LaunchTest, ClientGetsOnlyTheLoginIdTail) {
+    SetUpdaterArguments("-UPDATE abcdefghij 1.170 /AutoLoginRID:player7 extra words");
+    EXPECT_EQ(LaunchProgram(Folder() + "cw.exe"), 1);
+    EXPECT_EQ(Log("cw.log"), std::vector<std::string>{"/AutoLoginRID:player7 extra words"});
+}
+
+TEST_F(LaunchTest, ClientNamesInAnyCaseAndCw3AreClients) {
+    fs::copy_file(m_folder / "cw.exe", m_folder / "cw3.exe");
+    SetUpdaterArguments("/AutoLoginRID:");  // nothing after it: forwarded as it is
+    EXPECT_EQ(LaunchProgram(Folder() + "CW.EXE"), 1);
+    EXPECT_EQ(Log("cw.log", 1).size(), 1u);
+    EXPECT_EQ(LaunchProgram(Folder() + "cw3.exe"), 1);
+    EXPECT_EQ(Log("cw.log", 2), (std::vector<std::string>{"/AutoLoginRID:", "/AutoLoginRID:"}));
+}
+
+TEST_F(LaunchTest, WithoutTheExactTokenTheClientGetsItsPathOnly) {
+    SetUpdaterArguments("/autologinrid:player7");
+    EXPECT_EQ(LaunchProgram(Folder() + "cw.exe"), 1);
+    EXPECT_EQ(Log("cw.log"), std::vector<std::string>{Folder() + "cw.exe"});
+}
+
+TEST_F(LaunchTest, SetupProgramNeverGetsTheLoginId) {
+    SetUpdaterArguments("/AutoLoginRID:player7");
+    EXPECT_EQ(LaunchProgram(Folder() + "setup.exe -install"), 1);
+    EXPECT_EQ(Log("setup.log"), std::vector<std::string>{Folder() + "setup.exe -install"});
+}
+
+TEST_F(LaunchTest, MissingProgramIsNotStarted) {
+    EXPECT_EQ(LaunchProgram(Folder() + "nothing.exe"), 0);
+    EXPECT_EQ(LaunchProgram(Folder() + "nothing.exe -install"), 0);
+    EXPECT_EQ(LaunchProgram(""), 0);
+    EXPECT_FALSE(fs::exists(m_folder / "cw.log"));
+}
+
+TEST(LaunchRules, ClientTestLooksAtTheEndOfTheWholeCommand) {
+    EXPECT_TRUE(IsClientCommand("C:\\Games\\Corvana\\cw.exe"));
+    EXPECT_TRUE(IsClientCommand("C:\\Games\\Corvana\\CW.EXE"));
+    EXPECT_TRUE(IsClientCommand("/games/cw3.exe"));
+    EXPECT_FALSE(IsClientCommand("C:\\Games\\CW.exe checkversion"));
+    EXPECT_FALSE(IsClientCommand("C:\\Games\\setup.exe -install"));
+    EXPECT_FALSE(IsClientCommand("C:\\Games\\cw.exe.bak"));
+}
+
+}  // namespace
+}  // namespace corvana

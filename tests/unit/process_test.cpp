@@ -1,0 +1,141 @@
+#include "platform/process.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "launch/launch.h"
+#include "platform/platform.h"
+#include "support/test_env.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include "platform/window_endpoint_posix.h"
+#endif
+
+namespace corvana {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+const char* const kTitle = "CW - AutoUpdater";
+
+std::string UniqueName(const char* pszStem) {
+    return std::string(pszStem) + "-" +
+           std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+}
+
+template <typename Condition>
+bool WaitFor(Condition condition, std::chrono::milliseconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= until) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+TEST(NamedMutex, CreateTellsWhetherItExistedAndItGoesWithItsLastHandle) {
+    const std::string name = UniqueName("corvana-test");
+    EXPECT_EQ(OpenExistingMutex(name.c_str()), nullptr);
+    bool bExisted = true;
+    MutexHandle hFirst = CreateNamedMutex(name.c_str(), &bExisted);
+    ASSERT_NE(hFirst, nullptr);
+    EXPECT_FALSE(bExisted);
+    MutexHandle hSecond = CreateNamedMutex(name.c_str(), &bExisted);
+    ASSERT_NE(hSecond, nullptr);
+    EXPECT_TRUE(bExisted);
+    MutexHandle hOpened = OpenExistingMutex(name.c_str());
+    EXPECT_NE(hOpened, nullptr);
+    CloseMutex(hOpened);
+    CloseMutex(hFirst);
+    CloseMutex(hSecond);
+    EXPECT_EQ(OpenExistingMutex(name.c_str()), nullptr);
+}
+
+class StandInTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::copy_file(fs::path(test::HostPath(CORVANA_STANDIN_DIR)) / "cw.exe",
+                      m_temp.Path() / "cw.exe");
+    }
+    std::string Folder() const { return m_temp.Path().string() + kPathSeparator; }
+    test::TempDir m_temp;
+};
+
+TEST_F(StandInTest, ClientMutexIsSeenWhileTheClientRunsAndGoneAfter) {
+    test::SetEnv("CORVANA_STANDIN_HOLD_MS", "1500");
+    ASSERT_EQ(LaunchProgram(Folder() + "cw.exe"), 1);
+    test::SetEnv("CORVANA_STANDIN_HOLD_MS", nullptr);
+    MutexHandle hSeen = nullptr;
+    EXPECT_TRUE(WaitFor([&] { return (hSeen = OpenExistingMutex("CW")) != nullptr; }, 5000ms));
+    CloseMutex(hSeen);
+    EXPECT_TRUE(WaitFor(
+        [] {
+            MutexHandle h = OpenExistingMutex("CW");
+            CloseMutex(h);
+            return h == nullptr;
+        },
+        10000ms));
+}
+
+#ifdef _WIN32
+std::atomic<int32_t> g_nReceived{0};
+
+LRESULT CALLBACK ReceiverProc(HWND hWnd, UINT nMessage, WPARAM wParam, LPARAM lParam) {
+    if (nMessage == WM_CLIENT_VERSION) g_nReceived = static_cast<int32_t>(lParam);
+    return DefWindowProcA(hWnd, nMessage, wParam, lParam);
+}
+
+TEST_F(StandInTest, ClientDeliversItsVersionToTheWindowFoundByTitle) {
+    std::ofstream(m_temp.Path() / "cw-version.txt") << 171;
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = ReceiverProc;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = "CorvanaTestReceiver";
+    RegisterClassA(&windowClass);
+    HWND hWnd = CreateWindowA("CorvanaTestReceiver", kTitle, WS_OVERLAPPED, 0, 0, 10, 10, nullptr,
+                              nullptr, windowClass.hInstance, nullptr);
+    ASSERT_NE(hWnd, nullptr);
+    g_nReceived = 0;
+    ASSERT_EQ(LaunchProgram(Folder() + "CW.exe checkversion"), 1);
+    const auto until = std::chrono::steady_clock::now() + 10s;
+    while (g_nReceived == 0 && std::chrono::steady_clock::now() < until) {
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_EQ(g_nReceived, 171);
+    DestroyWindow(hWnd);
+}
+#else
+TEST_F(StandInTest, ClientDeliversItsVersionToTheWindowFoundByTitle) {
+    std::ofstream(m_temp.Path() / "cw-version.txt") << 171;
+    std::atomic<int32_t> nReceived{0};
+    std::atomic<int> nRaised{0};
+    WindowEndpoint endpoint;
+    ASSERT_TRUE(endpoint.Open(kTitle, [&](int32_t n) { nReceived = n; }, [&] { ++nRaised; }));
+    WindowEndpoint second;
+    EXPECT_FALSE(second.Open(kTitle, nullptr, nullptr));  // one window per title
+
+    ASSERT_EQ(LaunchProgram(Folder() + "CW.exe checkversion"), 1);
+    EXPECT_TRUE(WaitFor([&] { return nReceived != 0; }, 10000ms));
+    EXPECT_EQ(nReceived, 171);
+    EXPECT_TRUE(RaiseWindow(kTitle));
+    EXPECT_TRUE(WaitFor([&] { return nRaised == 1; }, 5000ms));
+    endpoint.Close();
+    EXPECT_FALSE(SendClientVersion(kTitle, 5));  // nobody answers for the title now
+}
+#endif
+
+TEST(ProgramFiles, FolderIsNamed) { EXPECT_FALSE(GetProgramFilesFolder().empty()); }
+
+}  // namespace
+}  // namespace corvana

@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "platform/registry.h"
+#include "run/update_run.h"
+#include "support/test_env.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#endif
+
+namespace corvana {
+namespace {
+
+// Each test works below a key of its own: on Linux a registry root in the test's
+// folder, on Windows a fresh key under HKEY_CURRENT_USER\Software.
+class RegistryTreeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+#ifdef _WIN32
+        m_base = "Software\\CorvanaTest\\" + std::to_string(GetCurrentProcessId()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name();
+#else
+        test::SetEnv("CORVANA_REGISTRY_ROOT", m_temp.Path().c_str());
+        m_base = "Test";
+#endif
+        Create("");
+    }
+    void TearDown() override {
+#ifdef _WIN32
+        RegDeleteTreeA(HKEY_CURRENT_USER, m_base.c_str());
+#endif
+    }
+
+    std::string Path(const std::string& relative) const {
+        return relative.empty() ? m_base : m_base + "\\" + relative;
+    }
+    void Create(const std::string& relative) {
+        RegistryKey key = nullptr;
+        ASSERT_EQ(RegistryCreate(RegistryCurrentUser(), Path(relative).c_str(), &key), 0) << relative;
+        RegistryClose(key);
+    }
+    bool Exists(const std::string& relative) {
+        RegistryKey key = nullptr;
+        if (RegistryOpenFull(RegistryCurrentUser(), Path(relative).c_str(), &key) != 0) return false;
+        RegistryClose(key);
+        return true;
+    }
+    int DeleteTree(const std::string& relative) {
+        char szName[REGISTRY_NAME_SIZE];
+        return UpdateRun::DeleteRegistryTree(RegistryCurrentUser(), Path(relative).c_str(), szName);
+    }
+
+    test::TempDir m_temp;
+    std::string m_base;
+};
+
+TEST_F(RegistryTreeTest, KeyWithoutSubkeysIsDeleted) {
+    Create("Leaf");
+    EXPECT_EQ(DeleteTree("Leaf"), 0);
+    EXPECT_FALSE(Exists("Leaf"));
+    EXPECT_TRUE(Exists(""));
+}
+
+TEST_F(RegistryTreeTest, DeepTreeGoesWholeAndOnlyTheLastLevel) {
+    for (const char* key : {"SOFTWARE\\Halvorn\\CW3_Path\\A\\A1\\A11", "SOFTWARE\\Halvorn\\CW3_Path\\A\\A2",
+                            "SOFTWARE\\Halvorn\\CW3_Path\\B\\B1", "SOFTWARE\\Halvorn\\CW3_Path\\C",
+                            "SOFTWARE\\Halvorn\\Other\\Keep"}) {
+        Create(key);
+    }
+    EXPECT_EQ(DeleteTree(INSTALL_PATH_KEY), 0);
+    EXPECT_FALSE(Exists(INSTALL_PATH_KEY));
+    EXPECT_TRUE(Exists("SOFTWARE\\Halvorn"));
+    EXPECT_TRUE(Exists("SOFTWARE\\Halvorn\\Other\\Keep"));
+}
+
+TEST_F(RegistryTreeTest, MissingKeyChangesNothing) {
+    Create("SOFTWARE\\Halvorn");
+    EXPECT_EQ(DeleteTree(INSTALL_PATH_KEY), -1);
+    EXPECT_TRUE(Exists("SOFTWARE\\Halvorn"));
+}
+
+#ifndef _WIN32
+TEST_F(RegistryTreeTest, SubkeyThatCannotBeOpenedKeepsItsParents) {
+    for (const char* key : {"Top\\Mid\\Locked\\Inner", "Top\\Mid\\Free", "Top\\Side\\Leaf"}) Create(key);
+    const std::filesystem::path locked = m_temp.Path() / "HKEY_CURRENT_USER" / m_base / "Top" / "Mid" / "Locked";
+    ASSERT_EQ(chmod(locked.c_str(), 0555), 0);
+
+    EXPECT_EQ(DeleteTree("Top"), 0);  // the walk of Top finished; its own deletion failed
+    EXPECT_TRUE(Exists("Top"));
+    EXPECT_TRUE(Exists("Top\\Mid"));
+    EXPECT_FALSE(Exists("Top\\Mid\\Free"));  // visited before the locked one
+    EXPECT_FALSE(Exists("Top\\Side"));
+    EXPECT_EQ(DeleteTree("Top\\Mid"), 1);
+    chmod(locked.c_str(), 0755);
+}
+#endif
+
+}  // namespace
+}  // namespace corvana
