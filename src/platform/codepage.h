@@ -13,4 +13,9 @@ bool IsLeadByte(char c);
 // UTF-8 text in the system code page (characters it lacks become '?').
 std::string FromUtf8(std::string_view text);
 
+// A text from the patch server (a manifest label) in the system code page. The
+// server writes CP949; on Linux a text that is valid UTF-8 stays as it is, any
+// other is converted from CP949 (bytes that are not CP949 become '?').
+std::string DecodeServerText(std::string_view text);
+
 }  // namespace corvana

@@ -19,4 +19,6 @@ std::string FromUtf8(std::string_view text) {
     return out;
 }
 
+std::string DecodeServerText(std::string_view text) { return std::string(text); }
+
 }  // namespace corvana

@@ -22,6 +22,9 @@ bool CreateFolder(const char* pszPath);
 
 bool DeleteOneFile(const char* pszPath);
 
+// Clears the hidden and read-only attributes where the system has them.
+bool SetNormalAttributes(const char* pszPath);
+
 // Sets a file's modification time (on Windows its creation and last-write time)
 // from an MS-DOS date and time (date in the high 16 bits) taken as local time;
 // the access time is kept.

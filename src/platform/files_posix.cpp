@@ -41,6 +41,8 @@ bool CreateFolder(const char* pszPath) { return mkdir(pszPath, 0755) == 0; }
 
 bool DeleteOneFile(const char* pszPath) { return unlink(pszPath) == 0; }
 
+bool SetNormalAttributes(const char* pszPath) { return access(pszPath, F_OK) == 0; }
+
 bool SetFileTimeFromDos(const char* pszPath, uint32_t dwDosDate) {
     std::tm local{};
     local.tm_year = static_cast<int>((dwDosDate >> 25) & 0x7F) + 80;

@@ -37,6 +37,10 @@ bool CreateFolder(const char* pszPath) { return CreateDirectoryA(pszPath, nullpt
 
 bool DeleteOneFile(const char* pszPath) { return DeleteFileA(pszPath) != FALSE; }
 
+bool SetNormalAttributes(const char* pszPath) {
+    return SetFileAttributesA(pszPath, FILE_ATTRIBUTE_NORMAL) != FALSE;
+}
+
 bool SetFileTimeFromDos(const char* pszPath, uint32_t dwDosDate) {
     HANDLE hFile = CreateFileA(pszPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -8,9 +8,9 @@
 namespace corvana {
 
 struct NumberFormat {
-    unsigned nDigits = 0;         // fractional digits
-    unsigned nLeadingZero = 1;    // "0.5" rather than ".5"
-    unsigned nGrouping = 3;       // digits per group; 0: none
+    unsigned nDigits = 0;       // fractional digits
+    unsigned nLeadingZero = 1;  // "0.5" rather than ".5"
+    unsigned nGrouping = 3;     // digits per group; 0: none
     std::string strDecimal = ".";
     std::string strThousand = ",";
     unsigned nNegativeOrder = 1;  // 0 "(1.1)", 1 "-1.1", 2 "- 1.1", 3 "1.1-", 4 "1.1 -"

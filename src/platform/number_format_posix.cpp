@@ -18,7 +18,8 @@ NumberFormat GetUserNumberFormat() {
     const char* pszGrouping = nl_langinfo_l(GROUPING, locale);
     // Only the leading group size counts; none (or CHAR_MAX) means no grouping.
     const int nGroup = pszGrouping[0] == CHAR_MAX ? 0 : pszGrouping[0];
-    format.nGrouping = nGroup > 0 && !format.strThousand.empty() ? static_cast<unsigned>(nGroup) : 0;
+    format.nGrouping =
+        nGroup > 0 && !format.strThousand.empty() ? static_cast<unsigned>(nGroup) : 0;
     if (format.strDecimal.empty()) format.strDecimal = ".";
     freelocale(locale);
     return format;

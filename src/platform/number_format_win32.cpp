@@ -49,7 +49,8 @@ std::string FormatLocaleNumber(const std::string& text, int nDigits) {
     }
     const int nSize = static_cast<int>(3 * text.size() + 100);
     std::vector<char> buffer(static_cast<std::size_t>(nSize));
-    if (GetNumberFormatA(LOCALE_USER_DEFAULT, 0, text.c_str(), &record, buffer.data(), nSize - 1) == 0) {
+    if (GetNumberFormatA(LOCALE_USER_DEFAULT, 0, text.c_str(), &record, buffer.data(), nSize - 1) ==
+        0) {
         return text;
     }
     return buffer.data();

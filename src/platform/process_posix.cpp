@@ -26,7 +26,8 @@ namespace {
 
 bool IsProgram(const std::string& path) {
     struct stat info {};
-    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(path.c_str(), X_OK) == 0;
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+           access(path.c_str(), X_OK) == 0;
 }
 
 // The path with its file name matched without regard to case in its folder, as
@@ -117,8 +118,12 @@ bool LockWhole(int fd, short nType, bool bWait) {
 }
 
 // A mutex handle is the descriptor of its lock file, holding a shared lock.
-MutexHandle AsHandle(int fd) { return reinterpret_cast<MutexHandle>(static_cast<intptr_t>(fd) + 1); }
-int AsDescriptor(MutexHandle hMutex) { return static_cast<int>(reinterpret_cast<intptr_t>(hMutex) - 1); }
+MutexHandle AsHandle(int fd) {
+    return reinterpret_cast<MutexHandle>(static_cast<intptr_t>(fd) + 1);
+}
+int AsDescriptor(MutexHandle hMutex) {
+    return static_cast<int>(reinterpret_cast<intptr_t>(hMutex) - 1);
+}
 
 bool SendToWindow(const char* pszTitle, const std::string& message) {
     const int nSocket = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -127,10 +132,11 @@ bool SendToWindow(const char* pszTitle, const std::string& message) {
     sockaddr_un target{};
     target.sun_family = AF_UNIX;
     std::memcpy(target.sun_path, address.data(), address.size());
-    const socklen_t nLength = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + address.size());
+    const socklen_t nLength =
+        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + address.size());
     const bool bSent = sendto(nSocket, message.data(), message.size(), 0,
-                              reinterpret_cast<const sockaddr*>(&target), nLength) ==
-                       static_cast<ssize_t>(message.size());
+                              reinterpret_cast<const sockaddr*>(&target),
+                              nLength) == static_cast<ssize_t>(message.size());
     close(nSocket);
     return bSent;
 }
@@ -215,7 +221,8 @@ bool WindowEndpoint::Open(const char* pszTitle, VersionHandler onVersion, RaiseH
     sockaddr_un local{};
     local.sun_family = AF_UNIX;
     std::memcpy(local.sun_path, address.data(), address.size());
-    const socklen_t nLength = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + address.size());
+    const socklen_t nLength =
+        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + address.size());
     if (m_nSocket < 0 || bind(m_nSocket, reinterpret_cast<const sockaddr*>(&local), nLength) != 0) {
         Close();
         return false;
@@ -271,7 +278,8 @@ void SleepMs(uint32_t dwMs) { std::this_thread::sleep_for(std::chrono::milliseco
 
 uint32_t GetTickCountMs() {
     const auto now = std::chrono::steady_clock::now().time_since_epoch();
-    return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+    return static_cast<uint32_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
 }
 
 std::string GetProgramFilesFolder() {

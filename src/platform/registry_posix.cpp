@@ -127,7 +127,7 @@ long RegistryDelete(RegistryKey parent, const char* pszPath) {
     struct stat info {};
     if (!IsFolder(folder, info)) return REG_NOT_FOUND;
     if (!Subfolders(folder).empty()) return REG_ACCESS_DENIED;  // a key with subkeys stays
-    if (DIR* pDir = opendir(folder.c_str())) {  // its values go with it
+    if (DIR* pDir = opendir(folder.c_str())) {                  // its values go with it
         while (const dirent* pEntry = readdir(pDir)) {
             const std::string name = pEntry->d_name;
             if (name != "." && name != "..") unlink((folder + "/" + name).c_str());

@@ -121,7 +121,8 @@ TEST_F(StandInTest, ClientDeliversItsVersionToTheWindowFoundByTitle) {
     std::atomic<int32_t> nReceived{0};
     std::atomic<int> nRaised{0};
     WindowEndpoint endpoint;
-    ASSERT_TRUE(endpoint.Open(kTitle, [&](int32_t n) { nReceived = n; }, [&] { ++nRaised; }));
+    ASSERT_TRUE(endpoint.Open(
+        kTitle, [&](int32_t n) { nReceived = n; }, [&] { ++nRaised; }));
     WindowEndpoint second;
     EXPECT_FALSE(second.Open(kTitle, nullptr, nullptr));  // one window per title
 

@@ -8,7 +8,10 @@
 #include "run/update_run.h"
 #include "support/test_env.h"
 
+#include <algorithm>
+
 #ifdef _WIN32
+#include <sddl.h>
 #include <windows.h>
 #else
 #include <sys/stat.h>
@@ -42,12 +45,14 @@ protected:
     }
     void Create(const std::string& relative) {
         RegistryKey key = nullptr;
-        ASSERT_EQ(RegistryCreate(RegistryCurrentUser(), Path(relative).c_str(), &key), 0) << relative;
+        ASSERT_EQ(RegistryCreate(RegistryCurrentUser(), Path(relative).c_str(), &key), 0)
+            << relative;
         RegistryClose(key);
     }
     bool Exists(const std::string& relative) {
         RegistryKey key = nullptr;
-        if (RegistryOpenFull(RegistryCurrentUser(), Path(relative).c_str(), &key) != 0) return false;
+        if (RegistryOpenFull(RegistryCurrentUser(), Path(relative).c_str(), &key) != 0)
+            return false;
         RegistryClose(key);
         return true;
     }
@@ -68,9 +73,10 @@ TEST_F(RegistryTreeTest, KeyWithoutSubkeysIsDeleted) {
 }
 
 TEST_F(RegistryTreeTest, DeepTreeGoesWholeAndOnlyTheLastLevel) {
-    for (const char* key : {"SOFTWARE\\Halvorn\\CW3_Path\\A\\A1\\A11", "SOFTWARE\\Halvorn\\CW3_Path\\A\\A2",
-                            "SOFTWARE\\Halvorn\\CW3_Path\\B\\B1", "SOFTWARE\\Halvorn\\CW3_Path\\C",
-                            "SOFTWARE\\Halvorn\\Other\\Keep"}) {
+    for (const char* key :
+         {"SOFTWARE\\Halvorn\\CW3_Path\\A\\A1\\A11", "SOFTWARE\\Halvorn\\CW3_Path\\A\\A2",
+          "SOFTWARE\\Halvorn\\CW3_Path\\B\\B1", "SOFTWARE\\Halvorn\\CW3_Path\\C",
+          "SOFTWARE\\Halvorn\\Other\\Keep"}) {
         Create(key);
     }
     EXPECT_EQ(DeleteTree(INSTALL_PATH_KEY), 0);
@@ -85,11 +91,30 @@ TEST_F(RegistryTreeTest, MissingKeyChangesNothing) {
     EXPECT_TRUE(Exists("SOFTWARE\\Halvorn"));
 }
 
-#ifndef _WIN32
+// Makes a key openable for reading only: on Windows by its security, on Linux by
+// its folder's mode.
+void LockKey(const std::string& path, bool bLocked) {
+#ifdef _WIN32
+    HKEY hKey = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, WRITE_DAC | KEY_READ, &hKey), 0);
+    PSECURITY_DESCRIPTOR pDescriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(
+        bLocked ? "D:P(A;;KR;;;WD)" : "D:P(A;;KA;;;WD)", SDDL_REVISION_1, &pDescriptor, nullptr));
+    EXPECT_EQ(RegSetKeySecurity(hKey, DACL_SECURITY_INFORMATION, pDescriptor), 0);
+    LocalFree(pDescriptor);
+    RegCloseKey(hKey);
+#else
+    const char* pszRoot = std::getenv("CORVANA_REGISTRY_ROOT");
+    std::string folder = std::string(pszRoot) + "/HKEY_CURRENT_USER/" + path;
+    std::replace(folder.begin(), folder.end(), '\\', '/');
+    ASSERT_EQ(chmod(folder.c_str(), bLocked ? 0555 : 0755), 0);
+#endif
+}
+
 TEST_F(RegistryTreeTest, SubkeyThatCannotBeOpenedKeepsItsParents) {
-    for (const char* key : {"Top\\Mid\\Locked\\Inner", "Top\\Mid\\Free", "Top\\Side\\Leaf"}) Create(key);
-    const std::filesystem::path locked = m_temp.Path() / "HKEY_CURRENT_USER" / m_base / "Top" / "Mid" / "Locked";
-    ASSERT_EQ(chmod(locked.c_str(), 0555), 0);
+    for (const char* key : {"Top\\Mid\\Locked\\Inner", "Top\\Mid\\Free", "Top\\Side\\Leaf"})
+        Create(key);
+    LockKey(Path("Top\\Mid\\Locked"), true);
 
     EXPECT_EQ(DeleteTree("Top"), 0);  // the walk of Top finished; its own deletion failed
     EXPECT_TRUE(Exists("Top"));
@@ -97,9 +122,8 @@ TEST_F(RegistryTreeTest, SubkeyThatCannotBeOpenedKeepsItsParents) {
     EXPECT_FALSE(Exists("Top\\Mid\\Free"));  // visited before the locked one
     EXPECT_FALSE(Exists("Top\\Side"));
     EXPECT_EQ(DeleteTree("Top\\Mid"), 1);
-    chmod(locked.c_str(), 0755);
+    LockKey(Path("Top\\Mid\\Locked"), false);
 }
-#endif
 
 }  // namespace
 }  // namespace corvana

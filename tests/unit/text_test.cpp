@@ -42,6 +42,22 @@ TEST(Text, MultibyteSearchesStartOnlyAtCharacterBoundaries) {
     EXPECT_FALSE(ContainsMbcs("ab", "abc"));
 }
 
+TEST(Text, ServerTextInTheSystemCodePage) {
+    // "설치" as the server writes it (CP949) and in UTF-8.
+    const std::string cp949 = "\xBC\xB3\xC4\xA1";
+    const std::string utf8 = "\xEC\x84\xA4\xEC\xB9\x98";
+    if (IsLeadByte('\xBC')) {  // a CP949 system shows the server's bytes as they are
+        EXPECT_EQ(DecodeServerText(cp949), cp949);
+    } else {
+        EXPECT_EQ(DecodeServerText(cp949), utf8);
+        EXPECT_EQ(DecodeServerText(utf8), utf8);
+        EXPECT_EQ(DecodeServerText("plain install"), "plain install");
+        EXPECT_EQ(DecodeServerText("a\xFF"
+                                   "b"),
+                  "a?b");
+    }
+}
+
 TEST(Text, UpToFirstZero) {
     using namespace std::string_literals;
     EXPECT_EQ(UpToFirstZero("ab\0cd"s), "ab");
