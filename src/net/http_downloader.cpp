@@ -49,6 +49,7 @@ HttpDownloader::~HttpDownloader() {
 }
 
 bool HttpDownloader::OpenInternet() {
+    CloseInternet();  // a root handle already there is replaced, not leaked
     m_hInternet = OpenSession(DOWNLOAD_AGENT, m_dwTimeoutMs);
     return m_hInternet != nullptr;
 }

@@ -7,10 +7,21 @@
 #include <string>
 
 #include "platform/registry.h"
+#include "run/manifest.h"
+#include "run/run_clock.h"
 
 namespace corvana {
 
+class HttpDownloader;
 class UpdaterWindow;
+
+// How a run ended.
+enum class RunOutcome {
+    RUNNING,
+    LAUNCHED,   // the client or the setup program was started (or nothing was to be)
+    FAILED,     // an error ending: a box, or a status line with the Exit button
+    CANCELLED,  // Exit during the installation choice, or a cancel during the run
+};
 
 inline constexpr uint32_t REGISTRY_NAME_SIZE = 260;
 inline constexpr const char* INSTALL_PATH_KEY = "SOFTWARE\\Halvorn\\CW3_Path";
@@ -32,7 +43,19 @@ public:
     // opened with full access, 1 when a subkey cannot be opened (the key stays).
     static int DeleteRegistryTree(RegistryKey parent, const char* pszPath, char* pszNameBuffer);
 
+    // Carries one run from the command line (the text after the program name)
+    // to the launch of the client; returns 0 on every path.
+    int Run(std::string commandLine);
+
     void SetWindow(UpdaterWindow* pWindow) { m_pDialog = pWindow; }
+    void SetDownloader(HttpDownloader* pDownloader) { m_pDownloader = pDownloader; }
+    void SetClock(RunClock* pClock) { m_pClock = pClock; }
+    // The program's own folder (with its separator); read from the system when not set.
+    void SetOwnFolder(std::string folder) {
+        m_strOwnFolder = std::move(folder);
+        m_bOwnFolderSet = true;
+    }
+    RunOutcome GetOutcome() const { return m_nOutcome.load(); }
 
     // Shared with the window, in this order.
     std::atomic<int32_t> m_nClientVersion{0};
@@ -44,6 +67,29 @@ public:
     UpdaterWindow* m_pDialog = nullptr;
     std::atomic<int32_t> m_bFolderKnown{0};
     std::atomic<int32_t> m_bCheckVersion{0};
+
+private:
+    // The steps of a run; each returns false when the run has ended.
+    bool WaitForInstallChoice(std::string& folder);
+    bool RunPipeline(const std::string& baseUrl, const std::string& folder,
+                     const ManifestSelection& selection, std::string& launch);
+    bool FetchEntry(const std::string& url, int nBase);
+    int Launch(const std::string& folder, const std::string& launch);
+    int EndServerUnreachable();
+    int EndWith(RunOutcome outcome, int nCode, std::string message);
+    int EndWithCode(RunOutcome outcome, int nCode);
+
+    void Status(const std::string& text);
+    void Status(int nStringId);
+    RunClock& Clock();
+    void Pause(uint32_t dwMs);
+
+    HttpDownloader* m_pDownloader = nullptr;
+    RunClock* m_pClock = nullptr;
+    SystemClock m_systemClock;
+    std::string m_strOwnFolder;
+    bool m_bOwnFolderSet = false;
+    std::atomic<RunOutcome> m_nOutcome{RunOutcome::RUNNING};
 };
 
 }  // namespace corvana

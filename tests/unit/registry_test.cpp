@@ -11,8 +11,9 @@
 #include <algorithm>
 
 #ifdef _WIN32
-#include <sddl.h>
 #include <windows.h>
+// after windows.h
+#include <sddl.h>
 #else
 #include <sys/stat.h>
 #endif

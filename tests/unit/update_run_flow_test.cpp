@@ -1,0 +1,410 @@
+// Whole runs against nginx, with a recording window, an instant clock and the
+// stand-in programs.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include "net/http_downloader.h"
+#include "platform/files.h"
+#include "platform/platform.h"
+#include "platform/registry.h"
+#include "platform/text_table.h"
+#include "run/text.h"
+#include "run/update_run.h"
+#include "support/fake_window.h"
+#include "support/test_env.h"
+
+namespace corvana {
+namespace {
+
+namespace fs = std::filesystem;
+
+class FakeClock : public RunClock {
+public:
+    std::vector<uint32_t> pauses;
+    std::function<void(uint32_t)> onPause;
+
+    void Pause(uint32_t dwMs) override {
+        pauses.push_back(dwMs);
+        m_dwTick += dwMs;
+        if (onPause) onPause(dwMs);
+    }
+    uint32_t TickCount() override { return m_dwTick; }
+
+private:
+    uint32_t m_dwTick = 1000;
+};
+
+class RecordingWindow : public test::FakeWindow {
+public:
+    std::function<void(int, const std::string&)> onText;
+    void SetItemText(int nId, const std::string& text) override {
+        FakeWindow::SetItemText(nId, text);
+        if (onText) onText(nId, text);
+    }
+    bool Has(const std::string& call) const {
+        return std::find(calls.begin(), calls.end(), call) != calls.end();
+    }
+    std::vector<std::string> Statuses() const {
+        std::vector<std::string> texts;
+        for (const std::string& call : calls) {
+            if (call.rfind("text 1001 ", 0) == 0) texts.push_back(call.substr(10));
+        }
+        return texts;
+    }
+};
+
+std::string T(int nId) { return LoadText(nId); }
+
+class UpdateRunFlowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* pszDocroot = std::getenv("CORVANA_TEST_DOCROOT");
+        ASSERT_NE(pszDocroot, nullptr) << "run the tests through tests/support/with_servers.py";
+        // A patch server of this test's own: a prefix in the host puts its base
+        // URL below nginx's document root.
+        const std::string prefix = "run-" + std::to_string(s_nRun++);
+        m_server = fs::path(test::HostPath(pszDocroot)) / prefix / "web_patch" / "corvana";
+        fs::create_directories(m_server);
+        const char* pszHost = std::getenv("CORVANA_TEST_NGINX");
+        test::SetEnv("CORVANA_PATCH_HOST", (std::string(pszHost ? pszHost : "") + "/" + prefix).c_str());
+        test::SetEnv("CORVANA_REGISTRY_ROOT", (m_temp.Path() / "registry").string().c_str());
+
+        m_folder = m_temp.Path() / "Corvana";
+        fs::create_directories(m_folder);
+        m_downloader->SetTimeout(2000);
+        m_run.SetWindow(&m_window);
+        m_run.SetDownloader(m_downloader.get());
+        m_run.SetClock(&m_clock);
+        m_run.SetOwnFolder(Folder());
+    }
+    void TearDown() override { test::SetEnv("CORVANA_PATCH_HOST", nullptr); }
+
+    std::string Folder() const { return m_folder.string() + kPathSeparator; }
+
+    void Publish(const std::string& manifest) { test::WriteWholeFile(m_server / "patch_info.txt", manifest); }
+    // An archive on the server made from (name, content) pairs, with the test archives' tool.
+    void PublishArchive(const std::string& name, const std::string& sourceArchive) {
+        const char* pszArchives = std::getenv("CORVANA_TEST_ARCHIVES");
+        fs::copy_file(fs::path(test::HostPath(pszArchives)) / sourceArchive, m_server / name,
+                      fs::copy_options::overwrite_existing);
+    }
+    void InstallStandIn(const char* pszName) {
+        fs::copy_file(fs::path(test::HostPath(CORVANA_STANDIN_DIR)) / pszName, m_folder / pszName,
+                      fs::copy_options::overwrite_existing);
+    }
+    // Answers the installation choice with the test's folder at the run's first pause.
+    void ChooseFolderWhenAsked() {
+        m_clock.onPause = [this](uint32_t) {
+            if (m_run.m_bWaitInstallChoice) {
+                m_run.m_strInstallFolder = Folder();
+                m_run.m_bWaitInstallChoice = 0;
+            }
+        };
+    }
+    std::vector<std::string> LogLines(const char* pszName, std::size_t nLines = 1) {
+        std::vector<std::string> lines;
+        for (int i = 0; i < 500 && lines.size() < nLines; ++i) {
+            lines.clear();
+            std::ifstream log(m_folder / pszName);
+            for (std::string line; std::getline(log, line);) {
+                std::erase(line, '"');
+                lines.push_back(line);
+            }
+            if (lines.size() < nLines) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return lines;
+    }
+
+    // Nothing was started that logs there (a started program logs at once).
+    bool NothingLogged(const char* pszName) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        return !fs::exists(m_folder / pszName);
+    }
+
+    static inline int s_nRun = 0;
+    test::TempDir m_temp;
+    fs::path m_server;
+    fs::path m_folder;
+    std::unique_ptr<HttpDownloader> m_downloader = std::make_unique<HttpDownloader>();
+    RecordingWindow m_window;
+    FakeClock m_clock;
+    UpdateRun m_run;
+};
+
+TEST_F(UpdateRunFlowTest, FreshInstallationFetchesEveryEntryAndStartsTheClient) {
+    InstallStandIn("cw.exe");
+    PublishArchive("base.zip", "deflated.zip");
+    PublishArchive("sound.zip", "folders.zip");
+    Publish("# client\r\n101=base.zip;base files\r\n150=sound.zip\r\n");
+    ChooseFolderWhenAsked();
+
+    EXPECT_EQ(m_run.Run(""), 0);
+    EXPECT_EQ(m_run.GetOutcome(), RunOutcome::LAUNCHED);
+
+    const std::vector<std::string> expectedStart{
+        "text 1001 " + T(IDS_CHECKING_VERSION), "text 1002 ", "text 1001 " + T(IDS_CHOOSE_PATH),
+        "text 1005 " + T(IDS_BROWSE), "text 1006 " + T(IDS_INSTALL_NOW), "text 1007 " + T(IDS_EXIT),
+        "hide 1000", "hide 1002", "show 1008", "show 1005", "show 1006", "show 1007",
+        "show 1000", "show 1002", "hide 1008", "hide 1005", "hide 1006", "hide 1007",
+        "text 1001 " + T(IDS_SEARCHING_TARGETS), "range 0 1024", "pos 0", "pos 0",
+        "text 1001 [base files] " + T(IDS_DOWNLOADING) + " (1/3)"};
+    ASSERT_GE(m_window.calls.size(), expectedStart.size());
+    EXPECT_EQ(std::vector<std::string>(m_window.calls.begin(),
+                                       m_window.calls.begin() + static_cast<long>(expectedStart.size())),
+              expectedStart);
+
+    const std::string label2 = T(IDS_PATCH_FILE) + " #2";
+    for (const std::string& status :
+         {"[base files] " + T(IDS_INSTALLING) + " (1/3)", "[base files] " + T(IDS_INSTALLED) + " (1/3)",
+          "[" + label2 + "] " + T(IDS_DOWNLOADING) + " (2/3)", "[" + label2 + "] " + T(IDS_UNPACKING) + " (2/3)",
+          T(IDS_PATCH_DONE)}) {
+        EXPECT_TRUE(m_window.Has("text 1001 " + status)) << status;
+    }
+    for (const char* pos : {"pos 500", "pos 501", "pos 506", "pos 507", "pos 512", "pos 1012",
+                            "pos 1013", "pos 1018", "pos 1019", "pos 1024"}) {
+        EXPECT_TRUE(m_window.Has(pos)) << pos;
+    }
+    EXPECT_EQ(m_window.calls.back(), "close");
+    EXPECT_EQ(m_clock.pauses, (std::vector<uint32_t>{100, 250, 750, 500}));
+
+    EXPECT_EQ(test::ReadWholeFile(m_folder / "alpha.txt"), "alpha\n");
+    EXPECT_TRUE(fs::exists(m_folder / "bin" / "f.txt"));
+    EXPECT_FALSE(fs::exists(m_folder / "base.zip"));  // archives go once unpacked
+    EXPECT_FALSE(fs::exists(m_folder / "sound.zip"));
+    EXPECT_EQ(LogLines("cw.log"), std::vector<std::string>{Folder() + "cw.exe"});
+}
+
+TEST_F(UpdateRunFlowTest, SizeLineShowsLocaleGroupedCounts) {
+    test::SetEnv("LC_ALL", nullptr);
+    test::SetEnv("LC_NUMERIC", "ko_KR.UTF-8");
+    InstallStandIn("cw.exe");
+    PublishArchive("big.zip", "stored.zip");
+    const auto size = fs::file_size(m_server / "big.zip");
+    Publish("5=big.zip;big\n");
+    ChooseFolderWhenAsked();
+    m_run.Run("");
+    ASSERT_GT(size, 999u);
+    ASSERT_LT(size, 1000000u);
+    std::string grouped = std::to_string(size);
+    grouped.insert(grouped.size() - 3, ",");
+    EXPECT_TRUE(m_window.Has("text 1002 " + grouped + " / " + grouped + " bytes")) << grouped;
+}
+
+TEST_F(UpdateRunFlowTest, CheckVersionShowsTheVersionWithoutTheNetwork) {
+    Publish("101=never.zip\n");
+    m_run.Run("-CHECK_VERSION");
+    EXPECT_EQ(m_window.calls.back(), "close");
+    EXPECT_TRUE(m_window.Has("box " + T(IDS_ERROR_CAPTION) + "|vc : 1.000"));
+    EXPECT_FALSE(m_window.Has("text 1001 " + T(IDS_SEARCHING_TARGETS)));
+}
+
+TEST_F(UpdateRunFlowTest, ThisFolderFetchesOnlyWhatIsNewerThanTheClientsAnswer) {
+    InstallStandIn("cw.exe");
+    PublishArchive("new.zip", "deflated.zip");
+    Publish("101=old.zip\n150=old2.zip\n171=new.zip;new files\n");
+    m_clock.onPause = [this](uint32_t dwMs) {
+        if (dwMs == 50) m_run.m_nClientVersion = 150;  // the client's answer
+    };
+    m_run.Run("-THIS_FOLDER");
+    EXPECT_TRUE(m_window.Has("text 1001 " + T(IDS_ANALYSING_CLIENT)));
+    EXPECT_TRUE(m_window.Has("range 0 512"));
+    EXPECT_TRUE(m_window.Has("text 1001 [new files] " + T(IDS_DOWNLOADING) + " (1/2)"));
+    EXPECT_FALSE(m_window.Has("show 1008"));  // no installation choice
+    // The version query and then the client itself, both in the program's folder.
+    EXPECT_EQ(LogLines("cw.log", 1).size(), 1u);  // "CW.exe checkversion" does not log
+    EXPECT_EQ(test::ReadWholeFile(m_folder / "alpha.txt"), "alpha\n");
+}
+
+TEST_F(UpdateRunFlowTest, ClientThatNeverAnswersCountsAsVersion170) {
+    InstallStandIn("cw.exe");
+    Publish("170=old.zip\n171=missing.zip\n");
+    m_run.Run("-THIS_FOLDER -CHECK_VERSION");
+    EXPECT_TRUE(m_window.Has("box " + T(IDS_ERROR_CAPTION) + "|vc : 1.170"));
+    const auto waits = std::count(m_clock.pauses.begin(), m_clock.pauses.end(), 50u);
+    EXPECT_GE(waits, 60);  // 3,000 ms of 50 ms steps
+    EXPECT_LE(waits, 62);
+}
+
+TEST_F(UpdateRunFlowTest, ClientNewerThanTheManifestIsUnknown) {
+    InstallStandIn("cw.exe");
+    Publish("101=a.zip\n171=b.zip\n");
+    m_clock.onPause = [this](uint32_t dwMs) {
+        if (dwMs == 50) m_run.m_nClientVersion = 200;
+    };
+    m_run.Run("-THIS_FOLDER");
+    EXPECT_EQ(m_run.GetOutcome(), RunOutcome::FAILED);
+    const std::vector<std::string> tail{"range 0 0", "pos 0", "text 1001 " + T(IDS_UNKNOWN_CLIENT),
+                                        "clear-confirm", "show 1007", "close", "close"};
+    EXPECT_EQ(std::vector<std::string>(m_window.calls.end() - 7, m_window.calls.end()), tail);
+    EXPECT_TRUE(NothingLogged("cw.log"));  // nothing started
+}
+
+TEST_F(UpdateRunFlowTest, NothingNewStartsTheClient) {
+    InstallStandIn("cw.exe");
+    Publish("101=a.zip\n171=b.zip\n");
+    m_clock.onPause = [this](uint32_t dwMs) {
+        if (dwMs == 50) m_run.m_nClientVersion = 171;
+    };
+    m_run.Run("-THIS_FOLDER");
+    EXPECT_TRUE(m_window.Has("text 1001 " + T(IDS_NOTHING_TO_PATCH)));
+    EXPECT_NE(std::find(m_clock.pauses.begin(), m_clock.pauses.end(), 1200u), m_clock.pauses.end());
+    EXPECT_EQ(LogLines("cw.log").size(), 1u);
+    EXPECT_EQ(m_run.GetOutcome(), RunOutcome::LAUNCHED);
+}
+
+TEST_F(UpdateRunFlowTest, HtmlOrMissingManifestMeansTheServerIsUnreachable) {
+    for (const char* manifest : {"<!doctype html><p>not here</p>", ""}) {
+        RecordingWindow window;
+        m_run.SetWindow(&window);
+        Publish(manifest);
+        if (*manifest == '\0') fs::remove(m_server / "patch_info.txt");
+        m_run.Run("-THIS_FOLDER");
+        const std::vector<std::string> tail{"text 1001 " + T(IDS_SERVER_UNREACHABLE), "clear-confirm",
+                                            "show 1007", "close"};
+        EXPECT_EQ(std::vector<std::string>(window.calls.end() - 4, window.calls.end()), tail);
+        EXPECT_EQ(m_clock.pauses.back(), 10000u);
+    }
+}
+
+TEST_F(UpdateRunFlowTest, ExitDuringTheChoiceClosesWithoutABox) {
+    Publish("101=a.zip\n");
+    m_clock.onPause = [this](uint32_t) {
+        m_run.m_bCancel = 1;
+        m_run.m_strInstallFolder.clear();
+        m_run.m_bWaitInstallChoice = 0;
+    };
+    m_run.Run("");
+    EXPECT_EQ(m_window.calls.back(), "close");
+    EXPECT_FALSE(m_window.Has("text 1001 " + T(IDS_SEARCHING_TARGETS)));
+    EXPECT_EQ(m_run.GetOutcome(), RunOutcome::CANCELLED);
+}
+
+TEST_F(UpdateRunFlowTest, CancelDuringATransferKeepsEarlierEntries) {
+    PublishArchive("first.zip", "deflated.zip");
+    PublishArchive("second.zip", "five.zip");
+    Publish("1=first.zip;one\n2=second.zip;two\n");
+    ChooseFolderWhenAsked();
+    int nSizeLines = 0;
+    m_window.onText = [&](int nId, const std::string&) {
+        if (nId == IDC_SIZE && !m_window.Has("text 1001 [two] " + T(IDS_DOWNLOADING) + " (2/3)")) return;
+        if (nId == IDC_SIZE && ++nSizeLines == 1) m_run.m_bCancel = 1;
+    };
+    m_run.Run("");
+    EXPECT_TRUE(m_window.Has("box " + T(IDS_ERROR_CAPTION) + "|" + T(IDS_ERROR_CODE) + " : #-3"));
+    EXPECT_TRUE(fs::exists(m_folder / "alpha.txt"));
+    EXPECT_FALSE(fs::exists(m_folder / "f1.txt"));
+    EXPECT_FALSE(fs::exists(m_folder / "second.zip"));  // the current file is not saved
+}
+
+TEST_F(UpdateRunFlowTest, InstallationPackageStartsSetupAndDeletesIt) {
+    InstallStandIn("cw.exe");
+    InstallStandIn("setup.exe");  // as if unpacked from the package
+    PublishArchive("install.zip", "deflated.zip");
+    Publish("1=install.zip;" + T(IDS_INSTALL_WORD) + " package\n");
+    ChooseFolderWhenAsked();
+    // The pauses between the deletion attempts take real time here: a running
+    // program's file cannot be deleted on Windows, and setup needs a moment to end.
+    m_clock.onPause = [this, choose = m_clock.onPause](uint32_t dwMs) {
+        choose(dwMs);
+        if (dwMs == 500) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    };
+    m_run.Run("");
+    EXPECT_EQ(m_run.m_bInstallPackage, 1);
+    const std::vector<std::string> statuses = m_window.Statuses();
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), T(IDS_INSTALL_DONE)), 2);
+    EXPECT_EQ(LogLines("setup.log"), std::vector<std::string>{Folder() + "setup.exe -install"});
+    EXPECT_FALSE(fs::exists(m_folder / "setup.exe"));
+    EXPECT_EQ(m_run.GetOutcome(), RunOutcome::LAUNCHED);
+}
+
+TEST_F(UpdateRunFlowTest, MissingSetupFallsBackToTheClient) {
+    InstallStandIn("cw.exe");
+    PublishArchive("install.zip", "deflated.zip");
+    Publish("1=install.zip;install\n");
+    ChooseFolderWhenAsked();
+    m_run.Run("");
+    EXPECT_TRUE(m_window.Has("text 1001 setup.exe -install " + T(IDS_RUN_FAILED_TRY_CLIENT)));
+    EXPECT_EQ(LogLines("cw.log").size(), 1u);
+    EXPECT_EQ(m_window.calls.back(), "close");
+}
+
+TEST_F(UpdateRunFlowTest, NeitherSetupNorClientRemovesTheInstallationKey) {
+    RegistryKey key = nullptr;
+    ASSERT_EQ(RegistryCreate(RegistryLocalMachine(), "SOFTWARE\\Halvorn\\CW3_Path\\Sub", &key), 0);
+    RegistryClose(key);
+    PublishArchive("INSTALL.ZIP", "deflated.zip");
+    Publish("1=INSTALL.ZIP;install\n");
+    ChooseFolderWhenAsked();
+    m_run.Run("");
+    EXPECT_TRUE(m_window.Has("text 1001 setup.exe -install " + T(IDS_RUN_FAILED)));
+    EXPECT_TRUE(m_window.Has("text 1001 " + T(IDS_UNKNOWN_ERROR)));
+    EXPECT_EQ(m_window.calls.back(), "close");
+    EXPECT_TRUE(m_window.Has("box " + T(IDS_ERROR_CAPTION) + "|" + T(IDS_INSTALL_INCOMPLETE)));
+    EXPECT_NE(RegistryOpenFull(RegistryLocalMachine(), "SOFTWARE\\Halvorn\\CW3_Path", &key), 0);
+    EXPECT_EQ(RegistryOpenFull(RegistryLocalMachine(), "SOFTWARE\\Halvorn", &key), 0);
+    RegistryClose(key);
+}
+
+TEST_F(UpdateRunFlowTest, MissingClientEndsWithTheMainProgramBox) {
+    PublishArchive("a.zip", "deflated.zip");
+    Publish("1=a.zip\n");
+    ChooseFolderWhenAsked();
+    m_run.Run("");
+    EXPECT_TRUE(m_window.Has("text 1001 cw.exe " + T(IDS_RUN_FAILED)));
+    EXPECT_TRUE(m_window.Has("box " + T(IDS_ERROR_CAPTION) + "|" + T(IDS_CANNOT_RUN_MAIN)));
+    EXPECT_EQ(m_run.GetOutcome(), RunOutcome::FAILED);
+}
+
+TEST_F(UpdateRunFlowTest, UnsafeEntryNameEndsTheRunAndKeepsEarlierEntries) {
+    InstallStandIn("cw.exe");
+    PublishArchive("a.zip", "deflated.zip");
+    Publish("1=a.zip\n2=../escape.zip\n");
+    ChooseFolderWhenAsked();
+    m_run.Run("");
+    EXPECT_TRUE(m_window.Has("box " + T(IDS_ERROR_CAPTION) + "|" + T(IDS_ERROR_CODE) + " : #-4"));
+    EXPECT_TRUE(fs::exists(m_folder / "alpha.txt"));
+    EXPECT_FALSE(fs::exists(m_temp.Path() / "escape.zip"));
+    EXPECT_TRUE(NothingLogged("cw.log"));
+}
+
+TEST_F(UpdateRunFlowTest, FileThatCannotBeFetchedEndsAsUnreachable) {
+    InstallStandIn("cw.exe");
+    PublishArchive("a.zip", "deflated.zip");
+    Publish("1=a.zip\n2=missing.zip\n");
+    ChooseFolderWhenAsked();
+    m_run.Run("");
+    EXPECT_TRUE(m_window.Has("text 1001 " + T(IDS_SERVER_UNREACHABLE)));
+    EXPECT_TRUE(fs::exists(m_folder / "alpha.txt"));
+    EXPECT_TRUE(NothingLogged("cw.log"));
+    EXPECT_EQ(m_run.GetOutcome(), RunOutcome::FAILED);
+}
+
+TEST_F(UpdateRunFlowTest, ArchiveThatCannotBeUnpackedEndsWithCodeMinus5) {
+    InstallStandIn("cw.exe");
+    PublishArchive("bad.zip", "bad-crc.zip");
+    Publish("1=bad.zip\n");
+    ChooseFolderWhenAsked();
+    m_run.Run("");
+    EXPECT_TRUE(m_window.Has("box " + T(IDS_ERROR_CAPTION) + "|" + T(IDS_ERROR_CODE) + " : #-5"));
+    EXPECT_FALSE(fs::exists(m_folder / "bad.zip"));
+    EXPECT_TRUE(NothingLogged("cw.log"));
+}
+
+TEST_F(UpdateRunFlowTest, FileThatIsNotAnArchiveIsKept) {
+    InstallStandIn("cw.exe");
+    test::WriteWholeFile(m_server / "readme.txt", "read me\n");
+    Publish("1=readme.txt\n");
+    ChooseFolderWhenAsked();
+    m_run.Run("");
+    EXPECT_EQ(test::ReadWholeFile(m_folder / "readme.txt"), "read me\n");
+    EXPECT_EQ(LogLines("cw.log").size(), 1u);
+}
+
+}  // namespace
+}  // namespace corvana
