@@ -2,7 +2,7 @@
 """Runs a command with the test servers up: nginx and the fault server on free
 loopback ports, both ended afterwards.
 
-  with_servers.py -- COMMAND [ARGS...]
+  with_servers.py [--docroot FOLDER] -- COMMAND [ARGS...]
 
 The command gets CORVANA_TEST_NGINX and CORVANA_TEST_FAULT (host:port) and
 CORVANA_TEST_ARCHIVES, a folder of test archives (make_archives.py), and
@@ -99,6 +99,10 @@ def start_nginx(root, docroot):
 
 def main():
     args = sys.argv[1:]
+    served = None
+    if args[:1] == ["--docroot"]:  # serve that folder, without the test files
+        served = pathlib.Path(args[1]).resolve()
+        args = args[2:]
     if args[:1] == ["--"]:
         args = args[1:]
     if not args:
@@ -106,10 +110,11 @@ def main():
     root = pathlib.Path(tempfile.mkdtemp(prefix="corvana-servers-"))
     nginx = None
     try:
-        docroot = root / "www"
-        make_docroot(docroot)
+        docroot = served or root / "www"
+        if served is None:
+            make_docroot(docroot)
+            make_archives.make_all(root / "archives")
         nginx, nginx_port = start_nginx(root, docroot)
-        make_archives.make_all(root / "archives")
         fault = fault_server.start()
         env = dict(os.environ)
         env["CORVANA_TEST_NGINX"] = "127.0.0.1:%d" % nginx_port

@@ -72,7 +72,8 @@ protected:
         m_server = fs::path(test::HostPath(pszDocroot)) / prefix / "web_patch" / "corvana";
         fs::create_directories(m_server);
         const char* pszHost = std::getenv("CORVANA_TEST_NGINX");
-        test::SetEnv("CORVANA_PATCH_HOST", (std::string(pszHost ? pszHost : "") + "/" + prefix).c_str());
+        test::SetEnv("CORVANA_PATCH_HOST",
+                     (std::string(pszHost ? pszHost : "") + "/" + prefix).c_str());
         test::SetEnv("CORVANA_REGISTRY_ROOT", (m_temp.Path() / "registry").string().c_str());
 
         m_folder = m_temp.Path() / "Corvana";
@@ -87,7 +88,9 @@ protected:
 
     std::string Folder() const { return m_folder.string() + kPathSeparator; }
 
-    void Publish(const std::string& manifest) { test::WriteWholeFile(m_server / "patch_info.txt", manifest); }
+    void Publish(const std::string& manifest) {
+        test::WriteWholeFile(m_server / "patch_info.txt", manifest);
+    }
     // An archive on the server made from (name, content) pairs, with the test archives' tool.
     void PublishArchive(const std::string& name, const std::string& sourceArchive) {
         const char* pszArchives = std::getenv("CORVANA_TEST_ARCHIVES");
@@ -148,22 +151,41 @@ TEST_F(UpdateRunFlowTest, FreshInstallationFetchesEveryEntryAndStartsTheClient) 
     EXPECT_EQ(m_run.GetOutcome(), RunOutcome::LAUNCHED);
 
     const std::vector<std::string> expectedStart{
-        "text 1001 " + T(IDS_CHECKING_VERSION), "text 1002 ", "text 1001 " + T(IDS_CHOOSE_PATH),
-        "text 1005 " + T(IDS_BROWSE), "text 1006 " + T(IDS_INSTALL_NOW), "text 1007 " + T(IDS_EXIT),
-        "hide 1000", "hide 1002", "show 1008", "show 1005", "show 1006", "show 1007",
-        "show 1000", "show 1002", "hide 1008", "hide 1005", "hide 1006", "hide 1007",
-        "text 1001 " + T(IDS_SEARCHING_TARGETS), "range 0 1024", "pos 0", "pos 0",
+        "text 1001 " + T(IDS_CHECKING_VERSION),
+        "text 1002 ",
+        "text 1001 " + T(IDS_CHOOSE_PATH),
+        "text 1005 " + T(IDS_BROWSE),
+        "text 1006 " + T(IDS_INSTALL_NOW),
+        "text 1007 " + T(IDS_EXIT),
+        "hide 1000",
+        "hide 1002",
+        "show 1008",
+        "show 1005",
+        "show 1006",
+        "show 1007",
+        "show 1000",
+        "show 1002",
+        "hide 1008",
+        "hide 1005",
+        "hide 1006",
+        "hide 1007",
+        "text 1001 " + T(IDS_SEARCHING_TARGETS),
+        "range 0 1024",
+        "pos 0",
+        "pos 0",
         "text 1001 [base files] " + T(IDS_DOWNLOADING) + " (1/3)"};
     ASSERT_GE(m_window.calls.size(), expectedStart.size());
-    EXPECT_EQ(std::vector<std::string>(m_window.calls.begin(),
-                                       m_window.calls.begin() + static_cast<long>(expectedStart.size())),
-              expectedStart);
+    EXPECT_EQ(
+        std::vector<std::string>(m_window.calls.begin(),
+                                 m_window.calls.begin() + static_cast<long>(expectedStart.size())),
+        expectedStart);
 
     const std::string label2 = T(IDS_PATCH_FILE) + " #2";
     for (const std::string& status :
-         {"[base files] " + T(IDS_INSTALLING) + " (1/3)", "[base files] " + T(IDS_INSTALLED) + " (1/3)",
-          "[" + label2 + "] " + T(IDS_DOWNLOADING) + " (2/3)", "[" + label2 + "] " + T(IDS_UNPACKING) + " (2/3)",
-          T(IDS_PATCH_DONE)}) {
+         {"[base files] " + T(IDS_INSTALLING) + " (1/3)",
+          "[base files] " + T(IDS_INSTALLED) + " (1/3)",
+          "[" + label2 + "] " + T(IDS_DOWNLOADING) + " (2/3)",
+          "[" + label2 + "] " + T(IDS_UNPACKING) + " (2/3)", T(IDS_PATCH_DONE)}) {
         EXPECT_TRUE(m_window.Has("text 1001 " + status)) << status;
     }
     for (const char* pos : {"pos 500", "pos 501", "pos 506", "pos 507", "pos 512", "pos 1012",
@@ -239,8 +261,9 @@ TEST_F(UpdateRunFlowTest, ClientNewerThanTheManifestIsUnknown) {
     };
     m_run.Run("-THIS_FOLDER");
     EXPECT_EQ(m_run.GetOutcome(), RunOutcome::FAILED);
-    const std::vector<std::string> tail{"range 0 0", "pos 0", "text 1001 " + T(IDS_UNKNOWN_CLIENT),
-                                        "clear-confirm", "show 1007", "close", "close"};
+    const std::vector<std::string> tail{
+        "range 0 0", "pos 0", "text 1001 " + T(IDS_UNKNOWN_CLIENT), "clear-confirm", "show 1007",
+        "close",     "close"};
     EXPECT_EQ(std::vector<std::string>(m_window.calls.end() - 7, m_window.calls.end()), tail);
     EXPECT_TRUE(NothingLogged("cw.log"));  // nothing started
 }
@@ -265,8 +288,8 @@ TEST_F(UpdateRunFlowTest, HtmlOrMissingManifestMeansTheServerIsUnreachable) {
         Publish(manifest);
         if (*manifest == '\0') fs::remove(m_server / "patch_info.txt");
         m_run.Run("-THIS_FOLDER");
-        const std::vector<std::string> tail{"text 1001 " + T(IDS_SERVER_UNREACHABLE), "clear-confirm",
-                                            "show 1007", "close"};
+        const std::vector<std::string> tail{"text 1001 " + T(IDS_SERVER_UNREACHABLE),
+                                            "clear-confirm", "show 1007", "close"};
         EXPECT_EQ(std::vector<std::string>(window.calls.end() - 4, window.calls.end()), tail);
         EXPECT_EQ(m_clock.pauses.back(), 10000u);
     }
@@ -292,7 +315,8 @@ TEST_F(UpdateRunFlowTest, CancelDuringATransferKeepsEarlierEntries) {
     ChooseFolderWhenAsked();
     int nSizeLines = 0;
     m_window.onText = [&](int nId, const std::string&) {
-        if (nId == IDC_SIZE && !m_window.Has("text 1001 [two] " + T(IDS_DOWNLOADING) + " (2/3)")) return;
+        if (nId == IDC_SIZE && !m_window.Has("text 1001 [two] " + T(IDS_DOWNLOADING) + " (2/3)"))
+            return;
         if (nId == IDC_SIZE && ++nSizeLines == 1) m_run.m_bCancel = 1;
     };
     m_run.Run("");

@@ -1,0 +1,44 @@
+// The window's own logic, the same for every front end: the Exit button and its
+// confirmation, the client's version message, and the installation choice.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace corvana {
+
+class UpdateRun;
+
+inline constexpr const char* PRODUCT_FOLDER = "Corvana";
+
+class DialogLogic {
+public:
+    explicit DialogLogic(UpdateRun& run) : m_run(run) {}
+
+    // While set, Exit asks before it quits; the run clears it after a failure.
+    std::atomic<int32_t> m_bConfirmExit{1};
+
+    // The Exit button. confirm asks the user (string 27, "Abort Installation?",
+    // OK/Cancel) and is called only while m_bConfirmExit is set. True when the
+    // window is to end; the run is then told to cancel: the cancel flag, an empty
+    // folder, and only then the cleared wait flag.
+    bool OnExit(const std::function<bool()>& confirm);
+    // WM_CLIENT_VERSION: the client's version number.
+    void OnClientVersion(int32_t nVersion);
+    // Install Now: creates the folder's last level and hands it to the run, with
+    // a trailing separator, before it clears the wait flag.
+    void OnInstallNow(const std::string& installPath);
+
+    // The program files folder followed by the product folder.
+    static std::string DefaultFolder();
+    // A folder chosen with Browse: the folder, a separator unless it ends in one,
+    // and the product folder name.
+    static std::string BrowseResult(const std::string& chosen);
+
+private:
+    UpdateRun& m_run;
+};
+
+}  // namespace corvana

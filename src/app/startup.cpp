@@ -1,0 +1,28 @@
+#include "app/startup.h"
+
+#include "platform/text_table.h"
+
+namespace corvana {
+
+bool WaitForClientToEnd(RunClock& clock) {
+    MutexHandle hClient = OpenExistingMutex(CLIENT_MUTEX);
+    for (int nProbe = 0; hClient != nullptr && nProbe < CLIENT_WAIT_PROBES; ++nProbe) {
+        clock.Pause(CLIENT_WAIT_STEP_MS);
+        CloseMutex(hClient);
+        hClient = OpenExistingMutex(CLIENT_MUTEX);
+    }
+    const bool bEnded = hClient == nullptr;
+    CloseMutex(hClient);
+    return bEnded;
+}
+
+MutexHandle TakeSingleInstance() {
+    bool bExisted = false;
+    MutexHandle hMutex = CreateNamedMutex(UPDATER_MUTEX, &bExisted);
+    if (!bExisted) return hMutex;
+    RaiseWindow(LoadText(IDS_WINDOW_TITLE).c_str());
+    CloseMutex(hMutex);
+    return nullptr;
+}
+
+}  // namespace corvana
