@@ -50,6 +50,8 @@ http {{
     server {{
         listen 127.0.0.1:{port};
         root {docroot};
+        # Below /slow/ everything is sent at 64 KiB/s: transfers long enough to cancel.
+        location /slow/ {{ limit_rate 64k; }}
     }}
 }}
 """

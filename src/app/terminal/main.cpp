@@ -55,8 +55,7 @@ public:
     int Run() {
         const std::string title = LoadText(IDS_WINDOW_TITLE);
         m_endpoint.Open(
-            title.c_str(), [this](int32_t nVersion) { m_logic.OnClientVersion(nVersion); },
-            [] {});
+            title.c_str(), [this](int32_t nVersion) { m_logic.OnClientVersion(nVersion); }, [] {});
         g_run.SetWindow(&m_window);
         g_run.SetDownloader(&g_downloader);
         std::packaged_task<void()> task([this] { g_run.Run(m_arguments); });
@@ -83,9 +82,12 @@ public:
 private:
     static int StatusOf(RunOutcome outcome) {
         switch (outcome) {
-            case RunOutcome::LAUNCHED: return EXIT_STARTED;
-            case RunOutcome::CANCELLED: return EXIT_CANCELLED;
-            default: return EXIT_FAILED;
+            case RunOutcome::LAUNCHED:
+                return EXIT_STARTED;
+            case RunOutcome::CANCELLED:
+                return EXIT_CANCELLED;
+            default:
+                return EXIT_FAILED;
         }
     }
 
@@ -105,11 +107,13 @@ private:
                 return true;
             }
             switch (m_window.WaitForEvent(std::chrono::milliseconds(100))) {
-                case TerminalWindow::Event::CLOSE: return false;
+                case TerminalWindow::Event::CLOSE:
+                    return false;
                 case TerminalWindow::Event::CHOICE:
                     if (AskForFolder()) return true;
                     break;
-                case TerminalWindow::Event::NONE: break;
+                case TerminalWindow::Event::NONE:
+                    break;
             }
         }
     }
@@ -118,10 +122,11 @@ private:
     bool AskForFolder() {
         const std::string defaultFolder = DialogLogic::DefaultFolder();
         for (;;) {
-            m_window.Say(FormatText("Install into %s\n"
-                                    "  Enter: install there; a folder: install into its %s "
-                                    "sub-folder; q: exit\n> ",
-                                    defaultFolder.c_str(), PRODUCT_FOLDER));
+            m_window.Say(
+                FormatText("Install into %s\n"
+                           "  Enter: install there; a folder: install into its %s "
+                           "sub-folder; q: exit\n> ",
+                           defaultFolder.c_str(), PRODUCT_FOLDER));
             std::string line;
             const bool bLine = ReadLine(line);
             g_bInterrupted = false;

@@ -134,9 +134,8 @@ void TerminalWindow::PostClose() {
 
 TerminalWindow::Event TerminalWindow::WaitForEvent(std::chrono::milliseconds timeout) {
     std::unique_lock lock(m_mutex);
-    m_wake.wait_for(lock, timeout, [&] {
-        return m_bCloseRequested || (m_bChoiceShown && !m_bChoiceReported);
-    });
+    m_wake.wait_for(lock, timeout,
+                    [&] { return m_bCloseRequested || (m_bChoiceShown && !m_bChoiceReported); });
     if (m_bCloseRequested) return Event::CLOSE;
     if (m_bChoiceShown && !m_bChoiceReported) {
         m_bChoiceReported = true;

@@ -1,0 +1,242 @@
+"""The Linux updater, run for real in its terminal front end against nginx
+(through tests/support/with_servers.py), with real archives and the stand-in
+client and setup program."""
+import itertools
+import os
+import pathlib
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+import zipfile
+
+UPDATER = os.environ.get("CORVANA_E2E_UPDATER", "")
+STANDINS = pathlib.Path(os.environ.get("CORVANA_E2E_STANDINS", "."))
+DOCROOT = pathlib.Path(os.environ.get("CORVANA_TEST_DOCROOT", "."))
+NGINX = os.environ.get("CORVANA_TEST_NGINX", "")
+FAULT = os.environ.get("CORVANA_TEST_FAULT", "")
+
+STATUS_SERVER_UNREACHABLE = "패치서버에 접속할 수 없습니다."
+STATUS_PATCH_DONE = "패치 완료!!  클라이언트를 실행합니다."
+STATUS_UNKNOWN_CLIENT = "알 수 없는 클라이언트 파일입니다."
+CLIENT_RUNNING = "Corvana가 이미 실행중입니다."
+_prefixes = itertools.count()
+
+
+def make_zip(path, files):
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as archive:
+        for name, data in files.items():
+            archive.writestr(name, data)
+
+
+class UpdaterTest(unittest.TestCase):
+    slow = False
+
+    def setUp(self):
+        self.temp = pathlib.Path(tempfile.mkdtemp(prefix="corvana-e2e-"))
+        self.addCleanup(shutil.rmtree, self.temp, True)
+        prefix = ("slow/" if self.slow else "") + "e2e-%d-%d" % (os.getpid(), next(_prefixes))
+        self.server = DOCROOT / prefix / "web_patch" / "corvana"
+        self.beta = DOCROOT / prefix / "web_patch" / "beta_corvana"
+        self.server.mkdir(parents=True)
+        self.beta.mkdir(parents=True)
+        self.host = NGINX + "/" + prefix
+        self.folder = self.temp / "Games" / "Corvana"
+        self.env = dict(os.environ, CORVANA_PATCH_HOST=self.host, XDG_DATA_HOME=str(self.temp / "programs"),
+                        XDG_RUNTIME_DIR=str(self.temp), CORVANA_REGISTRY_ROOT=str(self.temp / "registry"),
+                        LC_ALL="C.UTF-8")
+
+    # -- the patch server
+    def publish(self, manifest, archives=None, where=None):
+        where = where or self.server
+        (where / "patch_info.txt").write_text(manifest, encoding="utf-8")
+        for name, files in (archives or {}).items():
+            make_zip(where / name, files)
+
+    # -- the installed client
+    def install_client(self, version=150):
+        self.folder.mkdir(parents=True, exist_ok=True)
+        shutil.copy(STANDINS / "cw.exe", self.folder / "cw.exe")
+        shutil.copy(UPDATER, self.folder / "corvana-updater")
+        (self.folder / "cw-version.txt").write_text(str(version))
+
+    def client_log(self, wait=5.0):
+        log = self.folder / "cw.log"
+        deadline = time.monotonic() + wait
+        while not log.exists() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        time.sleep(0.1)
+        return log.read_text().splitlines() if log.exists() else []
+
+    # -- the updater
+    def run_updater(self, args=(), stdin="", program=None, timeout=60):
+        return subprocess.run([program or UPDATER, *args], input=stdin, env=self.env, capture_output=True,
+                              text=True, timeout=timeout)
+
+    def install_fresh(self, args=()):
+        (self.temp / "Games").mkdir(exist_ok=True)
+        return self.run_updater(args, stdin=str(self.temp / "Games") + "\n")
+
+
+class FirstInstallation(UpdaterTest):
+    def test_chosen_folder_gets_every_entry_and_the_client_starts(self):
+        self.publish("101=base.zip;base\n150=sound.zip\n",
+                     {"base.zip": {"data/readme.txt": "base\n"}, "sound.zip": {"data/theme.ogg": "ogg"}})
+        # The client arrives with the first archive, as in a real installation.
+        with zipfile.ZipFile(self.server / "base.zip", "a") as archive:
+            archive.write(STANDINS / "cw.exe", "cw.exe")
+        result = self.install_fresh(["/AutoLoginRID:player7", "more"])
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertIn(STATUS_PATCH_DONE, result.stdout)
+        self.assertEqual((self.folder / "data" / "readme.txt").read_text(), "base\n")
+        self.assertTrue((self.folder / "data" / "theme.ogg").exists())
+        self.assertFalse((self.folder / "base.zip").exists())
+        self.assertEqual(self.client_log(), ["/AutoLoginRID:player7 more"])
+
+    def test_default_folder_on_an_empty_answer(self):
+        self.publish("1=a.zip\n", {"a.zip": {"a.txt": "a"}})
+        (self.temp / "programs").mkdir()
+        result = self.run_updater(stdin="\n")
+        self.assertTrue((self.temp / "programs" / "Corvana" / "a.txt").exists(), result.stdout)
+        self.assertEqual(result.returncode, 1)  # no client in a fresh folder
+
+    def test_exit_or_end_of_input_at_the_choice_fetches_nothing(self):
+        self.publish("1=a.zip\n", {"a.zip": {"a.txt": "a"}})
+        for answer in ("q\n", ""):
+            result = self.run_updater(stdin=answer)
+            self.assertEqual(result.returncode, 2, result.stdout)
+            self.assertNotIn("[", result.stdout)  # no entry status
+            self.assertFalse(self.folder.exists())
+
+
+class InstallationPackage(UpdaterTest):
+    def test_setup_program_is_started_then_deleted(self):
+        self.publish("1=install.zip;full install\n", {"install.zip": {"data/a.txt": "a"}})
+        with zipfile.ZipFile(self.server / "install.zip", "a") as archive:
+            archive.write(STANDINS / "setup.exe", "setup.exe")
+        result = self.install_fresh()
+        self.assertEqual(result.returncode, 0, result.stdout)
+        self.assertIn("설치 작업 완료!! 클라이언트를 실행합니다.", result.stdout)
+        log = (self.folder / "setup.log").read_text().splitlines()
+        self.assertEqual(log, [str(self.folder / "setup.exe") + " -install"])
+        self.assertFalse((self.folder / "setup.exe").exists())
+
+
+class ThisFolder(UpdaterTest):
+    def test_only_entries_newer_than_the_clients_answer_are_fetched(self):
+        self.install_client(version=150)
+        self.publish("101=old.zip\n150=old2.zip\n171=new.zip;new\n", {"new.zip": {"new.txt": "new"}})
+        result = self.run_updater(["-THIS_FOLDER"], program=str(self.folder / "corvana-updater"))
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertIn("[new]", result.stdout)
+        self.assertNotIn("old", result.stdout)
+        self.assertTrue((self.folder / "new.txt").exists())
+        self.assertEqual(self.client_log(), [str(self.folder / "cw.exe")])
+
+    def test_check_version_reports_the_clients_answer(self):
+        self.install_client(version=171)
+        result = self.run_updater(["-THIS_FOLDER", "-CHECK_VERSION"], program=str(self.folder / "corvana-updater"))
+        self.assertIn("vc : 1.171", result.stdout)
+        self.assertEqual(result.returncode, 0)
+
+    def test_client_newer_than_the_manifest_is_unknown(self):
+        self.install_client(version=200)
+        self.publish("101=a.zip\n171=b.zip\n")
+        result = self.run_updater(["-THIS_FOLDER"], program=str(self.folder / "corvana-updater"))
+        self.assertIn(STATUS_UNKNOWN_CLIENT, result.stdout)
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(self.client_log(wait=0.3), [])
+
+
+class ServerPaths(UpdaterTest):
+    def test_update_with_beta_fetches_from_the_beta_path(self):
+        self.publish("1=b.zip;beta\n", {"b.zip": {"beta.txt": "b"}}, where=self.beta)
+        result = self.install_fresh(["-UPDATE", "abcdefghij", "1.170", "-U_BETA"])
+        self.assertIn("[beta]", result.stdout)
+        self.assertTrue((self.folder / "beta.txt").exists())
+
+    def test_html_page_as_manifest_means_the_server_is_unreachable(self):
+        self.publish("<!DOCTYPE html><html>error</html>")
+        start = time.monotonic()
+        result = self.install_fresh()
+        self.assertIn(STATUS_SERVER_UNREACHABLE, result.stdout)
+        self.assertEqual(result.returncode, 1)
+        self.assertGreater(time.monotonic() - start, 9)  # the ending waits 10 s, then closes
+
+
+class Failures(UpdaterTest):
+    slow = True  # this server sends at 64 KiB/s
+
+    def test_ctrl_c_during_a_transfer_keeps_earlier_entries(self):
+        self.publish("1=a.zip;first\n2=b.zip;second\n",
+                     {"a.zip": {"a.txt": "a"}, "b.zip": {"b.bin": os.urandom(1 << 20).hex()}})
+        (self.temp / "Games").mkdir()
+        process = subprocess.Popen([UPDATER], stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=self.env,
+                                   text=True)
+        process.stdin.write(str(self.temp / "Games") + "\n")
+        process.stdin.flush()
+        deadline = time.monotonic() + 20
+        while not (self.folder / "a.txt").exists() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        time.sleep(0.5)  # well into the second file
+        process.send_signal(signal.SIGINT)  # the Exit button; no terminal to confirm on
+        out, _ = process.communicate(timeout=20)
+        self.assertEqual(process.returncode, 2, out)
+        self.assertIn("[second]", out)
+        self.assertTrue((self.folder / "a.txt").exists())
+        self.assertFalse((self.folder / "b.zip").exists())  # the current file is not saved
+        self.assertFalse((self.folder / "b.bin").exists())
+
+    def test_file_the_server_does_not_have_ends_as_unreachable(self):
+        self.publish("160=a.zip;first\n161=missing.zip;second\n", {"a.zip": {"a.txt": "a"}})
+        self.install_client(version=150)
+        result = self.run_updater(["-THIS_FOLDER"], program=str(self.folder / "corvana-updater"))
+        self.assertIn(STATUS_SERVER_UNREACHABLE, result.stdout)
+        self.assertEqual(result.returncode, 1)
+        self.assertTrue((self.folder / "a.txt").exists())
+        self.assertEqual(self.client_log(wait=0.3), [])
+
+
+class StartUp(UpdaterTest):
+    def hold_client(self, milliseconds):
+        """Starts the stand-in client, which holds the mutex "CW" for a while."""
+        folder = self.temp / "running"
+        folder.mkdir(exist_ok=True)
+        shutil.copy(STANDINS / "cw.exe", folder / "cw.exe")
+        env = dict(self.env, CORVANA_STANDIN_HOLD_MS=str(milliseconds))
+        return subprocess.Popen([str(folder / "cw.exe")], env=env)
+
+    def test_running_client_is_waited_for_then_warned_about(self):
+        client = self.hold_client(9000)
+        time.sleep(0.3)
+        start = time.monotonic()
+        result = self.run_updater(["-CHECK_VERSION"])
+        self.assertIn("경고: " + CLIENT_RUNNING, result.stdout)
+        self.assertEqual(result.returncode, 1)
+        self.assertGreater(time.monotonic() - start, 4.5)
+        client.wait()
+
+    def test_client_that_ends_during_the_wait_lets_the_updater_go_on(self):
+        client = self.hold_client(1000)
+        time.sleep(0.3)
+        result = self.run_updater(["-CHECK_VERSION"])
+        self.assertIn("vc : 1.000", result.stdout)
+        self.assertNotIn(CLIENT_RUNNING, result.stdout)
+        client.wait()
+
+    def test_second_updater_ends_at_once(self):
+        self.publish("1=a.zip\n", {"a.zip": {"a.txt": "a"}})
+        first = subprocess.Popen([UPDATER], stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=self.env, text=True)
+        time.sleep(0.5)  # the first waits at the installation choice
+        start = time.monotonic()
+        second = self.run_updater(timeout=10)
+        self.assertEqual(second.returncode, 0)
+        self.assertEqual(second.stdout, "")
+        self.assertLess(time.monotonic() - start, 3)
+        first.communicate("q\n", timeout=10)
+
+
+if __name__ == "__main__":
+    unittest.main()
