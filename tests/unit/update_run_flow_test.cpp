@@ -243,6 +243,28 @@ TEST_F(UpdateRunFlowTest, ThisFolderFetchesOnlyWhatIsNewerThanTheClientsAnswer) 
     EXPECT_EQ(test::ReadWholeFile(m_folder / "alpha.txt"), "alpha\n");
 }
 
+TEST_F(UpdateRunFlowTest, ThisFolderWithoutAClientFetchesEverything) {
+    PublishArchive("a.zip", "deflated.zip");
+    Publish("1=a.zip;all\n");
+    m_run.Run("-THIS_FOLDER");
+    EXPECT_FALSE(m_window.Has("text 1001 " + T(IDS_ANALYSING_CLIENT)));  // no version wait
+    EXPECT_FALSE(m_window.Has("show 1008"));
+    EXPECT_EQ(m_run.m_nClientVersion, 0);
+    EXPECT_TRUE(fs::exists(m_folder / "alpha.txt"));
+}
+
+TEST_F(UpdateRunFlowTest, CancelDuringTheVersionWaitEndsWithCodeMinus1) {
+    InstallStandIn("cw.exe");
+    Publish("1=a.zip\n");
+    m_clock.onPause = [this](uint32_t dwMs) {
+        if (dwMs == 50) m_run.m_bCancel = 1;
+    };
+    m_run.Run("-THIS_FOLDER");
+    EXPECT_TRUE(m_window.Has("box " + T(IDS_ERROR_CAPTION) + "|" + T(IDS_ERROR_CODE) + " : #-1"));
+    EXPECT_EQ(m_window.calls.back(), "close");
+    EXPECT_FALSE(m_window.Has("text 1001 " + T(IDS_SEARCHING_TARGETS)));
+}
+
 TEST_F(UpdateRunFlowTest, ClientThatNeverAnswersCountsAsVersion170) {
     InstallStandIn("cw.exe");
     Publish("170=old.zip\n171=missing.zip\n");
