@@ -4,6 +4,7 @@
 --cpp OUT  a C++ table of the UTF-8 texts (the Linux string table, and the
            reference the Windows tests compare the resources with)
 --rc OUT   a resource script in CP949 for windres (-c 949)
+--recode IN OUT   a UTF-8 resource script written again in CP949
 """
 import argparse
 import sys
@@ -89,7 +90,13 @@ def main():
     parser.add_argument("source")
     parser.add_argument("--cpp")
     parser.add_argument("--rc")
+    parser.add_argument("--recode", nargs=2)
     args = parser.parse_args()
+    if args.recode:
+        with open(args.recode[0], encoding="utf-8") as f:
+            text = f.read()
+        with open(args.recode[1], "wb") as f:
+            f.write(text.encode("cp949"))
     entries = read_table(args.source)
     if args.cpp:
         write_cpp(entries, args.cpp)

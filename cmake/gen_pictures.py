@@ -1,0 +1,135 @@
+#!/usr/bin/env python3
+"""Draws the window's pictures: the banner bitmap (393 x 65, 256 colours) and the
+program icon (32 x 32 in 16 and in 256 colours).
+
+  gen_pictures.py BANNER.bmp ICON.ico
+"""
+import math
+import struct
+import sys
+
+# A 5 x 7 font for the word mark.
+GLYPHS = {
+    "C": ["01110", "10001", "10000", "10000", "10000", "10001", "01110"],
+    "O": ["01110", "10001", "10001", "10001", "10001", "10001", "01110"],
+    "R": ["11110", "10001", "10001", "11110", "10100", "10010", "10001"],
+    "V": ["10001", "10001", "10001", "10001", "10001", "01010", "00100"],
+    "A": ["01110", "10001", "10001", "11111", "10001", "10001", "10001"],
+    "N": ["10001", "11001", "10101", "10011", "10001", "10001", "10001"],
+}
+
+
+def palette_256():
+    """Index 0-127: night-sky gradient; 128-191: gold; 192-255: greys."""
+    colours = []
+    for i in range(128):
+        t = i / 127
+        colours.append((int(12 + 40 * t), int(16 + 30 * t), int(40 + 90 * t)))  # (r, g, b)
+    for i in range(64):
+        t = i / 63
+        colours.append((int(150 + 105 * t), int(110 + 100 * t), int(30 + 60 * t)))
+    for i in range(64):
+        v = int(255 * i / 63)
+        colours.append((v, v, v))
+    return colours
+
+
+def banner():
+    width, height = 393, 65
+    pixels = [[0] * width for _ in range(height)]
+    for y in range(height):
+        for x in range(width):
+            # A diagonal dusk gradient with a soft glow behind the word mark.
+            glow = math.exp(-(((x - 250) / 120) ** 2 + ((y - 32) / 40) ** 2))
+            pixels[y][x] = min(127, int(20 + 60 * (1 - y / height) + 50 * glow))
+    # Mountains along the bottom.
+    for x in range(width):
+        ridge = 48 + 8 * math.sin(x / 23) + 5 * math.sin(x / 7.3)
+        for y in range(int(ridge), height):
+            pixels[y][x] = 2
+    # A crescent moon.
+    for y in range(height):
+        for x in range(width):
+            if (x - 40) ** 2 + (y - 22) ** 2 < 196 and (x - 46) ** 2 + (y - 18) ** 2 >= 150:
+                pixels[y][x] = 170
+    # The word mark, 4 pixels per font pixel.
+    word, scale, left, top = "CORVANA", 4, 120, 14
+    for n, letter in enumerate(word):
+        for row, bits in enumerate(GLYPHS[letter]):
+            for column, bit in enumerate(bits):
+                if bit == "1":
+                    for dy in range(scale):
+                        for dx in range(scale):
+                            x = left + n * 6 * scale + column * scale + dx
+                            y = top + row * scale + dy
+                            pixels[y][x] = 191 - dy * 8  # gold, lighter at the top
+    return width, height, pixels
+
+
+def bmp_8bit(width, height, pixels, colours):
+    stride = (width + 3) & ~3
+    rows = b"".join(bytes(pixels[y]) + b"\0" * (stride - width) for y in reversed(range(height)))
+    table = b"".join(struct.pack("<BBBB", b, g, r, 0) for r, g, b in colours)
+    header = struct.pack("<IiiHHIIiiII", 40, width, height, 1, 8, 0, len(rows), 2835, 2835, 256, 256)
+    offset = 14 + len(header) + len(table)
+    return b"BM" + struct.pack("<IHHI", offset + len(rows), 0, 0, offset) + header + table + rows
+
+
+def icon_image(bits):
+    """A 32 x 32 image of the icon: a gold ring with a dark centre on a clear ground."""
+    size = 32
+    colours = palette_256() if bits == 8 else [
+        (0, 0, 0), (128, 0, 0), (0, 128, 0), (128, 128, 0), (0, 0, 128), (128, 0, 128),
+        (0, 128, 128), (192, 192, 192), (128, 128, 128), (255, 0, 0), (0, 255, 0),
+        (255, 255, 0), (0, 0, 255), (255, 0, 255), (0, 255, 255), (255, 255, 255)]
+    gold, dark = (176, 60) if bits == 8 else (11, 4)
+    pixels, mask = [], []
+    for y in range(size):
+        row, mask_row = [], []
+        for x in range(size):
+            d = math.hypot(x - 15.5, y - 15.5)
+            angle = math.degrees(math.atan2(y - 15.5, x - 15.5))
+            ring = 9 <= d <= 14 and not (-35 < angle < 35)  # a "C"
+            inside = d < 9
+            row.append(gold if ring else dark if inside else 0)
+            mask_row.append(0 if (ring or inside) else 1)
+        pixels.append(row)
+        mask.append(mask_row)
+    if bits == 8:
+        xor = b"".join(bytes(pixels[y]) for y in reversed(range(size)))
+    else:
+        xor = b"".join(bytes((pixels[y][x] << 4) | pixels[y][x + 1] for x in range(0, size, 2))
+                       for y in reversed(range(size)))
+    and_mask = b""
+    for y in reversed(range(size)):
+        value = 0
+        for x in range(size):
+            value = (value << 1) | mask[y][x]
+        and_mask += struct.pack(">I", value)
+    table = b"".join(struct.pack("<BBBB", b, g, r, 0) for r, g, b in colours)
+    header = struct.pack("<IiiHHIIiiII", 40, size, size * 2, 1, bits, 0, len(xor) + len(and_mask), 0, 0,
+                         len(colours), 0)
+    return header + table + xor + and_mask
+
+
+def ico(images):
+    out = struct.pack("<HHH", 0, 1, len(images))
+    offset = 6 + 16 * len(images)
+    data = b""
+    for bits, image in images:
+        count = 16 if bits == 4 else 0
+        out += struct.pack("<BBBBHHII", 32, 32, count, 0, 1, bits, len(image), offset + len(data))
+        data += image
+    return out + data
+
+
+def main():
+    width, height, pixels = banner()
+    with open(sys.argv[1], "wb") as f:
+        f.write(bmp_8bit(width, height, pixels, palette_256()))
+    with open(sys.argv[2], "wb") as f:
+        f.write(ico([(4, icon_image(4)), (8, icon_image(8))]))
+
+
+if __name__ == "__main__":
+    main()
