@@ -65,9 +65,12 @@ public:
         const bool bUserExit = Loop();
         // The window ends: the run is told to cancel and its calls do nothing now.
         m_window.End();
+        const RunOutcome outcome = g_run.GetOutcome();
         g_run.m_bCancel = 1;
         m_endpoint.Close();
-        int nStatus = bUserExit ? EXIT_CANCELLED : StatusOf(g_run.GetOutcome());
+        // A window that ended while the run still worked cut the run short.
+        const int nStatus =
+            bUserExit || outcome == RunOutcome::RUNNING ? EXIT_CANCELLED : StatusOf(outcome);
         if (finished.wait_for(std::chrono::seconds(3)) == std::future_status::ready) {
             worker.join();
             return nStatus;

@@ -1,6 +1,6 @@
 // CWUpdate2.exe: the Windows program.
-#include <windows.h>
 #include <commctrl.h>
+#include <windows.h>
 
 #include "app/startup.h"
 #include "app/win32/updater_dialog.h"
@@ -22,9 +22,12 @@ constexpr DWORD WORKER_GRACE_MS = 3000;
 
 int StatusOf(RunOutcome outcome) {
     switch (outcome) {
-        case RunOutcome::LAUNCHED: return 0;
-        case RunOutcome::CANCELLED: return 2;
-        default: return 1;
+        case RunOutcome::LAUNCHED:
+            return 0;
+        case RunOutcome::CANCELLED:
+            return 2;
+        default:
+            return 1;
     }
 }
 
@@ -52,8 +55,11 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     // The window has ended: the run is told to cancel. A worker that does not
     // stop in time is not waited for, and the process ends without releasing
     // the objects it still uses.
+    const RunOutcome outcome = g_run.GetOutcome();
     g_run.m_bCancel = 1;
-    const int nStatus = dialog.EndedByExit() ? 2 : StatusOf(g_run.GetOutcome());
+    // A window that ended while the run still worked cut the run short.
+    const int nStatus =
+        dialog.EndedByExit() || outcome == RunOutcome::RUNNING ? 2 : StatusOf(outcome);
     if (dialog.WorkerThread() != nullptr &&
         WaitForSingleObject(dialog.WorkerThread(), WORKER_GRACE_MS) != WAIT_OBJECT_0) {
         ExitProcess(static_cast<UINT>(nStatus));

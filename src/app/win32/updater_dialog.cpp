@@ -101,20 +101,30 @@ INT_PTR UpdaterDialog::OnMessage(UINT nMessage, WPARAM wParam, LPARAM lParam) {
             return TRUE;
         case WM_COMMAND:
             switch (LOWORD(wParam)) {
-                case IDC_EXIT: OnExit(); return TRUE;
-                case IDC_INSTALL: OnInstallNow(); return TRUE;
-                case IDC_BROWSE: OnBrowse(); return TRUE;
+                case IDC_EXIT:
+                    OnExit();
+                    return TRUE;
+                case IDC_INSTALL:
+                    OnInstallNow();
+                    return TRUE;
+                case IDC_BROWSE:
+                    OnBrowse();
+                    return TRUE;
                 case IDOK:
                     m_strInstallPath = ItemText(IDC_INSTALL_PATH);
                     EndDialog(m_hWnd, IDOK);
                     return TRUE;
-                case IDCANCEL: EndDialog(m_hWnd, IDCANCEL); return TRUE;
-                default: return FALSE;
+                case IDCANCEL:
+                    EndDialog(m_hWnd, IDCANCEL);
+                    return TRUE;
+                default:
+                    return FALSE;
             }
         case WM_DESTROY:
             m_bEnded = true;  // from now on the worker's requests do nothing
             return FALSE;
-        default: return FALSE;
+        default:
+            return FALSE;
     }
 }
 
@@ -163,7 +173,8 @@ void UpdaterDialog::OnBrowse() {
     browse.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
     browse.lpfn = BrowseCallbackProc;
     // No folder is preselected while the field shows the default.
-    browse.lParam = m_strInstallPath == m_szDefaultFolder ? 0 : reinterpret_cast<LPARAM>(start.c_str());
+    browse.lParam =
+        m_strInstallPath == m_szDefaultFolder ? 0 : reinterpret_cast<LPARAM>(start.c_str());
     LPITEMIDLIST pItems = SHBrowseForFolderA(&browse);
     if (pItems == nullptr) return;
     char szPath[512] = {};

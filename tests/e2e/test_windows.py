@@ -1,0 +1,189 @@
+"""The Windows program under Wine with an X display (Xvfb), against nginx: a small
+Win32 driver (tests/support/win_driver.cpp) finds the window by its title, presses
+its buttons and reads its texts and message boxes. Screenshots go to
+CORVANA_E2E_SCREENSHOTS."""
+import itertools
+import os
+import pathlib
+import shutil
+import subprocess
+import tempfile
+import time
+import unittest
+import zipfile
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+WINE_RUN = str(ROOT / "scripts" / "wine-run")
+UPDATER = os.environ.get("CORVANA_E2E_WIN_UPDATER", "")
+DRIVER = os.environ.get("CORVANA_E2E_WIN_DRIVER", "")
+STANDINS = pathlib.Path(os.environ.get("CORVANA_E2E_WIN_STANDINS", "."))
+SHOTS = pathlib.Path(os.environ.get("CORVANA_E2E_SCREENSHOTS", "/tmp"))
+DOCROOT = pathlib.Path(os.environ.get("CORVANA_TEST_DOCROOT", "."))
+NGINX = os.environ.get("CORVANA_TEST_NGINX", "")
+PREFIX = pathlib.Path(os.environ.get("WINEPREFIX", "."))
+
+IDC_STATUS, IDC_BROWSE, IDC_INSTALL, IDC_EXIT, IDC_INSTALL_PATH = 1001, 1005, 1006, 1007, 1008
+IDOK, IDCANCEL = 1, 2
+_prefixes = itertools.count()
+
+
+def make_zip(path, files):
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as archive:
+        for name, data in files.items():
+            if isinstance(data, pathlib.Path):
+                archive.write(data, name)
+            else:
+                archive.writestr(name, data)
+
+
+def windows_path(path):
+    return "Z:" + str(path).replace("/", "\\")
+
+
+class WindowsUpdaterTest(unittest.TestCase):
+    slow = False
+
+    def setUp(self):
+        self.temp = pathlib.Path(tempfile.mkdtemp(prefix="corvana-win-e2e-"))
+        self.addCleanup(shutil.rmtree, self.temp, True)
+        prefix = ("slow/" if self.slow else "") + "win-%d-%d" % (os.getpid(), next(_prefixes))
+        self.server = DOCROOT / prefix / "web_patch" / "corvana"
+        self.server.mkdir(parents=True)
+        self.env = dict(os.environ, CORVANA_PATCH_HOST=NGINX + "/" + prefix)
+        self.default_folder = PREFIX / "drive_c" / "Program Files" / "Corvana"
+        shutil.rmtree(self.default_folder, ignore_errors=True)
+        self.processes = []
+        self.addCleanup(self.end_processes)
+
+    def end_processes(self):
+        for process in self.processes:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+
+    def publish(self, manifest, archives=None):
+        (self.server / "patch_info.txt").write_text(manifest, encoding="utf-8")
+        for name, files in (archives or {}).items():
+            make_zip(self.server / name, files)
+
+    def start(self, *args, program=UPDATER, env=None):
+        process = subprocess.Popen([WINE_RUN, program, *args], env=env or self.env,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.processes.append(process)
+        return process
+
+    def driver(self, *args, timeout=60):
+        result = subprocess.run([WINE_RUN, DRIVER, *map(str, args)], env=self.env, capture_output=True,
+                                timeout=timeout)
+        return result.returncode, result.stdout.decode("cp949", "replace")
+
+    def assert_driver(self, *args):
+        code, out = self.driver(*args)
+        self.assertEqual(code, 0, "driver %s" % (args,))
+        return out
+
+    def screenshot(self, name):
+        SHOTS.mkdir(parents=True, exist_ok=True)
+        subprocess.run(["import", "-window", "root", str(SHOTS / name)], check=False,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def client_folder(self, version):
+        folder = self.temp / "Corvana"
+        folder.mkdir()
+        shutil.copy(UPDATER, folder / "CWUpdate2.exe")
+        shutil.copy(STANDINS / "cw.exe", folder / "cw.exe")
+        (folder / "cw-version.txt").write_text(str(version))
+        return folder
+
+
+class FirstInstallation(WindowsUpdaterTest):
+    slow = True  # 64 KiB/s: time to see the download
+
+    def test_install_button_installs_into_the_default_folder(self):
+        self.publish("101=base.zip;base files\n150=media.zip\n",
+                     {"base.zip": {"cw.exe": STANDINS / "cw.exe", "data/readme.txt": "base\n"},
+                      "media.zip": {"data/media.bin": os.urandom(300000)}})
+        process = self.start()
+        self.assert_driver("wait-visible", IDC_INSTALL, 30)
+        self.assertIn("Corvana", self.assert_driver("text", IDC_INSTALL_PATH))
+        self.screenshot("windows-installation-choice.png")
+        self.assert_driver("click", IDC_INSTALL)
+        self.assert_driver("wait-text", IDC_STATUS, "다운로드중 (2/3)", 60)
+        time.sleep(1.5)
+        self.screenshot("windows-download.png")
+        self.assertEqual(process.wait(timeout=90), 0)
+        self.assertEqual((self.default_folder / "data" / "readme.txt").read_text(), "base\n")
+        self.assertEqual((self.default_folder / "data" / "media.bin").stat().st_size, 300000)
+        self.assertFalse((self.default_folder / "base.zip").exists())
+        time.sleep(1)
+        self.assertTrue((self.default_folder / "cw.log").exists())  # the client was started
+
+    def test_closing_during_a_transfer_keeps_earlier_entries(self):
+        self.publish("1=a.zip;first\n2=b.zip;second\n",
+                     {"a.zip": {"a.txt": "a"}, "b.zip": {"b.bin": os.urandom(600000)}})
+        process = self.start()
+        self.assert_driver("wait-visible", IDC_INSTALL, 30)
+        self.assert_driver("click", IDC_INSTALL)
+        self.assert_driver("wait-text", IDC_STATUS, "[second]", 60)
+        time.sleep(1)
+        self.assert_driver("close")
+        self.assertEqual(process.wait(timeout=30), 2)
+        self.assertTrue((self.default_folder / "a.txt").exists())
+        self.assertFalse((self.default_folder / "b.zip").exists())
+        self.assertFalse((self.default_folder / "b.bin").exists())
+
+
+class Choice(WindowsUpdaterTest):
+    def test_exit_asks_first_and_cancel_keeps_the_window(self):
+        self.publish("1=a.zip\n", {"a.zip": {"a.txt": "a"}})
+        process = self.start()
+        self.assert_driver("wait-visible", IDC_EXIT, 30)
+        self.assert_driver("click", IDC_EXIT)
+        self.assertIn("정말로 종료하시겠습니까?", self.assert_driver("box", "Abort Installation?", 10, IDCANCEL))
+        time.sleep(0.5)
+        self.assertIsNone(process.poll())
+        self.assert_driver("click", IDC_EXIT)
+        self.assert_driver("box", "Abort Installation?", 10, IDOK)
+        self.assertEqual(process.wait(timeout=20), 2)
+        self.assertFalse(self.default_folder.exists())
+
+    def test_second_updater_raises_the_first_and_ends(self):
+        self.publish("1=a.zip\n", {"a.zip": {"a.txt": "a"}})
+        first = self.start()
+        self.assert_driver("wait-visible", IDC_EXIT, 30)
+        second = self.start()
+        self.assertEqual(second.wait(timeout=20), 0)
+        self.assertIsNone(first.poll())
+        self.assert_driver("click", IDC_EXIT)
+        self.assert_driver("box", "Abort Installation?", 10, IDOK)
+        first.wait(timeout=20)
+
+
+class InstalledClient(WindowsUpdaterTest):
+    def test_this_folder_fetches_what_is_newer_than_the_clients_answer(self):
+        folder = self.client_folder(150)
+        self.publish("101=old.zip\n150=old2.zip\n171=new.zip;new\n", {"new.zip": {"new.txt": "new"}})
+        process = self.start("-THIS_FOLDER", program=str(folder / "CWUpdate2.exe"))
+        self.assertEqual(process.wait(timeout=60), 0)
+        self.assertTrue((folder / "new.txt").exists())
+        time.sleep(1)
+        self.assertEqual(len((folder / "cw.log").read_text().splitlines()), 1)
+
+    def test_check_version_box_shows_the_clients_version(self):
+        folder = self.client_folder(171)
+        process = self.start("-THIS_FOLDER", "-CHECK_VERSION", program=str(folder / "CWUpdate2.exe"))
+        self.assertIn("vc : 1.171", self.assert_driver("box", "에러메시지", 30))
+        self.assertEqual(process.wait(timeout=20), 0)
+
+    def test_running_client_is_waited_for_then_warned_about(self):
+        folder = self.client_folder(150)
+        client = self.start(program=str(folder / "cw.exe"), env=dict(self.env, CORVANA_STANDIN_HOLD_MS="12000"))
+        time.sleep(1.5)
+        process = self.start("-CHECK_VERSION")
+        self.assertIn("Corvana가 이미 실행중입니다.", self.assert_driver("box", "경고", 30))
+        self.assertEqual(process.wait(timeout=20), 1)
+        client.wait(timeout=30)
+
+
+if __name__ == "__main__":
+    unittest.main()

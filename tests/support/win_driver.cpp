@@ -1,0 +1,117 @@
+// Drives the Windows updater's window from another process, for the end-to-end
+// tests under Wine:
+//   win_driver wait-window SECONDS           the window titled "CW - AutoUpdater" exists
+//   win_driver wait-visible ID SECONDS       control ID of the window is visible
+//   win_driver wait-text ID TEXT SECONDS     control ID's text contains TEXT (CP949 bytes)
+//   win_driver text ID                       prints control ID's text
+//   win_driver click ID                      presses button ID
+//   win_driver close                         sends the window WM_CLOSE
+//   win_driver box CAPTION SECONDS [BUTTON]  waits for a message box with CAPTION, prints
+//                                            its text and presses BUTTON (default: OK)
+// Exit status 0 on success, 1 when the wait ran out.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+const char* const kTitle = "CW - AutoUpdater";
+
+template <typename Ready>
+bool WaitFor(double dSeconds, Ready ready) {
+    const DWORD dwUntil = GetTickCount() + static_cast<DWORD>(dSeconds * 1000);
+    while (!ready()) {
+        if (static_cast<LONG>(GetTickCount() - dwUntil) >= 0) return false;
+        Sleep(50);
+    }
+    return true;
+}
+
+HWND Updater() { return FindWindowA(nullptr, kTitle); }
+
+std::string TextOf(HWND hWnd) {
+    char szText[2048] = {};
+    // WM_GETTEXT through SendMessageTimeout: a busy window must not hang the driver.
+    DWORD_PTR nResult = 0;
+    SendMessageTimeoutA(hWnd, WM_GETTEXT, sizeof szText, reinterpret_cast<LPARAM>(szText),
+                        SMTO_ABORTIFHUNG, 5000, &nResult);
+    return szText;
+}
+
+HWND Control(int nId) {
+    HWND hWnd = Updater();
+    return hWnd != nullptr ? GetDlgItem(hWnd, nId) : nullptr;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return 2;
+    const std::string command = argv[1];
+    const auto arg = [&](int i) { return i < argc ? argv[i] : ""; };
+    if (command == "wait-window") {
+        return WaitFor(std::atof(arg(2)), [] { return Updater() != nullptr; }) ? 0 : 1;
+    }
+    if (command == "wait-visible") {
+        const int nId = std::atoi(arg(2));
+        return WaitFor(std::atof(arg(3)), [&] {
+                   HWND hItem = Control(nId);
+                   return hItem != nullptr && IsWindowVisible(hItem);
+               })
+                   ? 0
+                   : 1;
+    }
+    if (command == "wait-text") {
+        const int nId = std::atoi(arg(2));
+        const std::string wanted = arg(3);
+        return WaitFor(std::atof(arg(4)), [&] {
+                   HWND hItem = Control(nId);
+                   return hItem != nullptr && TextOf(hItem).find(wanted) != std::string::npos;
+               })
+                   ? 0
+                   : 1;
+    }
+    if (command == "text") {
+        HWND hItem = Control(std::atoi(arg(2)));
+        if (hItem == nullptr) return 1;
+        std::fputs(TextOf(hItem).c_str(), stdout);
+        return 0;
+    }
+    if (command == "click") {
+        HWND hItem = Control(std::atoi(arg(2)));
+        if (hItem == nullptr) return 1;
+        PostMessageA(hItem, BM_CLICK, 0, 0);  // posted: a button may open a modal box
+        return 0;
+    }
+    if (command == "close") {
+        HWND hWnd = Updater();
+        if (hWnd == nullptr) return 1;
+        PostMessageA(hWnd, WM_CLOSE, 0, 0);
+        return 0;
+    }
+    if (command == "box") {
+        const std::string caption = arg(2);
+        HWND hBox = nullptr;
+        if (!WaitFor(std::atof(arg(3)), [&] {
+                hBox = FindWindowA("#32770", caption.c_str());
+                return hBox != nullptr;
+            })) {
+            return 1;
+        }
+        Sleep(200);  // let the box finish laying itself out
+        // A message box shows its text in a static control with id 0xFFFF.
+        std::fputs(TextOf(GetDlgItem(hBox, 0xFFFF)).c_str(), stdout);
+        // The button's command, sent as a click on it sends it: a simulated or a
+        // posted click is not always taken by the box under Wine.
+        const int nButton = argc > 4 ? std::atoi(argv[4]) : IDOK;
+        DWORD_PTR nResult = 0;
+        SendMessageTimeoutA(hBox, WM_COMMAND, MAKEWPARAM(nButton, BN_CLICKED),
+                            reinterpret_cast<LPARAM>(GetDlgItem(hBox, nButton)), SMTO_NORMAL, 5000,
+                            &nResult);
+        return 0;
+    }
+    return 2;
+}
