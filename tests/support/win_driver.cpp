@@ -57,20 +57,23 @@ int main(int argc, char** argv) {
     }
     if (command == "wait-visible") {
         const int nId = std::atoi(arg(2));
-        return WaitFor(std::atof(arg(3)), [&] {
-                   HWND hItem = Control(nId);
-                   return hItem != nullptr && IsWindowVisible(hItem);
-               })
+        return WaitFor(std::atof(arg(3)),
+                       [&] {
+                           HWND hItem = Control(nId);
+                           return hItem != nullptr && IsWindowVisible(hItem);
+                       })
                    ? 0
                    : 1;
     }
     if (command == "wait-text") {
         const int nId = std::atoi(arg(2));
         const std::string wanted = arg(3);
-        return WaitFor(std::atof(arg(4)), [&] {
-                   HWND hItem = Control(nId);
-                   return hItem != nullptr && TextOf(hItem).find(wanted) != std::string::npos;
-               })
+        return WaitFor(std::atof(arg(4)),
+                       [&] {
+                           HWND hItem = Control(nId);
+                           return hItem != nullptr &&
+                                  TextOf(hItem).find(wanted) != std::string::npos;
+                       })
                    ? 0
                    : 1;
     }

@@ -1,6 +1,7 @@
 // CWUpdate2.exe: the Windows program.
-#include <commctrl.h>
 #include <windows.h>
+// after windows.h
+#include <commctrl.h>
 
 #include "app/startup.h"
 #include "app/win32/updater_dialog.h"
