@@ -21,6 +21,14 @@ void Increment(std::string& digits) {
 
 }  // namespace
 
+unsigned FractionDigits(std::string_view text, std::string_view strDecimal, int nDigits) {
+    if (nDigits != -1) return static_cast<unsigned>(nDigits);
+    const std::size_t nAt = text.find(strDecimal);
+    return nAt == std::string_view::npos
+               ? 0
+               : static_cast<unsigned>(text.size() - strDecimal.size() - nAt);
+}
+
 bool FormatNumberText(std::string_view input, const NumberFormat& format, std::string& output) {
     std::size_t i = 0;
     const bool bNegative = !input.empty() && input[0] == '-';

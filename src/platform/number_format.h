@@ -23,6 +23,10 @@ NumberFormat GetUserNumberFormat();
 // GetNumberFormat would; false for any other text (letters, a second point).
 bool FormatNumberText(std::string_view input, const NumberFormat& format, std::string& output);
 
+// The fractional digits to format text with: nDigits, or for -1 the number of
+// characters after the first strDecimal in the text (0 without one).
+unsigned FractionDigits(std::string_view text, std::string_view strDecimal, int nDigits);
+
 // The number text in the user's format with nDigits fractional digits; -1 counts
 // the characters after the user's decimal separator in the text. The text
 // comes back unchanged when the formatter refuses it.

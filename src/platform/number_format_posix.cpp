@@ -27,14 +27,7 @@ NumberFormat GetUserNumberFormat() {
 
 std::string FormatLocaleNumber(const std::string& text, int nDigits) {
     NumberFormat format = GetUserNumberFormat();
-    if (nDigits == -1) {
-        const std::size_t nAt = text.find(format.strDecimal);
-        format.nDigits = nAt == std::string::npos
-                             ? 0
-                             : static_cast<unsigned>(text.size() - format.strDecimal.size() - nAt);
-    } else {
-        format.nDigits = static_cast<unsigned>(nDigits);
-    }
+    format.nDigits = FractionDigits(text, format.strDecimal, nDigits);
     std::string output;
     return FormatNumberText(text, format, output) ? output : text;
 }

@@ -39,14 +39,7 @@ std::string FormatLocaleNumber(const std::string& text, int nDigits) {
     record.lpDecimalSep = format.strDecimal.data();
     record.lpThousandSep = format.strThousand.data();
     record.NegativeOrder = format.nNegativeOrder;
-    if (nDigits == -1) {
-        const std::size_t nAt = text.find(format.strDecimal);
-        record.NumDigits = nAt == std::string::npos
-                               ? 0
-                               : static_cast<UINT>(text.size() - format.strDecimal.size() - nAt);
-    } else {
-        record.NumDigits = static_cast<UINT>(nDigits);
-    }
+    record.NumDigits = FractionDigits(text, format.strDecimal, nDigits);
     const int nSize = static_cast<int>(3 * text.size() + 100);
     std::vector<char> buffer(static_cast<std::size_t>(nSize));
     if (GetNumberFormatA(LOCALE_USER_DEFAULT, 0, text.c_str(), &record, buffer.data(), nSize - 1) ==
