@@ -147,6 +147,17 @@ class Choice(WindowsUpdaterTest):
         self.assertEqual(process.wait(timeout=20), 2)
         self.assertFalse(self.default_folder.exists())
 
+    def test_panel_drags_by_any_point_but_the_controls_keep_their_own(self):
+        self.publish("1=a.zip\n", {"a.zip": {"a.txt": "a"}})
+        process = self.start()
+        self.assert_driver("wait-visible", IDC_EXIT, 30)
+        HTCAPTION, HTTRANSPARENT, HTCLIENT = 2, -1, 1
+        self.assertEqual(self.assert_driver("hittest", 0), str(HTCAPTION))
+        self.assertEqual(self.assert_driver("hittest", IDC_STATUS), str(HTTRANSPARENT))  # to the panel
+        self.assertEqual(self.assert_driver("hittest", IDC_EXIT), str(HTCLIENT))  # a button stays one
+        self.assert_driver("key", 27)  # Escape: the window ends like Cancel, without a question
+        self.assertEqual(process.wait(timeout=20), 2)
+
     def test_second_updater_raises_the_first_and_ends(self):
         self.publish("1=a.zip\n", {"a.zip": {"a.txt": "a"}})
         first = self.start()

@@ -6,6 +6,9 @@
 //   win_driver text ID                       prints control ID's text
 //   win_driver click ID                      presses button ID
 //   win_driver close                         sends the window WM_CLOSE
+//   win_driver key VK                        sends the window a key press (e.g. 27, Escape)
+//   win_driver hittest ID                    prints the hit-test answer at the middle of
+//                                            control ID (0: of the window itself)
 //   win_driver box CAPTION SECONDS [BUTTON]  waits for a message box with CAPTION, prints
 //                                            its text and presses BUTTON (default: OK)
 // Exit status 0 on success, 1 when the wait ran out.
@@ -93,6 +96,30 @@ int main(int argc, char** argv) {
         HWND hWnd = Updater();
         if (hWnd == nullptr) return 1;
         PostMessageA(hWnd, WM_CLOSE, 0, 0);
+        return 0;
+    }
+    if (command == "key") {
+        HWND hWnd = Updater();
+        if (hWnd == nullptr) return 1;
+        // Posted to the window: the dialog's own message loop turns Escape and
+        // Enter into its Cancel and OK commands.
+        const WPARAM nKey = static_cast<WPARAM>(std::atoi(arg(2)));
+        PostMessageA(hWnd, WM_KEYDOWN, nKey, 0);
+        PostMessageA(hWnd, WM_KEYUP, nKey, 0xC0000001);
+        return 0;
+    }
+    if (command == "hittest") {
+        HWND hWnd = Updater();
+        if (hWnd == nullptr) return 1;
+        const int nId = std::atoi(arg(2));
+        HWND hTarget = nId == 0 ? hWnd : GetDlgItem(hWnd, nId);
+        RECT box;
+        GetWindowRect(hTarget, &box);
+        DWORD_PTR nResult = 0;
+        SendMessageTimeoutA(hTarget, WM_NCHITTEST, 0,
+                            MAKELPARAM((box.left + box.right) / 2, (box.top + box.bottom) / 2),
+                            SMTO_ABORTIFHUNG, 5000, &nResult);
+        std::printf("%d", static_cast<int>(static_cast<LRESULT>(nResult)));
         return 0;
     }
     if (command == "box") {
