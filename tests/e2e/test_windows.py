@@ -158,6 +158,32 @@ class Choice(WindowsUpdaterTest):
         self.assert_driver("key", 27)  # Escape: the window ends like Cancel, without a question
         self.assertEqual(process.wait(timeout=20), 2)
 
+    def test_browse_appends_the_product_folder_and_starts_above_it(self):
+        self.publish("1=a.zip\n", {"a.zip": {"a.txt": "a"}})
+        process = self.start()
+        self.assert_driver("wait-visible", IDC_BROWSE, 30)
+        default = self.assert_driver("text", IDC_INSTALL_PATH)
+        self.assert_driver("click", IDC_BROWSE)
+        self.assert_driver("owned-ok", 30)  # nothing preselected: the browser's own start
+        time.sleep(1)
+        first = self.assert_driver("text", IDC_INSTALL_PATH)
+        self.assertTrue(first.endswith("\\Corvana"), first)
+        self.assertNotEqual(first, default)
+        self.assert_driver("click", IDC_BROWSE)
+        self.assert_driver("owned-ok", 30)  # opens on the folder above the product folder
+        time.sleep(1)
+        second = self.assert_driver("text", IDC_INSTALL_PATH)
+        self.assertEqual(second, first, "choosing the start folder again gives the same path")
+        self.assert_driver("click", IDC_INSTALL)
+        # Installed, but the archive has no client: the run ends with its box.
+        self.assertIn("메인 프로그램을 실행할 수 없습니다.", self.assert_driver("box", "에러메시지", 60))
+        self.assertEqual(process.wait(timeout=30), 1)
+        parent = first[: -len("\\Corvana")]
+        self.assertTrue(parent.startswith("C:\\"), parent)
+        installed = PREFIX / "drive_c" / parent[3:].replace("\\", "/") / "Corvana" / "a.txt"
+        self.assertTrue(installed.exists(), installed)
+        shutil.rmtree(installed.parent)
+
     def test_second_updater_raises_the_first_and_ends(self):
         self.publish("1=a.zip\n", {"a.zip": {"a.txt": "a"}})
         first = self.start()

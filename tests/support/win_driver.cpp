@@ -9,6 +9,8 @@
 //   win_driver key VK                        sends the window a key press (e.g. 27, Escape)
 //   win_driver hittest ID                    prints the hit-test answer at the middle of
 //                                            control ID (0: of the window itself)
+//   win_driver owned-ok SECONDS              waits for a window the updater's window owns
+//                                            (the folder browser) and presses its OK
 //   win_driver box CAPTION SECONDS [BUTTON]  waits for a message box with CAPTION, prints
 //                                            its text and presses BUTTON (default: OK)
 // Exit status 0 on success, 1 when the wait ran out.
@@ -120,6 +122,26 @@ int main(int argc, char** argv) {
                             MAKELPARAM((box.left + box.right) / 2, (box.top + box.bottom) / 2),
                             SMTO_ABORTIFHUNG, 5000, &nResult);
         std::printf("%d", static_cast<int>(static_cast<LRESULT>(nResult)));
+        return 0;
+    }
+    if (command == "owned-ok") {
+        HWND hOwned = nullptr;
+        if (!WaitFor(std::atof(arg(2)), [&] {
+                HWND hWnd = Updater();
+                hOwned = nullptr;
+                for (HWND hTop = GetTopWindow(nullptr); hTop != nullptr && hWnd != nullptr;
+                     hTop = GetWindow(hTop, GW_HWNDNEXT)) {
+                    if (GetWindow(hTop, GW_OWNER) == hWnd && IsWindowVisible(hTop)) hOwned = hTop;
+                }
+                return hOwned != nullptr;
+            })) {
+            return 1;
+        }
+        Sleep(1000);  // the browser fills its tree and selects the start folder first
+        DWORD_PTR nResult = 0;
+        SendMessageTimeoutA(hOwned, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                            reinterpret_cast<LPARAM>(GetDlgItem(hOwned, IDOK)), SMTO_NORMAL, 5000,
+                            &nResult);
         return 0;
     }
     if (command == "box") {
