@@ -84,7 +84,7 @@ int UpdateRun::Run(std::string commandLine) {
     m_pDialog->SetItemText(IDC_SIZE, "");
 
     const std::string ownFolder =
-        m_bOwnFolderSet ? m_strOwnFolder : FolderOfPath(GetOwnProgramPath());
+        m_strOwnFolder ? *m_strOwnFolder : FolderOfPath(GetOwnProgramPath());
     const CommandSettings settings = ReadCommandLine(commandLine, ownFolder);
     m_nClientVersion = 0;
     const std::string baseUrl = MakeBaseUrl(GetPatchHost(), settings.bBeta);

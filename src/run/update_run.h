@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "platform/registry.h"
@@ -51,10 +52,7 @@ public:
     void SetDownloader(HttpDownloader* pDownloader) { m_pDownloader = pDownloader; }
     void SetClock(RunClock* pClock) { m_pClock = pClock; }
     // The program's own folder (with its separator); read from the system when not set.
-    void SetOwnFolder(std::string folder) {
-        m_strOwnFolder = std::move(folder);
-        m_bOwnFolderSet = true;
-    }
+    void SetOwnFolder(std::string folder) { m_strOwnFolder = std::move(folder); }
     RunOutcome GetOutcome() const { return m_nOutcome.load(); }
 
     // Shared with the window, in this order.
@@ -87,8 +85,7 @@ private:
     HttpDownloader* m_pDownloader = nullptr;
     RunClock* m_pClock = nullptr;
     SystemClock m_systemClock;
-    std::string m_strOwnFolder;
-    bool m_bOwnFolderSet = false;
+    std::optional<std::string> m_strOwnFolder;
     std::atomic<RunOutcome> m_nOutcome{RunOutcome::RUNNING};
 };
 

@@ -76,7 +76,6 @@ protected:
 
 TEST_F(ZipExtractorTest, StoredAndDeflatedArchivesUnpackIntoTheirFolder) {
     for (const char* name : {"stored.zip", "deflated.zip"}) {
-        test::TempDir temp;
         const std::string path = Archive(name);
         EXPECT_TRUE(Unzip(path)) << name;
         EXPECT_EQ(test::ReadWholeFile(At("alpha.txt")), kAlpha) << name;
