@@ -1,7 +1,6 @@
 """The Linux updater, run for real in its terminal front end against nginx
 (through tests/support/with_servers.py), with real archives and the stand-in
 client and setup program."""
-import itertools
 import os
 import pathlib
 import shutil
@@ -10,25 +9,16 @@ import subprocess
 import tempfile
 import time
 import unittest
-import zipfile
+
+from common import PatchServer
 
 UPDATER = os.environ.get("CORVANA_E2E_UPDATER", "")
 STANDINS = pathlib.Path(os.environ.get("CORVANA_E2E_STANDINS", "."))
-DOCROOT = pathlib.Path(os.environ.get("CORVANA_TEST_DOCROOT", "."))
-NGINX = os.environ.get("CORVANA_TEST_NGINX", "")
-FAULT = os.environ.get("CORVANA_TEST_FAULT", "")
 
 STATUS_SERVER_UNREACHABLE = "패치서버에 접속할 수 없습니다."
 STATUS_PATCH_DONE = "패치 완료!!  클라이언트를 실행합니다."
 STATUS_UNKNOWN_CLIENT = "알 수 없는 클라이언트 파일입니다."
 CLIENT_RUNNING = "Corvana가 이미 실행중입니다."
-_prefixes = itertools.count()
-
-
-def make_zip(path, files):
-    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as archive:
-        for name, data in files.items():
-            archive.writestr(name, data)
 
 
 class UpdaterTest(unittest.TestCase):
@@ -37,23 +27,15 @@ class UpdaterTest(unittest.TestCase):
     def setUp(self):
         self.temp = pathlib.Path(tempfile.mkdtemp(prefix="corvana-e2e-"))
         self.addCleanup(shutil.rmtree, self.temp, True)
-        prefix = ("slow/" if self.slow else "") + "e2e-%d-%d" % (os.getpid(), next(_prefixes))
-        self.server = DOCROOT / prefix / "web_patch" / "corvana"
-        self.beta = DOCROOT / prefix / "web_patch" / "beta_corvana"
-        self.server.mkdir(parents=True)
-        self.beta.mkdir(parents=True)
-        self.host = NGINX + "/" + prefix
+        self.patch_server = PatchServer("e2e", self.slow)
         self.folder = self.temp / "Games" / "Corvana"
-        self.env = dict(os.environ, CORVANA_PATCH_HOST=self.host, XDG_DATA_HOME=str(self.temp / "programs"),
+        self.env = dict(os.environ, CORVANA_PATCH_HOST=self.patch_server.host, XDG_DATA_HOME=str(self.temp / "programs"),
                         XDG_RUNTIME_DIR=str(self.temp), CORVANA_REGISTRY_ROOT=str(self.temp / "registry"),
                         LC_ALL="C.UTF-8")
 
     # -- the patch server
-    def publish(self, manifest, archives=None, where=None):
-        where = where or self.server
-        (where / "patch_info.txt").write_text(manifest, encoding="utf-8")
-        for name, files in (archives or {}).items():
-            make_zip(where / name, files)
+    def publish(self, manifest, archives=None, beta=False):
+        self.patch_server.publish(manifest, archives, beta)
 
     # -- the installed client
     def install_client(self, version=150):
@@ -82,11 +64,10 @@ class UpdaterTest(unittest.TestCase):
 
 class FirstInstallation(UpdaterTest):
     def test_chosen_folder_gets_every_entry_and_the_client_starts(self):
-        self.publish("101=base.zip;base\n150=sound.zip\n",
-                     {"base.zip": {"data/readme.txt": "base\n"}, "sound.zip": {"data/theme.ogg": "ogg"}})
         # The client arrives with the first archive, as in a real installation.
-        with zipfile.ZipFile(self.server / "base.zip", "a") as archive:
-            archive.write(STANDINS / "cw.exe", "cw.exe")
+        self.publish("101=base.zip;base\n150=sound.zip\n",
+                     {"base.zip": {"data/readme.txt": "base\n", "cw.exe": STANDINS / "cw.exe"},
+                      "sound.zip": {"data/theme.ogg": "ogg"}})
         result = self.install_fresh(["/AutoLoginRID:player7", "more"])
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         self.assertIn(STATUS_PATCH_DONE, result.stdout)
@@ -113,9 +94,8 @@ class FirstInstallation(UpdaterTest):
 
 class InstallationPackage(UpdaterTest):
     def test_setup_program_is_started_then_deleted(self):
-        self.publish("1=install.zip;full install\n", {"install.zip": {"data/a.txt": "a"}})
-        with zipfile.ZipFile(self.server / "install.zip", "a") as archive:
-            archive.write(STANDINS / "setup.exe", "setup.exe")
+        self.publish("1=install.zip;full install\n",
+                     {"install.zip": {"data/a.txt": "a", "setup.exe": STANDINS / "setup.exe"}})
         result = self.install_fresh()
         self.assertEqual(result.returncode, 0, result.stdout)
         self.assertIn("설치 작업 완료!! 클라이언트를 실행합니다.", result.stdout)
@@ -152,7 +132,7 @@ class ThisFolder(UpdaterTest):
 
 class ServerPaths(UpdaterTest):
     def test_update_with_beta_fetches_from_the_beta_path(self):
-        self.publish("1=b.zip;beta\n", {"b.zip": {"beta.txt": "b"}}, where=self.beta)
+        self.publish("1=b.zip;beta\n", {"b.zip": {"beta.txt": "b"}}, beta=True)
         result = self.install_fresh(["-UPDATE", "abcdefghij", "1.170", "-U_BETA"])
         self.assertIn("[beta]", result.stdout)
         self.assertTrue((self.folder / "beta.txt").exists())

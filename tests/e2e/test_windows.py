@@ -2,7 +2,6 @@
 Win32 driver (tests/support/win_driver.cpp) finds the window by its title, presses
 its buttons and reads its texts and message boxes. Screenshots go to
 CORVANA_E2E_SCREENSHOTS."""
-import itertools
 import os
 import pathlib
 import shutil
@@ -10,7 +9,8 @@ import subprocess
 import tempfile
 import time
 import unittest
-import zipfile
+
+from common import PatchServer
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 WINE_RUN = str(ROOT / "scripts" / "wine-run")
@@ -18,26 +18,10 @@ UPDATER = os.environ.get("CORVANA_E2E_WIN_UPDATER", "")
 DRIVER = os.environ.get("CORVANA_E2E_WIN_DRIVER", "")
 STANDINS = pathlib.Path(os.environ.get("CORVANA_E2E_WIN_STANDINS", "."))
 SHOTS = pathlib.Path(os.environ.get("CORVANA_E2E_SCREENSHOTS", "/tmp"))
-DOCROOT = pathlib.Path(os.environ.get("CORVANA_TEST_DOCROOT", "."))
-NGINX = os.environ.get("CORVANA_TEST_NGINX", "")
 PREFIX = pathlib.Path(os.environ.get("WINEPREFIX", "."))
 
 IDC_STATUS, IDC_BROWSE, IDC_INSTALL, IDC_EXIT, IDC_INSTALL_PATH = 1001, 1005, 1006, 1007, 1008
 IDOK, IDCANCEL = 1, 2
-_prefixes = itertools.count()
-
-
-def make_zip(path, files):
-    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as archive:
-        for name, data in files.items():
-            if isinstance(data, pathlib.Path):
-                archive.write(data, name)
-            else:
-                archive.writestr(name, data)
-
-
-def windows_path(path):
-    return "Z:" + str(path).replace("/", "\\")
 
 
 class WindowsUpdaterTest(unittest.TestCase):
@@ -46,10 +30,8 @@ class WindowsUpdaterTest(unittest.TestCase):
     def setUp(self):
         self.temp = pathlib.Path(tempfile.mkdtemp(prefix="corvana-win-e2e-"))
         self.addCleanup(shutil.rmtree, self.temp, True)
-        prefix = ("slow/" if self.slow else "") + "win-%d-%d" % (os.getpid(), next(_prefixes))
-        self.server = DOCROOT / prefix / "web_patch" / "corvana"
-        self.server.mkdir(parents=True)
-        self.env = dict(os.environ, CORVANA_PATCH_HOST=NGINX + "/" + prefix)
+        self.patch_server = PatchServer("win", self.slow)
+        self.env = dict(os.environ, CORVANA_PATCH_HOST=self.patch_server.host)
         self.default_folder = PREFIX / "drive_c" / "Program Files" / "Corvana"
         shutil.rmtree(self.default_folder, ignore_errors=True)
         self.processes = []
@@ -62,9 +44,7 @@ class WindowsUpdaterTest(unittest.TestCase):
                 process.wait()
 
     def publish(self, manifest, archives=None):
-        (self.server / "patch_info.txt").write_text(manifest, encoding="utf-8")
-        for name, files in (archives or {}).items():
-            make_zip(self.server / name, files)
+        self.patch_server.publish(manifest, archives)
 
     def start(self, *args, program=UPDATER, env=None):
         process = subprocess.Popen([WINE_RUN, program, *args], env=env or self.env,

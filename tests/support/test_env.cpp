@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace corvana::test {
 
@@ -51,6 +52,35 @@ void SetEnv(const char* pszName, const char* pszValue) {
         ::unsetenv(pszName);
     }
 #endif
+}
+
+std::filesystem::path TestArchive(const std::string& name) {
+    const char* pszRoot = std::getenv("CORVANA_TEST_ARCHIVES");
+    if (pszRoot == nullptr) {
+        ADD_FAILURE() << "CORVANA_TEST_ARCHIVES is not set";
+        return {};
+    }
+    return HostPath(std::string(pszRoot) + "/" + name);
+}
+
+void CopyStandIn(const char* pszName, const std::filesystem::path& folder) {
+    std::filesystem::copy_file(std::filesystem::path(HostPath(CORVANA_STANDIN_DIR)) / pszName,
+                               folder / pszName, std::filesystem::copy_options::overwrite_existing);
+}
+
+std::vector<std::string> WaitForLines(const std::filesystem::path& path, std::size_t nLines) {
+    std::vector<std::string> lines;
+    for (int nTry = 0; nTry < 500; ++nTry) {
+        lines.clear();
+        std::ifstream log(path);
+        for (std::string line; std::getline(log, line);) {
+            std::erase(line, '"');
+            lines.push_back(line);
+        }
+        if (lines.size() >= nLines) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return lines;
 }
 
 std::string ReadWholeFile(const std::filesystem::path& path) {

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace corvana::test {
 
@@ -22,6 +23,17 @@ std::string ReadDocrootFile(const std::string& name);
 // Sets (or with nullptr removes) an environment variable of this process, which
 // programs it starts inherit.
 void SetEnv(const char* pszName, const char* pszValue);
+
+// A test archive that tests/support/make_archives.py made.
+std::filesystem::path TestArchive(const std::string& name);
+
+// Copies a stand-in program (cw.exe, setup.exe) into a folder.
+void CopyStandIn(const char* pszName, const std::filesystem::path& folder);
+
+// The lines of a log a started program writes, once there are nLines of them (or
+// after 5 s). Quotes are dropped: Wine quotes the program path it found in an
+// unquoted command line.
+std::vector<std::string> WaitForLines(const std::filesystem::path& path, std::size_t nLines = 1);
 
 std::string ReadWholeFile(const std::filesystem::path& path);
 void WriteWholeFile(const std::filesystem::path& path, const std::string& data);

@@ -2,10 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
@@ -23,31 +20,15 @@ protected:
     void SetUp() override {
         m_folder = m_temp.Path() / "Corvana Game";
         fs::create_directories(m_folder);
-        const std::string built = test::HostPath(CORVANA_STANDIN_DIR);
-        for (const char* name : {"cw.exe", "setup.exe"}) {
-            fs::copy_file(fs::path(built) / name, m_folder / name);
-        }
+        for (const char* name : {"cw.exe", "setup.exe"}) test::CopyStandIn(name, m_folder);
         SetUpdaterArguments("");
     }
     void TearDown() override { SetUpdaterArguments(""); }
 
     std::string Folder() const { return m_folder.string() + kPathSeparator; }
 
-    // The lines a stand-in logged, once there are nLines of them (or after 10 s).
-    // Quotes are dropped: Wine quotes the program path it found in the command line.
     std::vector<std::string> Log(const char* pszName, std::size_t nLines = 1) {
-        std::vector<std::string> lines;
-        for (int i = 0; i < 1000; ++i) {
-            lines.clear();
-            std::ifstream log(m_folder / pszName);
-            for (std::string line; std::getline(log, line);) {
-                std::erase(line, '"');
-                lines.push_back(line);
-            }
-            if (lines.size() >= nLines) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return lines;
+        return test::WaitForLines(m_folder / pszName, nLines);
     }
 
     test::TempDir m_temp;

@@ -62,10 +62,7 @@ TEST(NamedMutex, CreateTellsWhetherItExistedAndItGoesWithItsLastHandle) {
 
 class StandInTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        fs::copy_file(fs::path(test::HostPath(CORVANA_STANDIN_DIR)) / "cw.exe",
-                      m_temp.Path() / "cw.exe");
-    }
+    void SetUp() override { test::CopyStandIn("cw.exe", m_temp.Path()); }
     std::string Folder() const { return m_temp.Path().string() + kPathSeparator; }
     test::TempDir m_temp;
 };

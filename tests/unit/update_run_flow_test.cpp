@@ -91,16 +91,12 @@ protected:
     void Publish(const std::string& manifest) {
         test::WriteWholeFile(m_server / "patch_info.txt", manifest);
     }
-    // An archive on the server made from (name, content) pairs, with the test archives' tool.
+    // One of the test archives, published on the server under a name.
     void PublishArchive(const std::string& name, const std::string& sourceArchive) {
-        const char* pszArchives = std::getenv("CORVANA_TEST_ARCHIVES");
-        fs::copy_file(fs::path(test::HostPath(pszArchives)) / sourceArchive, m_server / name,
+        fs::copy_file(test::TestArchive(sourceArchive), m_server / name,
                       fs::copy_options::overwrite_existing);
     }
-    void InstallStandIn(const char* pszName) {
-        fs::copy_file(fs::path(test::HostPath(CORVANA_STANDIN_DIR)) / pszName, m_folder / pszName,
-                      fs::copy_options::overwrite_existing);
-    }
+    void InstallStandIn(const char* pszName) { test::CopyStandIn(pszName, m_folder); }
     // Answers the installation choice with the test's folder at the run's first pause.
     void ChooseFolderWhenAsked() {
         m_clock.onPause = [this](uint32_t) {
@@ -111,17 +107,7 @@ protected:
         };
     }
     std::vector<std::string> LogLines(const char* pszName, std::size_t nLines = 1) {
-        std::vector<std::string> lines;
-        for (int i = 0; i < 500 && lines.size() < nLines; ++i) {
-            lines.clear();
-            std::ifstream log(m_folder / pszName);
-            for (std::string line; std::getline(log, line);) {
-                std::erase(line, '"');
-                lines.push_back(line);
-            }
-            if (lines.size() < nLines) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return lines;
+        return test::WaitForLines(m_folder / pszName, nLines);
     }
 
     // Nothing was started that logs there (a started program logs at once).

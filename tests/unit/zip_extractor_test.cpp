@@ -52,12 +52,9 @@ class ZipExtractorTest : public ::testing::Test {
 protected:
     // A test archive copied into the test's folder (or a sub-folder of it).
     std::string Archive(const std::string& name, const std::string& as = "patch.zip") {
-        const char* pszRoot = std::getenv("CORVANA_TEST_ARCHIVES");
-        EXPECT_NE(pszRoot, nullptr) << "run the tests through tests/support/with_servers.py";
         const fs::path target = m_temp.Path() / as;
         fs::create_directories(target.parent_path());
-        fs::copy_file(test::HostPath(std::string(pszRoot ? pszRoot : "") + "/" + name), target,
-                      fs::copy_options::overwrite_existing);
+        fs::copy_file(test::TestArchive(name), target, fs::copy_options::overwrite_existing);
         return target.string();
     }
 
@@ -176,9 +173,7 @@ TEST_F(ZipExtractorTest, UnsafeNamesRefuseTheWholeArchive) {
         test::TempDir outer;
         const fs::path inner = outer.Path() / "install";
         fs::create_directories(inner);
-        const char* pszRoot = std::getenv("CORVANA_TEST_ARCHIVES");
-        ASSERT_NE(pszRoot, nullptr);
-        fs::copy_file(test::HostPath(std::string(pszRoot) + "/" + name), inner / "patch.zip");
+        fs::copy_file(test::TestArchive(name), inner / "patch.zip");
 
         bool bExtracted = true;
         EXPECT_TRUE(m_pDownloader->UnzipFile((inner / "patch.zip").string().c_str(), &bExtracted));
