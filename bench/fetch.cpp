@@ -6,7 +6,7 @@
 #include "net/http_downloader.h"
 
 namespace {
-constinit corvana::HttpDownloader g_downloader;  // static, as in the program: 30 MiB of buffers
+corvana::HttpDownloader g_downloader;  // static, as in the program
 }
 
 int main(int argc, char** argv) {

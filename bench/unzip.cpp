@@ -2,11 +2,7 @@
 // unzip ARCHIVE. Exit status 0 when every item was unpacked.
 #include <cstdio>
 
-#include "net/http_downloader.h"
-
-namespace {
-constinit corvana::HttpDownloader g_downloader;
-}
+#include "install/install_step.h"
 
 int main(int argc, char** argv) {
     if (argc != 2) {
@@ -14,6 +10,6 @@ int main(int argc, char** argv) {
         return 2;
     }
     bool bExtracted = false;
-    g_downloader.UnzipFile(argv[1], &bExtracted);
+    corvana::UnzipFile(argv[1], &bExtracted);
     return bExtracted ? 0 : 1;
 }

@@ -11,24 +11,20 @@ namespace corvana {
 
 class UpdateRun;
 
-inline constexpr const char* PRODUCT_FOLDER = "Corvana";
-
 class DialogLogic {
 public:
     explicit DialogLogic(UpdateRun& run) : m_run(run) {}
 
-    // While set, Exit asks before it quits; the run clears it after a failure.
-    std::atomic<int32_t> m_bConfirmExit{1};
-
     // The Exit button. confirm asks the user (string 27, "Abort Installation?",
-    // OK/Cancel) and is called only while m_bConfirmExit is set. True when the
-    // window is to end; the run is then told to cancel: the cancel flag, an empty
-    // folder, and only then the cleared wait flag.
+    // OK/Cancel) and is called only while Exit still asks. True when the window
+    // is to end; the run is then told to cancel.
     bool OnExit(const std::function<bool()>& confirm);
+    // After a failure Exit closes the window without asking.
+    void ClearConfirmExit() { m_bConfirmExit.store(0, std::memory_order_release); }
     // WM_CLIENT_VERSION: the client's version number.
     void OnClientVersion(int32_t nVersion);
     // Install Now: creates the folder's last level and hands it to the run, with
-    // a trailing separator, before it clears the wait flag.
+    // a trailing separator.
     void OnInstallNow(const std::string& installPath);
 
     // The program files folder followed by the product folder.
@@ -39,6 +35,7 @@ public:
 
 private:
     UpdateRun& m_run;
+    std::atomic<int32_t> m_bConfirmExit{1};  // Exit asks before it quits
 };
 
 }  // namespace corvana

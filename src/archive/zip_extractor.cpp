@@ -9,7 +9,7 @@
 
 #include "archive/item_name.h"
 #include "platform/platform.h"
-#include "run/text.h"
+#include "platform/text.h"
 
 namespace corvana {
 

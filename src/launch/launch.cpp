@@ -1,7 +1,7 @@
 #include "launch/launch.h"
 
 #include "platform/process.h"
-#include "run/text.h"
+#include "platform/text.h"
 
 namespace corvana {
 

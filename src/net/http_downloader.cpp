@@ -1,10 +1,9 @@
 #include "net/http_downloader.h"
 
+#include <cstdlib>
 #include <cstring>
 
-#include "archive/zip_extractor.h"
 #include "platform/files.h"
-#include "run/text.h"
 
 namespace corvana {
 
@@ -43,6 +42,11 @@ uint32_t ReadDecimalLength(const char* pszText) {
     return static_cast<uint32_t>(nValue);
 }
 
+void HttpDownloader::FreeBuffer::operator()(char* pData) const { std::free(pData); }
+
+HttpDownloader::HttpDownloader()
+    : m_pData(static_cast<char*>(std::calloc(DOWNLOAD_BUFFER_SIZE + 1, 1))) {}
+
 HttpDownloader::~HttpDownloader() {
     CloseUrl();
     CloseInternet();
@@ -63,20 +67,20 @@ uint32_t HttpDownloader::OpenUrl(const char* pszUrl) {
     m_dwContentLength = 0;
     // Every byte after the received ones is already zero, so clearing those
     // empties the whole buffer without touching the rest of its 15 MiB.
-    std::memset(m_szData, 0, m_dwReceived);
+    std::memset(m_pData.get(), 0, m_dwReceived);
     m_dwReceived = 0;
+    m_dwLimit = DOWNLOAD_BUFFER_SIZE;
     m_nFailure = DownloadFailure::NONE;
     m_nHttpStatus = 0;
 
     if (m_hInternet == nullptr) OpenInternet();
-    if (m_hInternet == nullptr) {
+    if (m_hInternet == nullptr || m_pData == nullptr) {  // no session, or no memory for a body
         Fail(DownloadFailure::OPEN_FAILED);
         return 0;
     }
 
     DownloadFailure failure = DownloadFailure::NONE;
-    const ReceiveTarget target{m_szData, DOWNLOAD_BUFFER_SIZE, m_szChunk, DOWNLOAD_BUFFER_SIZE};
-    m_hUrl = OpenRequest(m_hInternet, pszUrl, target, failure);
+    m_hUrl = OpenRequest(m_hInternet, pszUrl, *this, failure);
     if (m_hUrl == nullptr) {
         // The next operation that needs a root handle makes a new one.
         CloseInternet();
@@ -104,23 +108,30 @@ uint32_t HttpDownloader::OpenUrl(const char* pszUrl) {
         return 0;
     }
     m_dwContentLength = dwLength;
+    m_dwLimit = dwLength;
     return m_dwContentLength;
 }
 
 uint32_t HttpDownloader::ReadChunk() {
     if (m_hUrl == nullptr || m_nFailure != DownloadFailure::NONE) return 0;
     DownloadFailure failure = DownloadFailure::NONE;
-    const uint32_t dwCount = ReceiveAvailable(m_hUrl, m_dwReceived, m_dwContentLength, failure);
+    const uint32_t dwCount = ReceiveAvailable(m_hUrl, failure);
     if (failure != DownloadFailure::NONE) {
         Fail(failure);
         return 0;
     }
     if (dwCount == 0 && m_dwReceived < m_dwContentLength) Fail(DownloadFailure::SHORT_BODY);
-    m_dwReceived += dwCount;
     return dwCount;
 }
 
-const char* HttpDownloader::DownloadToMemory(const char* pszUrl) {
+uint32_t HttpDownloader::Room() const { return m_dwLimit - m_dwReceived; }
+
+void HttpDownloader::Append(const char* pData, uint32_t dwSize) {
+    std::memcpy(m_pData.get() + m_dwReceived, pData, dwSize);
+    m_dwReceived += dwSize;
+}
+
+std::string HttpDownloader::DownloadToMemory(const char* pszUrl) {
     if (m_hInternet == nullptr) OpenInternet();
     const uint32_t dwLength = OpenUrl(pszUrl);
     if (dwLength >= 1) {
@@ -131,17 +142,17 @@ const char* HttpDownloader::DownloadToMemory(const char* pszUrl) {
     }
     CloseUrl();
     if (m_nFailure != DownloadFailure::NONE) {  // never a part of a body
-        std::memset(m_szData, 0, m_dwReceived);
+        std::memset(m_pData.get(), 0, m_dwReceived);
         m_dwReceived = 0;
     }
-    return m_szData;
+    return m_pData != nullptr ? m_pData.get() : "";
 }
 
 bool HttpDownloader::SaveToFile(const char* pszPath) {
     // Only a complete body is written: zeros in place of missing bytes would be
     // a corrupt file that looks whole.
     if (m_nFailure != DownloadFailure::NONE || m_dwReceived != m_dwContentLength) return false;
-    return WriteWholeFile(pszPath, m_szData, m_dwContentLength, true);
+    return WriteWholeFile(pszPath, m_pData.get(), m_dwContentLength, true);
 }
 
 bool HttpDownloader::CloseUrl() {
@@ -155,21 +166,6 @@ bool HttpDownloader::CloseInternet() {
     if (m_hInternet == nullptr) return false;
     CloseSession(m_hInternet);
     m_hInternet = nullptr;
-    return true;
-}
-
-}  // namespace corvana
-
-namespace corvana {
-
-bool HttpDownloader::UnzipFile(const char* pszPath, bool* pbExtracted) {
-    if (pbExtracted != nullptr) *pbExtracted = false;
-    if (!EndsWithNoCaseMbcs(pszPath, "zip")) return false;
-    ZipExtractor extractor;
-    extractor.Open(pszPath, false);
-    const bool bExtracted = extractor.ExtractAll(false);
-    extractor.Close();
-    if (pbExtracted != nullptr) *pbExtracted = bExtracted;
     return true;
 }
 

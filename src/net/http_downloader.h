@@ -2,6 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
 
 #include "net/transport.h"
 
@@ -11,12 +14,10 @@ inline constexpr uint32_t DOWNLOAD_BUFFER_SIZE = 15728640;  // the largest body 
 inline constexpr uint32_t DOWNLOAD_TIMEOUT_MS = 30000;
 inline constexpr const char* DOWNLOAD_AGENT = "ZODOD";
 
-class HttpDownloader {
+class HttpDownloader : private BodySink {
 public:
-    // Constant-initialised: a static downloader is zero from the start, its 30 MiB
-    // untouched until used.
-    constexpr HttpDownloader() = default;
-    virtual ~HttpDownloader();
+    HttpDownloader();
+    ~HttpDownloader() override;
     HttpDownloader(const HttpDownloader&) = delete;
     HttpDownloader& operator=(const HttpDownloader&) = delete;
 
@@ -25,35 +26,42 @@ public:
     uint32_t OpenUrl(const char* pszUrl);
     // Appends what has arrived of the body; 0 at its end, without a URL or after a failure.
     uint32_t ReadChunk();
-    // The whole body as a zero-terminated text; empty when the download failed.
-    const char* DownloadToMemory(const char* pszUrl);
+    // The whole body as text, up to its first zero byte; empty when the download failed.
+    std::string DownloadToMemory(const char* pszUrl);
     // Writes the body of the last download (hidden on Windows); false when that
     // download was not complete or the file could not be written whole.
     bool SaveToFile(const char* pszPath);
     bool CloseUrl();
     bool CloseInternet();
 
-    // Unpacks a saved archive into the folder that holds it when the path ends in
-    // "zip" (any case). The result says only whether the file was taken as an
-    // archive; *pbExtracted, when given, says whether every item was unpacked.
-    bool UnzipFile(const char* pszPath, bool* pbExtracted = nullptr);
-
     // Why the current download failed; NONE while it has not.
     DownloadFailure GetFailure() const { return m_nFailure; }
     int GetHttpStatus() const { return m_nHttpStatus; }
     uint32_t GetReceived() const { return m_dwReceived; }
     uint32_t GetContentLength() const { return m_dwContentLength; }
-    const char* GetData() const { return m_szData; }
+    // The received bytes, followed by a zero byte (nullptr when the buffer could
+    // not be allocated: then every URL fails to open).
+    const char* GetData() const { return m_pData.get(); }
+    std::string_view GetBody() const { return {m_pData.get(), m_dwReceived}; }
     // Time-out for connecting and for a transfer that receives nothing (tests shorten it).
     void SetTimeout(uint32_t dwTimeoutMs) { m_dwTimeoutMs = dwTimeoutMs; }
 
 private:
+    struct FreeBuffer {
+        void operator()(char* pData) const;
+    };
+
     void Fail(DownloadFailure failure);
+    // The body arrives here, after the bytes already received.
+    uint32_t Room() const override;
+    void Append(const char* pData, uint32_t dwSize) override;
 
     // One byte more than the largest body, so the text form always ends in a zero.
-    char m_szData[DOWNLOAD_BUFFER_SIZE + 1] = {};
-    char m_szChunk[DOWNLOAD_BUFFER_SIZE] = {};
+    // Allocated zeroed, so its pages cost nothing until a body fills them; every
+    // byte after the received ones is kept zero.
+    std::unique_ptr<char[], FreeBuffer> m_pData;
     uint32_t m_dwReceived = 0;
+    uint32_t m_dwLimit = DOWNLOAD_BUFFER_SIZE;  // the most body bytes taken
     uint32_t m_dwContentLength = 0;
     InternetSession* m_hInternet = nullptr;
     UrlRequest* m_hUrl = nullptr;

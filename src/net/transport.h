@@ -29,21 +29,22 @@ const char* DescribeFailure(DownloadFailure failure);
 struct InternetSession;  // the root handle
 struct UrlRequest;       // one open URL
 
-// Where the body of a request goes: received bytes are appended to pData, which
-// holds dwCapacity bytes; pScratch is the transport's read buffer where it needs one.
-struct ReceiveTarget {
-    char* pData;
-    uint32_t dwCapacity;
-    char* pScratch;
-    uint32_t dwScratchSize;
+// Where the body of a response goes as it arrives.
+class BodySink {
+public:
+    virtual ~BodySink() = default;
+    // How many more bytes the sink takes.
+    virtual uint32_t Room() const = 0;
+    // Takes the next dwSize bytes of the body (at most Room()).
+    virtual void Append(const char* pData, uint32_t dwSize) = 0;
 };
 
 InternetSession* OpenSession(const char* pszAgent, uint32_t dwTimeoutMs);
 void CloseSession(InternetSession* pSession);
 
-// Sends the request and waits until the final response's headers are in. On
-// failure returns nullptr and says why.
-UrlRequest* OpenRequest(InternetSession* pSession, const char* pszUrl, const ReceiveTarget& target,
+// Sends the request and waits until the final response's headers are in; the
+// body will go to sink. On failure returns nullptr and says why.
+UrlRequest* OpenRequest(InternetSession* pSession, const char* pszUrl, BodySink& sink,
                         DownloadFailure& failure);
 void CloseRequest(UrlRequest* pRequest);
 
@@ -53,11 +54,10 @@ int GetStatus(UrlRequest* pRequest);
 // The Content-Length header as text; false when there is none or it does not fit.
 bool QueryContentLength(UrlRequest* pRequest, char* pszBuffer, uint32_t dwSize);
 
-// Waits until body bytes have arrived or the response has ended, appends them to
-// the target's data at dwOffset and returns their count: 0 at the end of the
-// response, or on failure, which it then reports. The body is never taken past
-// dwLimit bytes (its announced length, at most the target's capacity).
-uint32_t ReceiveAvailable(UrlRequest* pRequest, uint32_t dwOffset, uint32_t dwLimit,
-                          DownloadFailure& failure);
+// Waits until body bytes have arrived or the response has ended, hands them to
+// the request's sink and returns their count: 0 at the end of the response, or
+// on failure, which it then reports. Bytes beyond the sink's room are never
+// handed over: WinINet leaves them unread, libcurl reports TOO_LONG.
+uint32_t ReceiveAvailable(UrlRequest* pRequest, DownloadFailure& failure);
 
 }  // namespace corvana

@@ -24,14 +24,13 @@ struct InternetSession {
 };
 
 struct UrlRequest {
-    UrlRequest(InternetSession* pOwner, CURL* pHandle, const ReceiveTarget& receiveTarget)
-        : pSession(pOwner), pEasy(pHandle), target(receiveTarget) {}
+    UrlRequest(InternetSession* pOwner, CURL* pHandle, BodySink& bodySink)
+        : pSession(pOwner), pEasy(pHandle), sink(bodySink) {}
 
     InternetSession* pSession;
     CURL* pEasy;
-    ReceiveTarget target;
-    uint32_t dwWritten = 0;     // body bytes in the target
-    uint32_t dwLimit = 0;       // the most body bytes taken
+    BodySink& sink;
+    uint32_t dwWritten = 0;     // body bytes handed to the sink
     bool bReceiving = false;    // the caller has asked for the body
     bool bTooLong = false;      // the body did not fit
     bool bHeadersDone = false;  // the final response's headers are in
@@ -87,11 +86,11 @@ size_t OnBody(char* pBuffer, size_t nSize, size_t nCount, void* pUser) {
     // that is refused at its headers ever reaches the buffer.
     if (!pRequest->bReceiving) return CURL_WRITEFUNC_PAUSE;
     pRequest->lastActivity = Clock::now();
-    if (nBytes > pRequest->dwLimit - pRequest->dwWritten) {
+    if (nBytes > pRequest->sink.Room()) {
         pRequest->bTooLong = true;
         return CURL_WRITEFUNC_ERROR;
     }
-    std::memcpy(pRequest->target.pData + pRequest->dwWritten, pBuffer, nBytes);
+    pRequest->sink.Append(pBuffer, static_cast<uint32_t>(nBytes));
     pRequest->dwWritten += static_cast<uint32_t>(nBytes);
     return nBytes;
 }
@@ -154,14 +153,14 @@ void CloseSession(InternetSession* pSession) {
     delete pSession;
 }
 
-UrlRequest* OpenRequest(InternetSession* pSession, const char* pszUrl, const ReceiveTarget& target,
+UrlRequest* OpenRequest(InternetSession* pSession, const char* pszUrl, BodySink& sink,
                         DownloadFailure& failure) {
     CURL* pEasy = curl_easy_init();
     if (pEasy == nullptr) {
         failure = DownloadFailure::OPEN_FAILED;
         return nullptr;
     }
-    auto* pRequest = new UrlRequest{pSession, pEasy, target};
+    auto* pRequest = new UrlRequest{pSession, pEasy, sink};
     curl_easy_setopt(pEasy, CURLOPT_URL, pszUrl);
     curl_easy_setopt(pEasy, CURLOPT_USERAGENT, pSession->strAgent.c_str());
     curl_easy_setopt(pEasy, CURLOPT_PROXY, "");  // direct, whatever the environment says
@@ -206,9 +205,8 @@ bool QueryContentLength(UrlRequest* pRequest, char* pszBuffer, uint32_t dwSize) 
     return true;
 }
 
-uint32_t ReceiveAvailable(UrlRequest* pRequest, uint32_t dwOffset, uint32_t dwLimit,
-                          DownloadFailure& failure) {
-    pRequest->dwLimit = std::min(dwLimit, pRequest->target.dwCapacity);
+uint32_t ReceiveAvailable(UrlRequest* pRequest, DownloadFailure& failure) {
+    const uint32_t dwOffset = pRequest->dwWritten;
     if (!pRequest->bReceiving) {
         pRequest->bReceiving = true;
         pRequest->lastActivity = Clock::now();

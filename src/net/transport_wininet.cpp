@@ -17,16 +17,20 @@
 
 namespace corvana {
 
+// The most bytes one read takes from WinINet.
+constexpr uint32_t READ_BLOCK_SIZE = 256 * 1024;
+
 struct InternetSession {
     HINTERNET hInternet;
     DWORD dwTimeoutMs;
     BlockingCaller caller;
+    std::unique_ptr<char[]> pReadBlock{new char[READ_BLOCK_SIZE]};
 };
 
 struct UrlRequest {
     InternetSession* pSession;
     HINTERNET hUrl;
-    ReceiveTarget target;
+    BodySink& sink;
     int nStatus;
 };
 
@@ -114,7 +118,7 @@ void CloseSession(InternetSession* pSession) {
     delete pSession;
 }
 
-UrlRequest* OpenRequest(InternetSession* pSession, const char* pszUrl, const ReceiveTarget& target,
+UrlRequest* OpenRequest(InternetSession* pSession, const char* pszUrl, BodySink& sink,
                         DownloadFailure& failure) {
     std::string url = pszUrl;
     for (int nRedirects = 0;; ++nRedirects) {
@@ -125,7 +129,7 @@ UrlRequest* OpenRequest(InternetSession* pSession, const char* pszUrl, const Rec
         HttpQueryInfoA(hUrl, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &dwStatus, &dwSize,
                        nullptr);
         if (!IsRedirect(dwStatus)) {
-            return new UrlRequest{pSession, hUrl, target, static_cast<int>(dwStatus)};
+            return new UrlRequest{pSession, hUrl, sink, static_cast<int>(dwStatus)};
         }
         std::string next = RedirectTarget(hUrl, url);
         InternetCloseHandle(hUrl);
@@ -153,8 +157,7 @@ bool QueryContentLength(UrlRequest* pRequest, char* pszBuffer, uint32_t dwSize) 
     return true;
 }
 
-uint32_t ReceiveAvailable(UrlRequest* pRequest, uint32_t dwOffset, uint32_t dwLimit,
-                          DownloadFailure& failure) {
+uint32_t ReceiveAvailable(UrlRequest* pRequest, DownloadFailure& failure) {
     // Waits until data has arrived or the response has ended.
     struct Query {
         BOOL bOk = FALSE;
@@ -182,17 +185,17 @@ uint32_t ReceiveAvailable(UrlRequest* pRequest, uint32_t dwOffset, uint32_t dwLi
     if (dwAvailable == 0) return 0;
 
     // Bytes past the announced length are not part of the body.
-    const ReceiveTarget& target = pRequest->target;
-    const uint32_t dwRoom = std::min(dwLimit, target.dwCapacity) - dwOffset;
+    const uint32_t dwRoom = pRequest->sink.Room();
     if (dwRoom == 0) return 0;
     const DWORD dwWanted =
-        std::min<uint32_t>({static_cast<uint32_t>(dwAvailable), dwRoom, target.dwScratchSize});
+        std::min<uint32_t>({static_cast<uint32_t>(dwAvailable), dwRoom, READ_BLOCK_SIZE});
+    char* pBlock = session.pReadBlock.get();
     DWORD dwRead = 0;
-    if (!InternetReadFile(hUrl, target.pScratch, dwWanted, &dwRead)) {
+    if (!InternetReadFile(hUrl, pBlock, dwWanted, &dwRead)) {
         failure = FailureFromError(GetLastError(), DownloadFailure::CONNECTION_LOST);
         return 0;
     }
-    std::memcpy(target.pData + dwOffset, target.pScratch, dwRead);
+    pRequest->sink.Append(pBlock, dwRead);
     return dwRead;
 }
 

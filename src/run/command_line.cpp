@@ -1,7 +1,8 @@
 #include "run/command_line.h"
 
 #include "platform/platform.h"
-#include "run/text.h"
+#include "platform/process.h"
+#include "platform/text.h"
 
 namespace corvana {
 
@@ -26,6 +27,10 @@ bool Contains(std::string_view text, std::string_view word) {
 }
 
 }  // namespace
+
+std::string DefaultInstallFolder() {
+    return GetProgramFilesFolder() + kPathSeparator + PRODUCT_FOLDER;
+}
 
 CommandSettings ReadCommandLine(std::string_view commandLine, std::string_view ownFolder) {
     // Every switch is searched with the blank before it; the leading blank lets one

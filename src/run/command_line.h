@@ -13,6 +13,13 @@ struct CommandSettings {
     std::string strInstallFolder;
 };
 
+// The folder below the chosen one that the client is installed into.
+inline constexpr const char* PRODUCT_FOLDER = "Corvana";
+
+// The installation folder offered first: the program files folder followed by
+// the product folder.
+std::string DefaultInstallFolder();
+
 // Reads the command line (the text after the program name). ownFolder is the
 // program's own folder with its trailing separator, or empty when unknown.
 CommandSettings ReadCommandLine(std::string_view commandLine, std::string_view ownFolder);

@@ -2,8 +2,10 @@
 
 #include <limits>
 
+#include "archive/item_name.h"
+#include "platform/codepage.h"
+#include "platform/text.h"
 #include "platform/text_table.h"
-#include "run/text.h"
 
 namespace corvana {
 
@@ -66,8 +68,14 @@ ManifestSelection ReadManifest(std::string_view text, int32_t nClientVersion) {
         if (nNumber <= nClientVersion) continue;
 
         const std::size_t nEquals = line.find('=');
-        selection.vecEntries.emplace_back(
-            nEquals == std::string_view::npos ? line : line.substr(nEquals + 1));
+        const std::string_view rest =
+            nEquals == std::string_view::npos ? line : line.substr(nEquals + 1);
+        ManifestEntry entry = SplitEntry(rest, static_cast<int>(selection.vecEntries.size()) + 1);
+        entry.nNumber = nNumber;
+        entry.strLabel = DecodeServerText(entry.strLabel);
+        entry.bSafeName = IsSafeItemName(entry.strName);
+        entry.bInstallPackage = IsInstallPackage(entry);
+        selection.vecEntries.push_back(std::move(entry));
         if (selection.vecEntries.size() == MAX_SELECTED_ENTRIES) break;
     }
     return selection;

@@ -11,15 +11,18 @@ namespace corvana {
 
 inline constexpr std::size_t MAX_SELECTED_ENTRIES = 100;
 
-struct ManifestSelection {
-    std::vector<std::string> vecEntries;  // the rests ("name;label") of the selected lines
-    int32_t nHighest = 0;                 // the largest number of every entry line read
+struct ManifestEntry {
+    int32_t nNumber = 0;
+    std::string strName;
+    std::string strLabel;          // in the system code page
+    bool bLabelled = false;        // the line had a ";" (the label was not generated)
+    bool bSafeName = false;        // the name stays inside the installation folder
+    bool bInstallPackage = false;  // the installation package, which carries setup.exe
 };
 
-struct ManifestEntry {
-    std::string strName;
-    std::string strLabel;
-    bool bLabelled = false;  // the rest had a ";" (the label was not generated)
+struct ManifestSelection {
+    std::vector<ManifestEntry> vecEntries;  // the selected entries, in manifest order
+    int32_t nHighest = 0;                   // the largest number of every entry line read
 };
 
 // True for a text that is not a manifest: empty, or the web server's HTML page
@@ -27,7 +30,9 @@ struct ManifestEntry {
 bool IsManifestRefused(std::string_view text);
 
 // Selects, in manifest order, every entry numbered above nClientVersion (at most
-// MAX_SELECTED_ENTRIES; the lines after the last one taken are not read).
+// MAX_SELECTED_ENTRIES; the lines after the last one taken are not read). Labels
+// are decoded from the server's code page; an unlabelled entry gets a generated
+// label with its place among the selected entries.
 ManifestSelection ReadManifest(std::string_view text, int32_t nClientVersion);
 
 // The number of an entry line: the text before its first "=", blanks and TABs
@@ -35,8 +40,9 @@ ManifestSelection ReadManifest(std::string_view text, int32_t nClientVersion);
 // beyond the 32-bit range saturate at its bounds.
 int32_t ReadEntryNumber(std::string_view line);
 
-// Splits a selected entry into name and label; nPosition is its 1-based place
-// among the selected entries, used for a generated label.
+// Splits the text after an entry's "=" into name and label (as the server wrote
+// it); nPosition is its 1-based place among the selected entries, used for a
+// generated label.
 ManifestEntry SplitEntry(std::string_view rest, int nPosition);
 
 // No entry selected, yet the client is newer than every entry the server knows.

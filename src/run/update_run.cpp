@@ -1,7 +1,6 @@
 #include "run/update_run.h"
 
-#include "app/updater_window.h"
-#include "archive/item_name.h"
+#include "install/install_step.h"
 #include "launch/launch.h"
 #include "net/http_downloader.h"
 #include "platform/codepage.h"
@@ -9,10 +8,11 @@
 #include "platform/number_format.h"
 #include "platform/own_path.h"
 #include "platform/process.h"
+#include "platform/text.h"
 #include "platform/text_table.h"
 #include "run/command_line.h"
 #include "run/patch_server.h"
-#include "run/text.h"
+#include "verify/verify_step.h"
 
 namespace corvana {
 
@@ -40,12 +40,6 @@ constexpr const char* SETUP_COMMAND = "setup.exe -install";
 constexpr int CODE_UNSAFE_NAME = -4;
 constexpr int CODE_NOT_INSTALLED = -5;
 
-// The entry status: "[label] step (number/selected + 1)".
-std::string EntryStatus(const std::string& label, int nStep, int nNumber, int nCount) {
-    return FormatText("[%s] %s (%d/%d)", label.c_str(), LoadText(nStep).c_str(), nNumber,
-                      nCount + 1);
-}
-
 std::string SizeLine(uint32_t dwReceived, uint32_t dwLength) {
     return FormatText("%s / %s bytes",
                       FormatLocaleNumber(std::to_string(static_cast<long>(dwReceived)), -1).c_str(),
@@ -58,66 +52,94 @@ void SystemClock::Pause(uint32_t dwMs) { SleepMs(dwMs); }
 
 uint32_t SystemClock::TickCount() { return GetTickCountMs(); }
 
-void UpdateRun::Status(const std::string& text) { m_pDialog->SetItemText(IDC_STATUS, text); }
+void UpdateRun::Status(const std::string& text) { m_pView->ShowStatus(text); }
 
 void UpdateRun::Status(int nStringId) { Status(LoadText(nStringId)); }
+
+void UpdateRun::EntryStatus(const ManifestEntry& entry, int nStringId) {
+    Status(FormatText("[%s] %s (%d/%d)", entry.strLabel.c_str(), LoadText(nStringId).c_str(),
+                      m_progress.nEntry, m_progress.nEntries + 1));
+}
+
+void UpdateRun::EntryStep(const ManifestEntry& entry, int nStringId, int nUnits) {
+    EntryStatus(entry, nStringId);
+    Progress(nUnits);
+}
+
+void UpdateRun::Progress(int nUnits, uint32_t dwReceived, uint32_t dwLength) {
+    m_progress.nUnits = nUnits;
+    m_progress.dwReceived = dwReceived;
+    m_progress.dwLength = dwLength;
+    m_pView->ShowProgress(m_progress);
+}
 
 RunClock& UpdateRun::Clock() { return m_pClock != nullptr ? *m_pClock : m_systemClock; }
 
 void UpdateRun::Pause(uint32_t dwMs) { Clock().Pause(dwMs); }
 
 int UpdateRun::EndWith(RunOutcome outcome, int nCode, std::string message) {
-    m_nOutcome = outcome;
+    SetOutcome(outcome);
     return ReportError(nCode, std::move(message));
 }
 
 int UpdateRun::EndWithCode(RunOutcome outcome, int nCode) {
-    m_nOutcome = outcome;
+    SetOutcome(outcome);
     return ReportErrorCode(nCode);
+}
+
+void UpdateRun::Cancel() {
+    m_bCancel.store(1, std::memory_order_release);
+    // The folder matters only while the run waits for the choice; once it has
+    // taken one, the folder is the run's alone.
+    if (IsWaitingForInstallChoice()) m_strInstallFolder.clear();
+    m_bWaitInstallChoice.store(0,
+                               std::memory_order_release);  // after the cancel: the run sees both
+}
+
+void UpdateRun::ChooseFolder(std::string folder) {
+    if (!IsWaitingForInstallChoice()) return;
+    m_strInstallFolder = std::move(folder);
+    m_bWaitInstallChoice.store(
+        0, std::memory_order_release);  // the run reads the folder once released
+}
+
+void UpdateRun::DeliverClientVersion(int32_t nVersion) {
+    m_nClientVersion.store(nVersion, std::memory_order_release);
+}
+
+bool UpdateRun::IsWaitingForInstallChoice() const {
+    return m_bWaitInstallChoice.load(std::memory_order_acquire) != 0;
 }
 
 int UpdateRun::Run(std::string commandLine) {
     std::string launch = CLIENT_PROGRAM;
-    std::string folder;
 
     Status(IDS_CHECKING_VERSION);
-    m_pDialog->SetItemText(IDC_SIZE, "");
+    m_pView->ShowSizeLine("");
 
     const std::string ownFolder =
         m_strOwnFolder ? *m_strOwnFolder : FolderOfPath(GetOwnProgramPath());
     const CommandSettings settings = ReadCommandLine(commandLine, ownFolder);
     m_nClientVersion = 0;
     const std::string baseUrl = MakeBaseUrl(GetPatchHost(), settings.bBeta);
-    m_bCheckVersion = settings.bCheckVersion ? 1 : 0;
-    m_bFolderKnown = settings.bFolderKnown ? 1 : 0;
-    folder = settings.strInstallFolder;
+    std::string folder = settings.strInstallFolder;
 
     // The client's version, or the folder to install into.
-    bool bClientStarted = false;
-    if (m_bFolderKnown) bClientStarted = LaunchProgram(folder + "CW.exe checkversion") != 0;
+    const bool bClientStarted =
+        settings.bFolderKnown && LaunchProgram(folder + "CW.exe checkversion") != 0;
     if (!bClientStarted) {
-        m_bBusy = 0;
         m_nClientVersion = 0;
-        if (!m_bFolderKnown && !m_bCheckVersion && !WaitForInstallChoice(folder)) return 0;
-    }
-    Clock().Pause(250);
-    if (m_bBusy) {
-        Status(IDS_ANALYSING_CLIENT);
-        const uint32_t dwStart = Clock().TickCount();
-        for (;;) {
-            Clock().Pause(50);
-            if (m_nClientVersion != 0) break;  // an answer of 0 is no answer
-            if (Clock().TickCount() - dwStart > VERSION_WAIT_MS) {
-                m_nClientVersion = VERSION_NO_ANSWER;
-                break;
-            }
-            if (m_bCancel) return EndWithCode(RunOutcome::CANCELLED, -1);
+        if (!settings.bFolderKnown && !settings.bCheckVersion && !WaitForInstallChoice(folder)) {
+            return 0;
         }
     }
+    Clock().Pause(250);
+    if (bClientStarted && !WaitForClientVersion()) return EndWithCode(RunOutcome::CANCELLED, -1);
+    const int32_t nClientVersion = m_nClientVersion.load(std::memory_order_acquire);
 
-    if (m_bCheckVersion) {
+    if (settings.bCheckVersion) {
         return EndWith(RunOutcome::LAUNCHED, -1,
-                       FormatText("vc : %2.3f", 1 + m_nClientVersion * 0.001));
+                       FormatText("vc : %2.3f", 1 + nClientVersion * 0.001));
     }
 
     // The manifest.
@@ -127,35 +149,34 @@ int UpdateRun::Run(std::string commandLine) {
         return EndWith(RunOutcome::FAILED, -1, LoadText(IDS_NO_INTERNET_MESSAGE));
     }
     Status(IDS_SEARCHING_TARGETS);
-    const std::string manifest =
-        downloader.DownloadToMemory((baseUrl + MANIFEST_NAME).c_str());  // copied at once
+    const std::string manifest = downloader.DownloadToMemory((baseUrl + MANIFEST_NAME).c_str());
     if (IsManifestRefused(manifest)) return EndServerUnreachable();
-    const ManifestSelection selection = ReadManifest(manifest, m_nClientVersion);
+    const ManifestSelection selection = ReadManifest(manifest, nClientVersion);
     const int nCount = static_cast<int>(selection.vecEntries.size());
-    m_pDialog->SetProgressRange(0, UNITS_PER_ENTRY * nCount);
-    m_pDialog->SetProgressPos(0);
-    m_bInstallPackage = 0;
+    m_progress = RunProgress{0, nCount, 0, 0, 0};
+    m_pView->SetProgressRange(UNITS_PER_ENTRY * nCount);
+    Progress(0);
 
     // The files.
     if (!RunPipeline(baseUrl, folder, selection, launch)) return 0;
     downloader.CloseInternet();
 
     if (nCount == 0) {
-        if (IsUnknownClient(0, m_nClientVersion, selection.nHighest)) {
+        if (IsUnknownClient(0, nClientVersion, selection.nHighest)) {
             Status(IDS_UNKNOWN_CLIENT);
             launch.clear();
-            m_pDialog->ClearConfirmExit();
-            m_pDialog->ShowItem(IDC_EXIT, true);
-            m_nOutcome = RunOutcome::FAILED;
+            m_pView->OfferExitOnly();
+            SetOutcome(RunOutcome::FAILED);
             Clock().Pause(10000);
-            m_pDialog->PostClose();
+            m_pView->Close();
         } else {
             Status(IDS_NOTHING_TO_PATCH);
             Clock().Pause(1200);
         }
     } else {
-        Status(m_bInstallPackage ? IDS_INSTALL_DONE : IDS_PATCH_DONE);
-        m_pDialog->SetProgressPos(UNITS_PER_ENTRY * nCount);
+        const bool bInstallPackage = launch == SETUP_COMMAND;
+        Status(bInstallPackage ? IDS_INSTALL_DONE : IDS_PATCH_DONE);
+        Progress(UNITS_PER_ENTRY * nCount);
         Clock().Pause(750);
     }
     return Launch(folder, launch);
@@ -163,75 +184,70 @@ int UpdateRun::Run(std::string commandLine) {
 
 bool UpdateRun::WaitForInstallChoice(std::string& folder) {
     Status(IDS_CHOOSE_PATH);
-    m_bWaitInstallChoice = 1;
-    m_pDialog->SetItemText(IDC_BROWSE, LoadText(IDS_BROWSE));
-    m_pDialog->SetItemText(IDC_INSTALL, LoadText(IDS_INSTALL_NOW));
-    m_pDialog->SetItemText(IDC_EXIT, LoadText(IDS_EXIT));
-    for (int nId : {IDC_PROGRESS, IDC_SIZE}) m_pDialog->ShowItem(nId, false);
-    for (int nId : {IDC_INSTALL_PATH, IDC_BROWSE, IDC_INSTALL, IDC_EXIT}) {
-        m_pDialog->ShowItem(nId, true);
-    }
-    while (m_bWaitInstallChoice) Clock().Pause(100);
+    m_bWaitInstallChoice.store(1, std::memory_order_release);
+    m_pView->AskInstallFolder(DefaultInstallFolder());
+    while (IsWaitingForInstallChoice()) Clock().Pause(100);
     // The window stored the folder or the cancel before it cleared the flag.
-    if (m_bCancel) {
+    if (m_bCancel.load(std::memory_order_acquire)) {
         EndWithCode(RunOutcome::CANCELLED, 0);
         return false;
     }
     folder = m_strInstallFolder;
-    m_bWaitInstallChoice = 0;
-    for (int nId : {IDC_PROGRESS, IDC_SIZE}) m_pDialog->ShowItem(nId, true);
-    for (int nId : {IDC_INSTALL_PATH, IDC_BROWSE, IDC_INSTALL, IDC_EXIT}) {
-        m_pDialog->ShowItem(nId, false);
-    }
+    m_pView->EndInstallChoice();
     return true;
+}
+
+bool UpdateRun::WaitForClientVersion() {
+    Status(IDS_ANALYSING_CLIENT);
+    const uint32_t dwStart = Clock().TickCount();
+    for (;;) {
+        Clock().Pause(50);
+        if (m_nClientVersion.load(std::memory_order_acquire) != 0) return true;  // 0 is no answer
+        if (Clock().TickCount() - dwStart > VERSION_WAIT_MS) {
+            m_nClientVersion = VERSION_NO_ANSWER;
+            return true;
+        }
+        if (m_bCancel.load(std::memory_order_acquire)) return false;
+    }
 }
 
 bool UpdateRun::RunPipeline(const std::string& baseUrl, const std::string& folder,
                             const ManifestSelection& selection, std::string& launch) {
     HttpDownloader& downloader = *m_pDownloader;
-    const int nCount = static_cast<int>(selection.vecEntries.size());
-    for (int i = 0; i < nCount; ++i) {
-        ManifestEntry entry = SplitEntry(selection.vecEntries[i], i + 1);
-        entry.strLabel = DecodeServerText(entry.strLabel);
+    for (const ManifestEntry& entry : selection.vecEntries) {
+        ++m_progress.nEntry;
         // A name that could leave the installation folder is never fetched.
-        if (!IsSafeItemName(entry.strName)) {
+        if (!entry.bSafeName) {
             EndWithCode(RunOutcome::FAILED, CODE_UNSAFE_NAME);
             return false;
         }
-        if (IsInstallPackage(entry)) {
-            launch = SETUP_COMMAND;
-            m_bInstallPackage = 1;
-        }
-        const int nBase = UNITS_PER_ENTRY * i;
-        m_pDialog->SetProgressPos(nBase);
-        Status(EntryStatus(entry.strLabel, IDS_DOWNLOADING, i + 1, nCount));
+        if (entry.bInstallPackage) launch = SETUP_COMMAND;
+        const int nBase = UNITS_PER_ENTRY * (m_progress.nEntry - 1);
+        Progress(nBase);
+        EntryStatus(entry, IDS_DOWNLOADING);
         if (!FetchEntry(baseUrl + entry.strName, nBase)) return false;
 
-        const std::string path = folder + entry.strName;
-        Status(EntryStatus(entry.strLabel, IDS_INSTALLING, i + 1, nCount));
-        m_pDialog->SetProgressPos(nBase + 501);
-        if (!downloader.SaveToFile(path.c_str())) {
+        // Fetch, verify, install.
+        if (!VerifyFetchedFile(entry.strName, downloader.GetBody())) {
             EndWithCode(RunOutcome::FAILED, CODE_NOT_INSTALLED);
             return false;
         }
-        Status(EntryStatus(entry.strLabel, IDS_COMPARING, i + 1, nCount));
-        m_pDialog->SetProgressPos(nBase + 506);
-        Status(EntryStatus(entry.strLabel, IDS_UNPACKING, i + 1, nCount));
-        m_pDialog->SetProgressPos(nBase + 507);
-        bool bExtracted = false;
-        const bool bArchive = downloader.UnzipFile(path.c_str(), &bExtracted);
-        if (bArchive && !bExtracted) {
-            DeleteOneFile(path.c_str());
+        const InstallResult result =
+            InstallFile(folder + entry.strName, downloader.GetBody(), [&](InstallStage stage) {
+                switch (stage) {
+                    case InstallStage::SAVING:
+                        return EntryStep(entry, IDS_INSTALLING, nBase + 501);
+                    case InstallStage::COMPARING:
+                        return EntryStep(entry, IDS_COMPARING, nBase + 506);
+                    case InstallStage::UNPACKING:
+                        return EntryStep(entry, IDS_UNPACKING, nBase + 507);
+                    case InstallStage::INSTALLED:
+                        return EntryStep(entry, IDS_INSTALLED, nBase + UNITS_PER_ENTRY);
+                }
+            });
+        if (result != InstallResult::INSTALLED) {
             EndWithCode(RunOutcome::FAILED, CODE_NOT_INSTALLED);
             return false;
-        }
-        Status(EntryStatus(entry.strLabel, IDS_INSTALLED, i + 1, nCount));
-        m_pDialog->SetProgressPos(nBase + UNITS_PER_ENTRY);
-        // An archive goes once unpacked; any other file is what was to be installed.
-        if (bArchive) {
-            DeleteOneFile(path.c_str());
-        } else {
-            SetNormalAttributes(path.c_str());
         }
         downloader.CloseUrl();
     }
@@ -241,19 +257,17 @@ bool UpdateRun::RunPipeline(const std::string& baseUrl, const std::string& folde
 bool UpdateRun::FetchEntry(const std::string& url, int nBase) {
     HttpDownloader& downloader = *m_pDownloader;
     const uint32_t dwLength = downloader.OpenUrl(url.c_str());
-    m_bBusy = 1;
-    uint32_t dwReceived = 0;
     // Without a length (or with a refused one) the file cannot be fetched whole.
     if (dwLength == 0) {
         EndServerUnreachable();
         return false;
     }
-    while (m_bBusy) {
+    for (uint32_t dwReceived = 0; dwReceived < dwLength;) {
         dwReceived += downloader.ReadChunk();
-        m_pDialog->SetProgressPos(nBase + static_cast<int>(uint64_t{500} * dwReceived / dwLength));
-        if (dwReceived >= dwLength) m_bBusy = 0;
-        m_pDialog->SetItemText(IDC_SIZE, SizeLine(dwReceived, dwLength));
-        if (m_bCancel) {
+        Progress(nBase + static_cast<int>(uint64_t{500} * dwReceived / dwLength), dwReceived,
+                 dwLength);
+        m_pView->ShowSizeLine(SizeLine(dwReceived, dwLength));
+        if (m_bCancel.load(std::memory_order_acquire)) {
             EndWithCode(RunOutcome::CANCELLED, -3);
             return false;
         }
@@ -266,12 +280,11 @@ bool UpdateRun::FetchEntry(const std::string& url, int nBase) {
 }
 
 int UpdateRun::EndServerUnreachable() {
-    m_nOutcome = RunOutcome::FAILED;
+    SetOutcome(RunOutcome::FAILED);
     Status(IDS_SERVER_UNREACHABLE);
-    m_pDialog->ClearConfirmExit();
-    m_pDialog->ShowItem(IDC_EXIT, true);
+    m_pView->OfferExitOnly();
     Pause(10000);
-    m_pDialog->PostClose();
+    m_pView->Close();
     return 0;
 }
 
@@ -308,9 +321,9 @@ int UpdateRun::Launch(const std::string& folder, const std::string& launch) {
             return EndWith(RunOutcome::FAILED, -1, LoadText(IDS_CANNOT_RUN_MAIN));
         }
     }
-    if (m_nOutcome == RunOutcome::RUNNING) m_nOutcome = RunOutcome::LAUNCHED;
+    if (GetOutcome() == RunOutcome::RUNNING) SetOutcome(RunOutcome::LAUNCHED);
     Pause(500);
-    m_pDialog->PostClose();
+    m_pView->Close();
     return 0;
 }
 
@@ -320,9 +333,9 @@ int UpdateRun::ReportErrorCode(int nCode) {
 
 int UpdateRun::ReportError(int nCode, std::string message) {
     const std::string caption = LoadText(IDS_ERROR_CAPTION);
-    if (m_pDialog != nullptr) {
-        if (nCode != 0 && !message.empty()) m_pDialog->ShowErrorBox(message, caption);
-        m_pDialog->PostClose();
+    if (m_pView != nullptr) {
+        if (nCode != 0 && !message.empty()) m_pView->ShowErrorBox(message, caption);
+        m_pView->Close();
     }
     return 0;
 }

@@ -1,5 +1,6 @@
 // The update run: the one object that carries a run from the command line to
-// the launch of the client. The window writes the shared words; the run polls them.
+// the launch of the client. It speaks to its front end through a RunView; the
+// window's requests reach it through its control methods, which the run polls.
 #pragma once
 
 #include <atomic>
@@ -10,11 +11,11 @@
 #include "platform/registry.h"
 #include "run/manifest.h"
 #include "run/run_clock.h"
+#include "run/run_view.h"
 
 namespace corvana {
 
 class HttpDownloader;
-class UpdaterWindow;
 
 // How a run ended.
 enum class RunOutcome {
@@ -48,27 +49,28 @@ public:
     // to the launch of the client; returns 0 on every path.
     int Run(std::string commandLine);
 
-    void SetWindow(UpdaterWindow* pWindow) { m_pDialog = pWindow; }
+    void SetView(RunView* pView) { m_pView = pView; }
     void SetDownloader(HttpDownloader* pDownloader) { m_pDownloader = pDownloader; }
     void SetClock(RunClock* pClock) { m_pClock = pClock; }
     // The program's own folder (with its separator); read from the system when not set.
     void SetOwnFolder(std::string folder) { m_strOwnFolder = std::move(folder); }
-    RunOutcome GetOutcome() const { return m_nOutcome.load(); }
+    RunOutcome GetOutcome() const { return m_nOutcome.load(std::memory_order_acquire); }
 
-    // Shared with the window, in this order.
-    std::atomic<int32_t> m_nClientVersion{0};
-    std::atomic<int32_t> m_bBusy{1};
-    std::atomic<int32_t> m_bInstallPackage{0};
-    std::atomic<int32_t> m_bCancel{0};
-    std::atomic<int32_t> m_bWaitInstallChoice{0};
-    std::string m_strInstallFolder;  // written by the window before it clears the wait flag
-    UpdaterWindow* m_pDialog = nullptr;
-    std::atomic<int32_t> m_bFolderKnown{0};
-    std::atomic<int32_t> m_bCheckVersion{0};
+    // What the window tells the run, from the window's thread.
+    // Exit, or the window's end: the run stops at its next cancellation point.
+    // During the installation choice the folder is dropped and the wait ends.
+    void Cancel();
+    // Install: the chosen folder (with its trailing separator) ends the wait
+    // for the installation choice; nothing while the run does not wait for one.
+    void ChooseFolder(std::string folder);
+    // The client's answer to the version query (0 is no answer).
+    void DeliverClientVersion(int32_t nVersion);
+    bool IsWaitingForInstallChoice() const;
 
 private:
     // The steps of a run; each returns false when the run has ended.
     bool WaitForInstallChoice(std::string& folder);
+    bool WaitForClientVersion();
     bool RunPipeline(const std::string& baseUrl, const std::string& folder,
                      const ManifestSelection& selection, std::string& launch);
     bool FetchEntry(const std::string& url, int nBase);
@@ -76,16 +78,30 @@ private:
     int EndServerUnreachable();
     int EndWith(RunOutcome outcome, int nCode, std::string message);
     int EndWithCode(RunOutcome outcome, int nCode);
+    void SetOutcome(RunOutcome outcome) { m_nOutcome.store(outcome, std::memory_order_release); }
 
     void Status(const std::string& text);
     void Status(int nStringId);
+    // The entry's status "[label] step (number/selected + 1)", then the bar's position.
+    void EntryStatus(const ManifestEntry& entry, int nStringId);
+    void EntryStep(const ManifestEntry& entry, int nStringId, int nUnits);
+    void Progress(int nUnits, uint32_t dwReceived = 0, uint32_t dwLength = 0);
     RunClock& Clock();
     void Pause(uint32_t dwMs);
 
+    // Written by the window (release), read by the run (acquire): the folder or
+    // the cancel is stored before the wait flag is cleared.
+    std::atomic<int32_t> m_nClientVersion{0};
+    std::atomic<int32_t> m_bCancel{0};
+    std::atomic<int32_t> m_bWaitInstallChoice{0};
+    std::string m_strInstallFolder;
+
+    RunView* m_pView = nullptr;
     HttpDownloader* m_pDownloader = nullptr;
     RunClock* m_pClock = nullptr;
     SystemClock m_systemClock;
     std::optional<std::string> m_strOwnFolder;
+    RunProgress m_progress;
     std::atomic<RunOutcome> m_nOutcome{RunOutcome::RUNNING};
 };
 

@@ -1,14 +1,14 @@
-// A window that records every call the run makes to it, in order.
+// A panel that records every operation on its controls, in order.
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "app/updater_window.h"
+#include "app/panel_view.h"
 
 namespace corvana::test {
 
-class FakeWindow : public UpdaterWindow {
+class FakeWindow : public PanelControls {
 public:
     std::vector<std::string> calls;  // e.g. "text 1001 ...", "show 1007", "box caption|text"
 

@@ -11,6 +11,15 @@ namespace {
 
 using Entries = std::vector<std::string>;
 
+// The selected entries as the server wrote them after the "=": "name" or "name;label".
+Entries Rests(const ManifestSelection& selection) {
+    Entries rests;
+    for (const ManifestEntry& entry : selection.vecEntries) {
+        rests.push_back(entry.bLabelled ? entry.strName + ";" + entry.strLabel : entry.strName);
+    }
+    return rests;
+}
+
 TEST(ManifestGuard, RefusesEmptyTextsAndHtmlPages) {
     EXPECT_TRUE(IsManifestRefused(""));
     EXPECT_TRUE(IsManifestRefused("<!DOCTYPE html><html>"));
@@ -30,11 +39,11 @@ TEST(Manifest, SelectsEntriesAboveTheClientVersionInOrder) {
         "171=install.zip;install package\n"
         "#END\n";
     const ManifestSelection atVersion150 = ReadManifest(text, 150);
-    EXPECT_EQ(atVersion150.vecEntries, Entries{"install.zip;install package"});
+    EXPECT_EQ(Rests(atVersion150), Entries{"install.zip;install package"});
     EXPECT_EQ(atVersion150.nHighest, 171);
 
     const ManifestSelection fresh = ReadManifest(text, 0);
-    EXPECT_EQ(fresh.vecEntries,
+    EXPECT_EQ(Rests(fresh),
               (Entries{"base.zip;base files", "sound.zip", "install.zip;install package"}));
     EXPECT_TRUE(ReadManifest(text, 171).vecEntries.empty());
 }
@@ -43,16 +52,16 @@ TEST(Manifest, LineEndsOfEveryKindReadAlike) {
     const Entries expected{"a.zip", "b.zip"};
     for (const char* text : {"1=a.zip\n2=b.zip\n", "1=a.zip\r2=b.zip\r", "1=a.zip\r\n2=b.zip\r\n",
                              "1=a.zip\r\n\r\n\r\n2=b.zip", "\n\n1=a.zip\n\n\n2=b.zip"}) {
-        EXPECT_EQ(ReadManifest(text, 0).vecEntries, expected) << text;
+        EXPECT_EQ(Rests(ReadManifest(text, 0)), expected) << text;
     }
 }
 
 TEST(Manifest, EndMarkerIsExactAndStopsReading) {
     const ManifestSelection lower = ReadManifest("1=a.zip\n#end\n2=b.zip\n", 0);
-    EXPECT_EQ(lower.vecEntries, (Entries{"a.zip", "b.zip"}));
+    EXPECT_EQ(Rests(lower), (Entries{"a.zip", "b.zip"}));
 
     const ManifestSelection ended = ReadManifest("1=a.zip\n#END\n900=b.zip\n", 0);
-    EXPECT_EQ(ended.vecEntries, Entries{"a.zip"});
+    EXPECT_EQ(Rests(ended), Entries{"a.zip"});
     EXPECT_EQ(ended.nHighest, 1);  // nothing after the marker counts
 
     EXPECT_EQ(ReadManifest("1=a.zip\n#END \n2=b.zip", 0).vecEntries.size(), 2u);
@@ -61,27 +70,27 @@ TEST(Manifest, EndMarkerIsExactAndStopsReading) {
 TEST(Manifest, TextEndsAtItsFirstZeroByte) {
     using namespace std::string_literals;
     const ManifestSelection selection = ReadManifest("1=a.zip\n2=b\0.zip\n3=c.zip\n"s, 0);
-    EXPECT_EQ(selection.vecEntries, (Entries{"a.zip", "b"}));
+    EXPECT_EQ(Rests(selection), (Entries{"a.zip", "b"}));
     EXPECT_EQ(selection.nHighest, 2);
 }
 
 TEST(Manifest, RestIsTakenUntrimmedAfterTheFirstEquals) {
     const ManifestSelection selection =
         ReadManifest("12 = a.zip\n\t 7=b.zip;x=y\nc.zip\n=d.zip\n", 0);
-    EXPECT_EQ(selection.vecEntries, (Entries{" a.zip", "b.zip;x=y"}));
+    EXPECT_EQ(Rests(selection), (Entries{" a.zip", "b.zip;x=y"}));
     EXPECT_EQ(selection.nHighest, 12);
 }
 
 TEST(Manifest, LinesWithoutNumbersCountAsZero) {
     // A negative client version selects them: the whole line is the rest without "=".
     const ManifestSelection selection = ReadManifest("c.zip\nx=d.zip\n", -1);
-    EXPECT_EQ(selection.vecEntries, (Entries{"c.zip", "d.zip"}));
+    EXPECT_EQ(Rests(selection), (Entries{"c.zip", "d.zip"}));
     EXPECT_EQ(selection.nHighest, 0);
 }
 
 TEST(Manifest, EqualNumberIsNotFetchedAndRepeatsAreFetchedTwice) {
     const ManifestSelection selection = ReadManifest("150=a.zip\n151=b.zip\n151=b.zip\n", 150);
-    EXPECT_EQ(selection.vecEntries, (Entries{"b.zip", "b.zip"}));
+    EXPECT_EQ(Rests(selection), (Entries{"b.zip", "b.zip"}));
 }
 
 TEST(Manifest, StopsAtTheHundredthSelectedEntry) {
@@ -91,8 +100,22 @@ TEST(Manifest, StopsAtTheHundredthSelectedEntry) {
     text += "9999=late.zip\n";
     const ManifestSelection selection = ReadManifest(text, 10);
     ASSERT_EQ(selection.vecEntries.size(), MAX_SELECTED_ENTRIES);
-    EXPECT_EQ(selection.vecEntries.back(), "f100.zip");
+    EXPECT_EQ(selection.vecEntries.back().strName, "f100.zip");
     EXPECT_EQ(selection.nHighest, 200);  // the 101st line and later are not read
+}
+
+TEST(Manifest, GivesEachSelectedEntryItsNumberLabelAndChecks) {
+    const ManifestSelection selection =
+        ReadManifest("1=old.zip\n20=a.zip\n30=install.zip;install\n40=../b.zip;b\n", 1);
+    ASSERT_EQ(selection.vecEntries.size(), 3u);
+    const ManifestEntry& generated = selection.vecEntries[0];
+    EXPECT_EQ(generated.nNumber, 20);
+    EXPECT_EQ(generated.strLabel,
+              LoadText(IDS_PATCH_FILE) + " #1");  // its place among the selected
+    EXPECT_TRUE(generated.bSafeName);
+    EXPECT_FALSE(generated.bInstallPackage);
+    EXPECT_TRUE(selection.vecEntries[1].bInstallPackage);
+    EXPECT_FALSE(selection.vecEntries[2].bSafeName);
 }
 
 TEST(ManifestNumber, ReadsLikeADecimalConversion) {

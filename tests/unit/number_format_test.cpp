@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "run/text.h"
+#include "platform/text.h"
 #include "support/test_env.h"
 
 namespace corvana {

@@ -9,12 +9,13 @@
 #include <functional>
 #include <thread>
 
+#include "app/panel_view.h"
 #include "net/http_downloader.h"
 #include "platform/files.h"
 #include "platform/platform.h"
 #include "platform/registry.h"
+#include "platform/text.h"
 #include "platform/text_table.h"
-#include "run/text.h"
 #include "run/update_run.h"
 #include "support/fake_window.h"
 #include "support/test_env.h"
@@ -79,7 +80,7 @@ protected:
         m_folder = m_temp.Path() / "Corvana";
         fs::create_directories(m_folder);
         m_downloader->SetTimeout(2000);
-        m_run.SetWindow(&m_window);
+        m_run.SetView(&m_view);
         m_run.SetDownloader(m_downloader.get());
         m_run.SetClock(&m_clock);
         m_run.SetOwnFolder(Folder());
@@ -100,10 +101,7 @@ protected:
     // Answers the installation choice with the test's folder at the run's first pause.
     void ChooseFolderWhenAsked() {
         m_clock.onPause = [this](uint32_t) {
-            if (m_run.m_bWaitInstallChoice) {
-                m_run.m_strInstallFolder = Folder();
-                m_run.m_bWaitInstallChoice = 0;
-            }
+            m_run.ChooseFolder(Folder());  // nothing unless the run waits for it
         };
     }
     std::vector<std::string> LogLines(const char* pszName, std::size_t nLines = 1) {
@@ -122,6 +120,7 @@ protected:
     fs::path m_folder;
     std::unique_ptr<HttpDownloader> m_downloader = std::make_unique<HttpDownloader>();
     RecordingWindow m_window;
+    PanelView m_view{m_window};  // the run seen through the Windows panel's controls
     FakeClock m_clock;
     UpdateRun m_run;
 };
@@ -217,7 +216,7 @@ TEST_F(UpdateRunFlowTest, ThisFolderFetchesOnlyWhatIsNewerThanTheClientsAnswer) 
     PublishArchive("new.zip", "deflated.zip");
     Publish("101=old.zip\n150=old2.zip\n171=new.zip;new files\n");
     m_clock.onPause = [this](uint32_t dwMs) {
-        if (dwMs == 50) m_run.m_nClientVersion = 150;  // the client's answer
+        if (dwMs == 50) m_run.DeliverClientVersion(150);  // the client's answer
     };
     m_run.Run("-THIS_FOLDER");
     EXPECT_TRUE(m_window.Has("text 1001 " + T(IDS_ANALYSING_CLIENT)));
@@ -235,7 +234,6 @@ TEST_F(UpdateRunFlowTest, ThisFolderWithoutAClientFetchesEverything) {
     m_run.Run("-THIS_FOLDER");
     EXPECT_FALSE(m_window.Has("text 1001 " + T(IDS_ANALYSING_CLIENT)));  // no version wait
     EXPECT_FALSE(m_window.Has("show 1008"));
-    EXPECT_EQ(m_run.m_nClientVersion, 0);
     EXPECT_TRUE(fs::exists(m_folder / "alpha.txt"));
 }
 
@@ -243,7 +241,7 @@ TEST_F(UpdateRunFlowTest, CancelDuringTheVersionWaitEndsWithCodeMinus1) {
     InstallStandIn("cw.exe");
     Publish("1=a.zip\n");
     m_clock.onPause = [this](uint32_t dwMs) {
-        if (dwMs == 50) m_run.m_bCancel = 1;
+        if (dwMs == 50) m_run.Cancel();
     };
     m_run.Run("-THIS_FOLDER");
     EXPECT_TRUE(m_window.Has("box " + T(IDS_ERROR_CAPTION) + "|" + T(IDS_ERROR_CODE) + " : #-1"));
@@ -265,7 +263,7 @@ TEST_F(UpdateRunFlowTest, ClientNewerThanTheManifestIsUnknown) {
     InstallStandIn("cw.exe");
     Publish("101=a.zip\n171=b.zip\n");
     m_clock.onPause = [this](uint32_t dwMs) {
-        if (dwMs == 50) m_run.m_nClientVersion = 200;
+        if (dwMs == 50) m_run.DeliverClientVersion(200);
     };
     m_run.Run("-THIS_FOLDER");
     EXPECT_EQ(m_run.GetOutcome(), RunOutcome::FAILED);
@@ -280,7 +278,7 @@ TEST_F(UpdateRunFlowTest, NothingNewStartsTheClient) {
     InstallStandIn("cw.exe");
     Publish("101=a.zip\n171=b.zip\n");
     m_clock.onPause = [this](uint32_t dwMs) {
-        if (dwMs == 50) m_run.m_nClientVersion = 171;
+        if (dwMs == 50) m_run.DeliverClientVersion(171);
     };
     m_run.Run("-THIS_FOLDER");
     EXPECT_TRUE(m_window.Has("text 1001 " + T(IDS_NOTHING_TO_PATCH)));
@@ -292,7 +290,8 @@ TEST_F(UpdateRunFlowTest, NothingNewStartsTheClient) {
 TEST_F(UpdateRunFlowTest, HtmlOrMissingManifestMeansTheServerIsUnreachable) {
     for (const char* manifest : {"<!doctype html><p>not here</p>", ""}) {
         RecordingWindow window;
-        m_run.SetWindow(&window);
+        PanelView view(window);
+        m_run.SetView(&view);
         Publish(manifest);
         if (*manifest == '\0') fs::remove(m_server / "patch_info.txt");
         m_run.Run("-THIS_FOLDER");
@@ -305,11 +304,7 @@ TEST_F(UpdateRunFlowTest, HtmlOrMissingManifestMeansTheServerIsUnreachable) {
 
 TEST_F(UpdateRunFlowTest, ExitDuringTheChoiceClosesWithoutABox) {
     Publish("101=a.zip\n");
-    m_clock.onPause = [this](uint32_t) {
-        m_run.m_bCancel = 1;
-        m_run.m_strInstallFolder.clear();
-        m_run.m_bWaitInstallChoice = 0;
-    };
+    m_clock.onPause = [this](uint32_t) { m_run.Cancel(); };
     m_run.Run("");
     EXPECT_EQ(m_window.calls.back(), "close");
     EXPECT_FALSE(m_window.Has("text 1001 " + T(IDS_SEARCHING_TARGETS)));
@@ -325,7 +320,7 @@ TEST_F(UpdateRunFlowTest, CancelDuringATransferKeepsEarlierEntries) {
     m_window.onText = [&](int nId, const std::string&) {
         if (nId == IDC_SIZE && !m_window.Has("text 1001 [two] " + T(IDS_DOWNLOADING) + " (2/3)"))
             return;
-        if (nId == IDC_SIZE && ++nSizeLines == 1) m_run.m_bCancel = 1;
+        if (nId == IDC_SIZE && ++nSizeLines == 1) m_run.Cancel();
     };
     m_run.Run("");
     EXPECT_TRUE(m_window.Has("box " + T(IDS_ERROR_CAPTION) + "|" + T(IDS_ERROR_CODE) + " : #-3"));
@@ -347,7 +342,6 @@ TEST_F(UpdateRunFlowTest, InstallationPackageStartsSetupAndDeletesIt) {
         if (dwMs == 500) std::this_thread::sleep_for(std::chrono::milliseconds(200));
     };
     m_run.Run("");
-    EXPECT_EQ(m_run.m_bInstallPackage, 1);
     const std::vector<std::string> statuses = m_window.Statuses();
     EXPECT_EQ(std::count(statuses.begin(), statuses.end(), T(IDS_INSTALL_DONE)), 2);
     EXPECT_EQ(LogLines("setup.log"), std::vector<std::string>{Folder() + "setup.exe -install"});

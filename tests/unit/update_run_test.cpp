@@ -10,13 +10,14 @@ namespace {
 
 class ErrorReportTest : public ::testing::Test {
 protected:
-    void SetUp() override { m_run.SetWindow(&m_window); }
+    void SetUp() override { m_run.SetView(&m_view); }
     std::string Box(const std::string& text) {
         return "box " + LoadText(IDS_ERROR_CAPTION) + "|" + text;
     }
 
     UpdateRun m_run;
     test::FakeWindow m_window;
+    PanelView m_view{m_window};
 };
 
 TEST_F(ErrorReportTest, CodeZeroClosesWithoutABox) {

@@ -8,7 +8,7 @@
 #include <set>
 
 #include "archive/item_name.h"
-#include "net/http_downloader.h"
+#include "install/install_step.h"
 #include "platform/platform.h"
 #include "support/test_env.h"
 
@@ -61,14 +61,13 @@ protected:
     // Unpacks as the update run does; true when every item was unpacked.
     bool Unzip(const std::string& path) {
         bool bExtracted = false;
-        EXPECT_TRUE(m_pDownloader->UnzipFile(path.c_str(), &bExtracted));
+        EXPECT_TRUE(UnzipFile(path.c_str(), &bExtracted));
         return bExtracted;
     }
 
     fs::path At(const std::string& relative) const { return m_temp.Path() / fs::path(relative); }
 
     test::TempDir m_temp;
-    std::unique_ptr<HttpDownloader> m_pDownloader = std::make_unique<HttpDownloader>();
 };
 
 TEST_F(ZipExtractorTest, StoredAndDeflatedArchivesUnpackIntoTheirFolder) {
@@ -176,7 +175,7 @@ TEST_F(ZipExtractorTest, UnsafeNamesRefuseTheWholeArchive) {
         fs::copy_file(test::TestArchive(name), inner / "patch.zip");
 
         bool bExtracted = true;
-        EXPECT_TRUE(m_pDownloader->UnzipFile((inner / "patch.zip").string().c_str(), &bExtracted));
+        EXPECT_TRUE(UnzipFile((inner / "patch.zip").string().c_str(), &bExtracted));
         if (bWindowsOnly && !bWindows) {
             EXPECT_TRUE(bExtracted) << name << " is a plain name on this system";
             continue;
@@ -194,7 +193,7 @@ TEST_F(ZipExtractorTest, DamagedDataOrWrongChecksumFailsTheItem) {
         const fs::path target = temp.Path() / "patch.zip";
         fs::copy_file(Archive(name, std::string("copy-") + name), target);
         bool bExtracted = true;
-        EXPECT_TRUE(m_pDownloader->UnzipFile(target.string().c_str(), &bExtracted));
+        EXPECT_TRUE(UnzipFile(target.string().c_str(), &bExtracted));
         EXPECT_FALSE(bExtracted) << name;
         // The item before stays; the damaged one and those after are not written.
         EXPECT_EQ(Tree(temp.Path()), (std::set<std::string>{"patch.zip", "good.txt"})) << name;
@@ -222,12 +221,11 @@ TEST_F(ZipExtractorTest, UnzipFileTakesNamesEndingInZip) {
     EXPECT_TRUE(Unzip(Archive("deflated.zip", "Mixed.Zip")));
     EXPECT_TRUE(Unzip(Archive("deflated.zip", "nodotzip")));
     bool bExtracted = true;
-    EXPECT_TRUE(m_pDownloader->UnzipFile(Archive("deflated.zip", "a.gzip").c_str(), &bExtracted));
+    EXPECT_TRUE(UnzipFile(Archive("deflated.zip", "a.gzip").c_str(), &bExtracted));
     EXPECT_TRUE(bExtracted);  // an archive after all
-    EXPECT_TRUE(
-        m_pDownloader->UnzipFile(Archive("not-an-archive.zip", "b.gzip").c_str(), &bExtracted));
+    EXPECT_TRUE(UnzipFile(Archive("not-an-archive.zip", "b.gzip").c_str(), &bExtracted));
     EXPECT_FALSE(bExtracted);
-    EXPECT_FALSE(m_pDownloader->UnzipFile(Archive("deflated.zip", "c.rar").c_str(), &bExtracted));
+    EXPECT_FALSE(UnzipFile(Archive("deflated.zip", "c.rar").c_str(), &bExtracted));
     EXPECT_FALSE(bExtracted);
 }
 

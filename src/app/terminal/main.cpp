@@ -11,25 +11,22 @@
 #include <thread>
 
 #include "app/dialog_logic.h"
-#include "app/startup.h"
+#include "app/program_shell.h"
 #include "app/terminal/terminal_window.h"
-#include "launch/launch.h"
 #include "net/http_downloader.h"
+#include "platform/text.h"
 #include "platform/text_table.h"
 #include "platform/window_endpoint_posix.h"
 #include "run/command_line.h"
-#include "run/text.h"
 #include "run/update_run.h"
 
 namespace {
 
 using namespace corvana;
 
-constinit HttpDownloader g_downloader;
 UpdateRun g_run;
+HttpDownloader g_downloader;
 std::atomic<bool> g_bInterrupted{false};
-
-enum ExitStatus { EXIT_STARTED = 0, EXIT_FAILED = 1, EXIT_CANCELLED = 2 };
 
 void OnInterrupt(int) { g_bInterrupted = true; }
 
@@ -48,52 +45,32 @@ bool ReadLine(std::string& line) {
 
 class TerminalApp {
 public:
-    explicit TerminalApp(std::string arguments)
-        : m_arguments(std::move(arguments)),
+    explicit TerminalApp(ProgramShell& shell)
+        : m_shell(shell),
           m_window(m_logic, stdout, isatty(STDOUT_FILENO) != 0, isatty(STDIN_FILENO) != 0) {}
 
     int Run() {
         const std::string title = LoadText(IDS_WINDOW_TITLE);
         m_endpoint.Open(
             title.c_str(), [this](int32_t nVersion) { m_logic.OnClientVersion(nVersion); }, [] {});
-        g_run.SetWindow(&m_window);
+        g_run.SetView(&m_window);
         g_run.SetDownloader(&g_downloader);
-        std::packaged_task<void()> task([this] { g_run.Run(m_arguments); });
+        std::packaged_task<void()> task([this] { g_run.Run(m_shell.Arguments()); });
         std::future<void> finished = task.get_future();
         std::thread worker(std::move(task));
 
         const bool bUserExit = Loop();
-        // The window ends: the run is told to cancel and its calls do nothing now.
+        // The window ends: from now on the run's calls do nothing.
         m_window.End();
-        const RunOutcome outcome = g_run.GetOutcome();
-        g_run.m_bCancel = 1;
         m_endpoint.Close();
-        // A window that ended while the run still worked cut the run short.
-        const int nStatus =
-            bUserExit || outcome == RunOutcome::RUNNING ? EXIT_CANCELLED : StatusOf(outcome);
-        if (finished.wait_for(std::chrono::seconds(3)) == std::future_status::ready) {
-            worker.join();
-            return nStatus;
-        }
-        // Still inside a network or file call: end without waiting for it, and
-        // without releasing the objects it uses.
-        worker.detach();
-        std::fflush(stdout);
-        std::_Exit(nStatus);
+        const int nStatus = m_shell.Finish(g_run, bUserExit, [&](uint32_t dwMs) {
+            return finished.wait_for(std::chrono::milliseconds(dwMs)) == std::future_status::ready;
+        });
+        worker.join();
+        return nStatus;
     }
 
 private:
-    static int StatusOf(RunOutcome outcome) {
-        switch (outcome) {
-            case RunOutcome::LAUNCHED:
-                return EXIT_STARTED;
-            case RunOutcome::CANCELLED:
-                return EXIT_CANCELLED;
-            default:
-                return EXIT_FAILED;
-        }
-    }
-
     // The Exit button's question; without a terminal to ask on, the answer is yes.
     bool Confirm() {
         if (!isatty(STDIN_FILENO)) return true;
@@ -123,7 +100,7 @@ private:
 
     // The installation choice; true when it ended with Exit.
     bool AskForFolder() {
-        const std::string defaultFolder = DialogLogic::DefaultFolder();
+        const std::string defaultFolder = m_window.ChoiceDefault();
         for (;;) {
             m_window.Say(
                 FormatText("Install into %s\n"
@@ -149,7 +126,7 @@ private:
         }
     }
 
-    std::string m_arguments;
+    ProgramShell& m_shell;
     DialogLogic m_logic{g_run};
     TerminalWindow m_window;
     WindowEndpoint m_endpoint;
@@ -158,23 +135,15 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string arguments = JoinArguments(argc, argv);
-    SetUpdaterArguments(arguments);
+    ProgramShell shell(JoinArguments(argc, argv));
 
     struct sigaction action {};
     action.sa_handler = OnInterrupt;  // no SA_RESTART: a waiting read returns
     sigaction(SIGINT, &action, nullptr);
 
-    SystemClock clock;
-    if (!WaitForClientToEnd(clock)) {
-        std::printf("%s: %s\n", LoadText(IDS_WARNING_CAPTION).c_str(),
-                    LoadText(IDS_CLIENT_RUNNING).c_str());
-        return EXIT_FAILED;
-    }
-    MutexHandle hInstance = TakeSingleInstance();
-    if (hInstance == nullptr) return EXIT_STARTED;  // the other updater was raised
-
-    const int nStatus = TerminalApp(arguments).Run();
-    CloseMutex(hInstance);
-    return nStatus;
+    const bool bStarted = shell.Start([](const std::string& text, const std::string& caption) {
+        std::printf("%s: %s\n", caption.c_str(), text.c_str());
+    });
+    if (!bStarted) return shell.StartStatus();
+    return TerminalApp(shell).Run();
 }

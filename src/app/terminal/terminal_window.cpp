@@ -2,20 +2,9 @@
 
 #include <cstdio>
 
-#include "res/resource.h"
-
 namespace corvana {
 
 namespace {
-
-// The received count of a size line "1,234 / 5,678 bytes", digits only.
-uint64_t ReceivedBytes(const std::string& sizeLine) {
-    uint64_t nValue = 0;
-    for (char c : sizeLine.substr(0, sizeLine.find(" / "))) {
-        if (c >= '0' && c <= '9') nValue = nValue * 10 + static_cast<uint64_t>(c - '0');
-    }
-    return nValue;
-}
 
 std::string Duration(double dSeconds) {
     const long nSeconds = static_cast<long>(dSeconds + 0.5);
@@ -37,15 +26,16 @@ void TerminalWindow::ClearProgressLocked() {
 
 void TerminalWindow::DrawProgressLocked() {
     if (!m_bTerminal || m_strSize.empty()) return;
-    const int nPercent = m_nRangeMax > 0 ? static_cast<int>(100LL * m_nPos / m_nRangeMax) : 0;
+    const int nPercent =
+        m_nRangeMax > 0 ? static_cast<int>(100LL * m_progress.nUnits / m_nRangeMax) : 0;
     std::string line = "\r\033[K[" + std::string(static_cast<std::size_t>(nPercent / 5), '#') +
                        std::string(static_cast<std::size_t>(20 - nPercent / 5), ' ') + "] " +
                        std::to_string(nPercent) + "%  " + m_strSize;
-    const uint64_t nBytes = ReceivedBytes(m_strSize);
+    const uint32_t dwBytes = m_progress.dwReceived;
     const double dSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - m_transferStart).count();
-    if (dSeconds > 0.2 && nBytes > m_nFirstBytes) {
-        const double dRate = static_cast<double>(nBytes - m_nFirstBytes) / dSeconds;
+    if (dSeconds > 0.2 && dwBytes > m_dwFirstBytes) {
+        const double dRate = static_cast<double>(dwBytes - m_dwFirstBytes) / dSeconds;
         char szRate[48];
         std::snprintf(szRate, sizeof szRate, "  %.1f MiB/s", dRate / 1048576.0);
         line += szRate;
@@ -58,54 +48,63 @@ void TerminalWindow::DrawProgressLocked() {
     m_bProgressDrawn = true;
 }
 
-void TerminalWindow::SetItemText(int nId, const std::string& text) {
+void TerminalWindow::ShowStatus(const std::string& text) {
     std::lock_guard lock(m_mutex);
-    if (m_bEnded) return;
-    if (nId == IDC_STATUS && text != m_strStatus) {
-        m_strStatus = text;
-        ClearProgressLocked();
-        std::fprintf(m_pOut, "%s\n", text.c_str());
-        std::fflush(m_pOut);
-        DrawProgressLocked();
-    } else if (nId == IDC_SIZE) {
-        if (m_strSize.empty() || ReceivedBytes(text) < ReceivedBytes(m_strSize)) {
-            m_transferStart = std::chrono::steady_clock::now();  // a new file
-            m_nFirstBytes = ReceivedBytes(text);
-        }
-        m_strSize = text;
-        DrawProgressLocked();
-    }
-}
-
-void TerminalWindow::ShowItem(int nId, bool bShow) {
-    std::lock_guard lock(m_mutex);
-    if (m_bEnded) return;
-    if (nId == IDC_INSTALL_PATH) {
-        m_bChoiceShown = bShow;
-        m_bChoiceReported = false;
-        m_wake.notify_all();
-    } else if (nId == IDC_EXIT && bShow && !m_bChoiceShown) {
-        ClearProgressLocked();
-        std::fprintf(m_pOut, "(Ctrl-C: exit now)\n");
-        std::fflush(m_pOut);
-    }
-}
-
-void TerminalWindow::SetProgressRange(int, int nMax) {
-    std::lock_guard lock(m_mutex);
-    if (!m_bEnded) m_nRangeMax = nMax;
-}
-
-void TerminalWindow::SetProgressPos(int nPos) {
-    std::lock_guard lock(m_mutex);
-    if (m_bEnded) return;
-    m_nPos = nPos;
+    if (m_bEnded || text == m_strStatus) return;
+    m_strStatus = text;
+    ClearProgressLocked();
+    std::fprintf(m_pOut, "%s\n", text.c_str());
+    std::fflush(m_pOut);
     DrawProgressLocked();
 }
 
-void TerminalWindow::ClearConfirmExit() {
+void TerminalWindow::SetProgressRange(int nUnits) {
     std::lock_guard lock(m_mutex);
-    if (!m_bEnded) m_logic.m_bConfirmExit = 0;
+    if (!m_bEnded) m_nRangeMax = nUnits;
+}
+
+void TerminalWindow::ShowProgress(const RunProgress& progress) {
+    std::lock_guard lock(m_mutex);
+    if (m_bEnded) return;
+    const bool bNewTransfer = progress.dwLength != 0 &&
+                              (progress.nEntry != m_progress.nEntry || m_progress.dwLength == 0);
+    if (bNewTransfer) {
+        m_transferStart = std::chrono::steady_clock::now();
+        m_dwFirstBytes = progress.dwReceived;
+    }
+    m_progress = progress;
+    DrawProgressLocked();
+}
+
+void TerminalWindow::ShowSizeLine(const std::string& text) {
+    std::lock_guard lock(m_mutex);
+    if (m_bEnded) return;
+    m_strSize = text;
+    DrawProgressLocked();
+}
+
+void TerminalWindow::AskInstallFolder(const std::string& defaultFolder) {
+    std::lock_guard lock(m_mutex);
+    if (m_bEnded) return;
+    m_strDefaultFolder = defaultFolder;
+    m_bChoiceShown = true;
+    m_bChoiceReported = false;
+    m_wake.notify_all();
+}
+
+void TerminalWindow::EndInstallChoice() {
+    std::lock_guard lock(m_mutex);
+    if (!m_bEnded) m_bChoiceShown = false;
+}
+
+void TerminalWindow::OfferExitOnly() {
+    std::lock_guard lock(m_mutex);
+    if (m_bEnded) return;
+    m_logic.ClearConfirmExit();
+    if (m_bChoiceShown) return;
+    ClearProgressLocked();
+    std::fprintf(m_pOut, "(Ctrl-C: exit now)\n");
+    std::fflush(m_pOut);
 }
 
 void TerminalWindow::ShowErrorBox(const std::string& text, const std::string& caption) {
@@ -125,7 +124,7 @@ void TerminalWindow::ShowErrorBox(const std::string& text, const std::string& ca
     }
 }
 
-void TerminalWindow::PostClose() {
+void TerminalWindow::Close() {
     std::lock_guard lock(m_mutex);
     if (m_bEnded) return;
     m_bCloseRequested = true;
@@ -154,6 +153,11 @@ void TerminalWindow::End() {
 bool TerminalWindow::HasEnded() {
     std::lock_guard lock(m_mutex);
     return m_bEnded;
+}
+
+std::string TerminalWindow::ChoiceDefault() {
+    std::lock_guard lock(m_mutex);
+    return m_strDefaultFolder;
 }
 
 void TerminalWindow::Say(const std::string& text) {

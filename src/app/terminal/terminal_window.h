@@ -12,21 +12,23 @@
 #include <string>
 
 #include "app/dialog_logic.h"
-#include "app/updater_window.h"
+#include "run/run_view.h"
 
 namespace corvana {
 
-class TerminalWindow : public UpdaterWindow {
+class TerminalWindow : public RunView {
 public:
     TerminalWindow(DialogLogic& logic, std::FILE* pOut, bool bTerminal, bool bInteractive);
 
-    void SetItemText(int nId, const std::string& text) override;
-    void ShowItem(int nId, bool bShow) override;
-    void SetProgressRange(int nMin, int nMax) override;
-    void SetProgressPos(int nPos) override;
-    void ClearConfirmExit() override;
+    void ShowStatus(const std::string& text) override;
+    void SetProgressRange(int nUnits) override;
+    void ShowProgress(const RunProgress& progress) override;
+    void ShowSizeLine(const std::string& text) override;
+    void AskInstallFolder(const std::string& defaultFolder) override;
+    void EndInstallChoice() override;
     void ShowErrorBox(const std::string& text, const std::string& caption) override;
-    void PostClose() override;
+    void OfferExitOnly() override;
+    void Close() override;
 
     // What the window's own thread waits for.
     enum class Event { NONE, CHOICE, CLOSE };
@@ -36,6 +38,8 @@ public:
     bool HasEnded();
     // Prints a line of the window's own (prompts, notices) between the run's.
     void Say(const std::string& text);
+    // The folder the installation choice offers first.
+    std::string ChoiceDefault();
 
 private:
     void DrawProgressLocked();
@@ -52,12 +56,13 @@ private:
     bool m_bChoiceShown = false;
     bool m_bChoiceReported = false;
     bool m_bProgressDrawn = false;
+    std::string m_strDefaultFolder;
     std::string m_strStatus;
     std::string m_strSize;
     int m_nRangeMax = 0;
-    int m_nPos = 0;
+    RunProgress m_progress;
     std::chrono::steady_clock::time_point m_transferStart{};
-    uint64_t m_nFirstBytes = 0;
+    uint32_t m_dwFirstBytes = 0;  // bytes of the file already in when its transfer was first seen
 };
 
 }  // namespace corvana

@@ -53,14 +53,13 @@ BOOL UpdaterDialog::OnInitDialog() {
                  (GetSystemMetrics(SM_CYSCREEN) - nHeight) / 2, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
 
     CoInitialize(nullptr);
-    m_logic.m_bConfirmExit = 1;
     SendMessageA(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
     SendMessageA(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
     SetWindowTextA(m_hWnd, LoadText(IDS_WINDOW_TITLE).c_str());
 
     // The worker's first request is served once this function has returned and
     // the window's thread is back in its message loop.
-    m_run.SetWindow(this);
+    m_run.SetView(&m_view);
     m_hThread = CreateThread(nullptr, 0, UpdateThreadProc, this, 0, &m_dwThreadId);
 
     const std::string folder = DialogLogic::DefaultFolder();
@@ -231,7 +230,7 @@ void UpdaterDialog::SetProgressPos(int nPos) {
 }
 
 void UpdaterDialog::ClearConfirmExit() {
-    Request([&] { m_logic.m_bConfirmExit = 0; });
+    Request([&] { m_logic.ClearConfirmExit(); });
 }
 
 void UpdaterDialog::ShowErrorBox(const std::string& text, const std::string& caption) {

@@ -12,13 +12,13 @@
 #include <string>
 
 #include "app/dialog_logic.h"
-#include "app/updater_window.h"
+#include "app/panel_view.h"
 
 namespace corvana {
 
 class UpdateRun;
 
-class UpdaterDialog : public UpdaterWindow {
+class UpdaterDialog : public PanelControls {
 public:
     UpdaterDialog(UpdateRun& run, std::string arguments);
     ~UpdaterDialog() override;
@@ -30,7 +30,7 @@ public:
     // The worker thread, still running or not (the caller decides whether to wait).
     HANDLE WorkerThread() const { return m_hThread; }
 
-    // The window seam: each request runs on the window's thread while the worker waits.
+    // The panel's controls: each request runs on the window's thread while the worker waits.
     void SetItemText(int nId, const std::string& text) override;
     void ShowItem(int nId, bool bShow) override;
     void SetProgressRange(int nMin, int nMax) override;
@@ -54,6 +54,7 @@ private:
 
     UpdateRun& m_run;
     DialogLogic m_logic;
+    PanelView m_view{*this};  // the run's intents as operations on the controls
     std::string m_arguments;
     HWND m_hWnd = nullptr;
     std::string m_strInstallPath;

@@ -1,0 +1,55 @@
+// What both programs do around their window: the start-up (the wait for the
+// client, the single instance), the end of the window (the run told to cancel, a
+// bounded wait for its thread), and the exit status.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "platform/process.h"
+#include "run/update_run.h"
+
+namespace corvana {
+
+enum ExitStatus : int {
+    EXIT_STARTED = 0,    // the client or the setup program was started (or nothing was to be)
+    EXIT_FAILED = 1,     // an error ending
+    EXIT_CANCELLED = 2,  // Exit, or a window that ended while the run still worked
+};
+
+// How long the ended window waits for the run's thread to reach a cancellation point.
+inline constexpr uint32_t WORKER_GRACE_MS = 3000;
+
+int ExitStatusOf(RunOutcome outcome, bool bEndedByExit);
+
+class ProgramShell {
+public:
+    // The program's argument text (its command line after the program name).
+    explicit ProgramShell(std::string arguments);
+    ~ProgramShell();
+    ProgramShell(const ProgramShell&) = delete;
+    ProgramShell& operator=(const ProgramShell&) = delete;
+
+    const std::string& Arguments() const { return m_arguments; }
+
+    // Waits for the client to end and takes the single-instance mutex. False when
+    // the program is to end at once with StartStatus(): the client still runs
+    // (warn(text, caption) has told the user) or another updater was raised.
+    bool Start(const std::function<void(const std::string&, const std::string&)>& warn);
+    int StartStatus() const { return m_nStartStatus; }
+
+    // The window has ended: the run is told to cancel and its thread gets
+    // WORKER_GRACE_MS to stop (waitForWorker(ms) is true when it did). A thread
+    // still inside a network or file call is not waited for: the process ends at
+    // once, without releasing the objects it still uses. Returns the exit status.
+    int Finish(UpdateRun& run, bool bEndedByExit,
+               const std::function<bool(uint32_t)>& waitForWorker);
+
+private:
+    std::string m_arguments;
+    MutexHandle m_hInstance = nullptr;
+    int m_nStartStatus = EXIT_STARTED;
+};
+
+}  // namespace corvana
