@@ -1,21 +1,41 @@
 #!/usr/bin/env python3
-"""Adds up the GoogleTest XML reports below a folder and prints one closing line."""
+"""Adds up the test results below a folder and prints one closing line.
+
+ctest-NAME.xml is CTest's JUnit report of one configuration: one case per entry.
+An end-to-end entry (e2e_*) runs a whole suite, whose own report e2e-NAME.xml
+lists its cases; those are counted in its place.
+"""
 import pathlib
 import sys
 import xml.etree.ElementTree as ET
 
-root = pathlib.Path(sys.argv[1])
-passed = failed = skipped = 0
-for report in sorted(root.rglob("*.xml")):
-    suites = ET.parse(report).getroot()
-    for case in suites.iter("testcase"):
-        if case.find("failure") is not None:
-            failed += 1
-        elif case.get("result") == "skipped" or case.find("skipped") is not None:
-            skipped += 1
+
+def outcomes(report):
+    for case in ET.parse(report).getroot().iter("testcase"):
+        if case.find("failure") is not None or case.get("status") == "fail":
+            yield case.get("name"), "failed"
+        elif case.get("status") in ("notrun", "disabled") or case.find("skipped") is not None:
+            yield case.get("name"), "skipped"
         else:
-            passed += 1
-line = f"{passed} passed, {failed} failed"
-if skipped:
-    line += f", {skipped} skipped"
+            yield case.get("name"), "passed"
+
+
+root = pathlib.Path(sys.argv[1])
+counts = {"passed": 0, "failed": 0, "skipped": 0}
+for report in sorted(root.glob("ctest-*.xml")):
+    suite = root / report.name.replace("ctest-", "e2e-", 1)
+    suite_outcomes = list(outcomes(suite)) if suite.exists() else []
+    for name, outcome in outcomes(report):
+        if name.startswith("e2e_") and suite_outcomes:
+            # The suite's cases count; a suite that failed without a failing case
+            # (it crashed) still counts as one failure.
+            for _, inner in suite_outcomes:
+                counts[inner] += 1
+            if outcome == "failed" and not any(o == "failed" for _, o in suite_outcomes):
+                counts["failed"] += 1
+        else:
+            counts[outcome] += 1
+line = f"{counts['passed']} passed, {counts['failed']} failed"
+if counts["skipped"]:
+    line += f", {counts['skipped']} skipped"
 print(line)

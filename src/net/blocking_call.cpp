@@ -34,7 +34,7 @@ struct BlockingCaller::Helper {
     std::atomic<bool> bDone{false};
     std::atomic<bool> bQuit{false};
 
-    static void Loop(std::shared_ptr<Helper> pHelper) {
+    static void Loop(const std::shared_ptr<Helper>& pHelper) {  // the thread's own copy
         Helper& helper = *pHelper;
         for (;;) {
             if (!SpinFor([&] { return helper.bHasJob.load() || helper.bQuit.load(); })) {

@@ -73,8 +73,9 @@ HINTERNET OpenUrlInTime(InternetSession& session, const std::string& url,
         failure = DownloadFailure::TIMED_OUT;
         return nullptr;
     }
-    if (pCall->hUrl == nullptr)
+    if (pCall->hUrl == nullptr) {
         failure = FailureFromError(pCall->dwError, DownloadFailure::OPEN_FAILED);
+    }
     return pCall->hUrl;
 }
 

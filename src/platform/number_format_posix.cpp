@@ -11,8 +11,8 @@ NumberFormat GetUserNumberFormat() {
     NumberFormat format;
     // The user's LC_NUMERIC through a locale object of its own: the process's
     // own locale (and so "%2.3f") is never changed.
-    locale_t locale = newlocale(LC_NUMERIC_MASK, "", static_cast<locale_t>(0));
-    if (locale == static_cast<locale_t>(0)) return format;
+    locale_t locale = newlocale(LC_NUMERIC_MASK, "", locale_t{});
+    if (locale == locale_t{}) return format;
     format.strDecimal = nl_langinfo_l(DECIMAL_POINT, locale);
     format.strThousand = nl_langinfo_l(THOUSANDS_SEP, locale);
     const char* pszGrouping = nl_langinfo_l(GROUPING, locale);

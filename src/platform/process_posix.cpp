@@ -68,6 +68,7 @@ std::vector<std::string> SplitWords(const std::string& text) {
 // system and never left to reap.
 bool StartDetached(const std::string& program, const std::vector<std::string>& args) {
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
 

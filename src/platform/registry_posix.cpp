@@ -57,6 +57,13 @@ std::string Resolve(RegistryKey parent, const char* pszPath) {
     return folder;
 }
 
+std::string JoinPath(const std::string& folder, const std::string& name) {
+    std::string path = folder;
+    path += '/';
+    path += name;
+    return path;
+}
+
 bool IsFolder(const std::string& path, struct stat& info) {
     return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
@@ -67,7 +74,7 @@ std::vector<std::string> Subfolders(const std::string& folder) {
         while (const dirent* pEntry = readdir(pDir)) {
             const std::string name = pEntry->d_name;
             struct stat info {};
-            if (name != "." && name != ".." && IsFolder(folder + "/" + name, info)) {
+            if (name != "." && name != ".." && IsFolder(JoinPath(folder, name), info)) {
                 names.push_back(name);
             }
         }
@@ -130,7 +137,7 @@ long RegistryDelete(RegistryKey parent, const char* pszPath) {
     if (DIR* pDir = opendir(folder.c_str())) {                  // its values go with it
         while (const dirent* pEntry = readdir(pDir)) {
             const std::string name = pEntry->d_name;
-            if (name != "." && name != "..") unlink((folder + "/" + name).c_str());
+            if (name != "." && name != "..") unlink(JoinPath(folder, name).c_str());
         }
         closedir(pDir);
     }
