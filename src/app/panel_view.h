@@ -35,6 +35,7 @@ public:
     void AskInstallFolder(const std::string& defaultFolder) override;
     void EndInstallChoice() override;
     void ShowErrorBox(const std::string& text, const std::string& caption) override;
+    void ExplainFailure(const std::string&) override {}
     void OfferExitOnly() override;
     void Close() override;
 

@@ -163,6 +163,7 @@ bool HttpDownloader::CloseUrl() {
 }
 
 bool HttpDownloader::CloseInternet() {
+    CloseUrl();  // a URL belongs to its session: it never outlives it
     if (m_hInternet == nullptr) return false;
     CloseSession(m_hInternet);
     m_hInternet = nullptr;

@@ -37,6 +37,9 @@ public:
     // A modal box owned by the window with one OK button and the exclamation icon;
     // returns when the user has confirmed it.
     virtual void ShowErrorBox(const std::string& text, const std::string& caption) = 0;
+    // Why the run is about to fail, in one English line for a log or a terminal's
+    // error stream (the Windows panel shows only the run's own texts).
+    virtual void ExplainFailure(const std::string& cause) = 0;
     // After a failure: Exit is shown and closes the window without asking.
     virtual void OfferExitOnly() = 0;
     // Asks the window to close; it ends like Cancel.

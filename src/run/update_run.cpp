@@ -12,7 +12,7 @@
 #include "platform/text_table.h"
 #include "run/command_line.h"
 #include "run/patch_server.h"
-#include "verify/verify_step.h"
+#include "verify/patch_set.h"
 
 namespace corvana {
 
@@ -39,6 +39,7 @@ constexpr const char* SETUP_COMMAND = "setup.exe -install";
 // Codes of the endings added to the run's own (0, -1, -3).
 constexpr int CODE_UNSAFE_NAME = -4;
 constexpr int CODE_NOT_INSTALLED = -5;
+constexpr int CODE_NOT_VERIFIED = -6;
 
 std::string SizeLine(uint32_t dwReceived, uint32_t dwLength) {
     return FormatText("%s / %s bytes",
@@ -77,9 +78,9 @@ RunClock& UpdateRun::Clock() { return m_pClock != nullptr ? *m_pClock : m_system
 
 void UpdateRun::Pause(uint32_t dwMs) { Clock().Pause(dwMs); }
 
-int UpdateRun::EndWith(RunOutcome outcome, int nCode, std::string message) {
+int UpdateRun::EndWith(RunOutcome outcome, int nCode, const std::string& message) {
     SetOutcome(outcome);
-    return ReportError(nCode, std::move(message));
+    return ReportError(nCode, message);
 }
 
 int UpdateRun::EndWithCode(RunOutcome outcome, int nCode) {
@@ -111,7 +112,7 @@ bool UpdateRun::IsWaitingForInstallChoice() const {
     return m_bWaitInstallChoice.load(std::memory_order_acquire) != 0;
 }
 
-int UpdateRun::Run(std::string commandLine) {
+int UpdateRun::Run(const std::string& commandLine) {
     std::string launch = CLIENT_PROGRAM;
 
     Status(IDS_CHECKING_VERSION);
@@ -149,8 +150,13 @@ int UpdateRun::Run(std::string commandLine) {
         return EndWith(RunOutcome::FAILED, -1, LoadText(IDS_NO_INTERNET_MESSAGE));
     }
     Status(IDS_SEARCHING_TARGETS);
+    if (m_verifier.HasKey() && !AcceptSignedList(baseUrl, folder)) return 0;
     const std::string manifest = downloader.DownloadToMemory((baseUrl + MANIFEST_NAME).c_str());
     if (IsManifestRefused(manifest)) return EndServerUnreachable();
+    if (!m_verifier.VerifyFile(MANIFEST_NAME, downloader.GetBody())) {
+        return EndUnverified(m_verifier.Cause());
+    }
+    if (m_verifier.HasKey()) WriteAcceptedTimestamp(folder, m_verifier.Timestamp());
     const ManifestSelection selection = ReadManifest(manifest, nClientVersion);
     const int nCount = static_cast<int>(selection.vecEntries.size());
     m_progress = RunProgress{0, nCount, 0, 0, 0};
@@ -211,6 +217,33 @@ bool UpdateRun::WaitForClientVersion() {
     }
 }
 
+bool UpdateRun::AcceptSignedList(const std::string& baseUrl, const std::string& folder) {
+    HttpDownloader& downloader = *m_pDownloader;
+    std::string texts[2];
+    const char* names[2] = {CHECKSUMS_NAME, SIGNATURE_NAME};
+    for (int i = 0; i < 2; ++i) {
+        downloader.DownloadToMemory((baseUrl + names[i]).c_str());
+        const DownloadFailure failure = downloader.GetFailure();
+        // A server that cannot be reached is that; one that lacks the file is refused.
+        if (failure != DownloadFailure::NONE && failure != DownloadFailure::HTTP_STATUS) {
+            m_pView->ExplainFailure(baseUrl + names[i] + ": " + DescribeFailure(failure));
+            EndServerUnreachable();
+            return false;
+        }
+        texts[i] = downloader.GetBody();
+    }
+    if (!m_verifier.AcceptList(texts[0], texts[1], ReadAcceptedTimestamp(folder))) {
+        EndUnverified(m_verifier.Cause());
+        return false;
+    }
+    return true;
+}
+
+int UpdateRun::EndUnverified(const std::string& cause) {
+    m_pView->ExplainFailure(cause);
+    return EndWithCode(RunOutcome::FAILED, CODE_NOT_VERIFIED);
+}
+
 bool UpdateRun::RunPipeline(const std::string& baseUrl, const std::string& folder,
                             const ManifestSelection& selection, std::string& launch) {
     HttpDownloader& downloader = *m_pDownloader;
@@ -227,9 +260,9 @@ bool UpdateRun::RunPipeline(const std::string& baseUrl, const std::string& folde
         EntryStatus(entry, IDS_DOWNLOADING);
         if (!FetchEntry(baseUrl + entry.strName, nBase)) return false;
 
-        // Fetch, verify, install.
-        if (!VerifyFetchedFile(entry.strName, downloader.GetBody())) {
-            EndWithCode(RunOutcome::FAILED, CODE_NOT_INSTALLED);
+        // Nothing is saved that the publisher did not sign.
+        if (!m_verifier.VerifyFile(entry.strName, downloader.GetBody())) {
+            EndUnverified(m_verifier.Cause());
             return false;
         }
         const InstallResult result =
@@ -331,7 +364,7 @@ int UpdateRun::ReportErrorCode(int nCode) {
     return ReportError(nCode, FormatText("%s : #%d", LoadText(IDS_ERROR_CODE).c_str(), nCode));
 }
 
-int UpdateRun::ReportError(int nCode, std::string message) {
+int UpdateRun::ReportError(int nCode, const std::string& message) {
     const std::string caption = LoadText(IDS_ERROR_CAPTION);
     if (m_pView != nullptr) {
         if (nCode != 0 && !message.empty()) m_pView->ShowErrorBox(message, caption);

@@ -12,6 +12,7 @@
 #include "run/manifest.h"
 #include "run/run_clock.h"
 #include "run/run_view.h"
+#include "verify/patch_set.h"
 
 namespace corvana {
 
@@ -30,7 +31,7 @@ inline constexpr const char* INSTALL_PATH_KEY = "SOFTWARE\\Halvorn\\CW3_Path";
 
 class UpdateRun {
 public:
-    UpdateRun() = default;
+    UpdateRun() { m_verifier.SetPublicKey(BuiltInPublicKey()); }
     virtual ~UpdateRun() = default;
     UpdateRun(const UpdateRun&) = delete;
     UpdateRun& operator=(const UpdateRun&) = delete;
@@ -39,7 +40,7 @@ public:
     int ReportErrorCode(int nCode);
     // Shows the message in a box when the code is not 0 and the message not
     // empty, then asks the window to close; returns 0.
-    int ReportError(int nCode, std::string message);
+    int ReportError(int nCode, const std::string& message);
     // Deletes parent\path and everything below it, depth first: 0 when the walk
     // finished (the deletion of the key was asked for), -1 when the key cannot be
     // opened with full access, 1 when a subkey cannot be opened (the key stays).
@@ -47,11 +48,14 @@ public:
 
     // Carries one run from the command line (the text after the program name)
     // to the launch of the client; returns 0 on every path.
-    int Run(std::string commandLine);
+    int Run(const std::string& commandLine);
 
     void SetView(RunView* pView) { m_pView = pView; }
     void SetDownloader(HttpDownloader* pDownloader) { m_pDownloader = pDownloader; }
     void SetClock(RunClock* pClock) { m_pClock = pClock; }
+    // The publisher's public key (the one built into the program unless set):
+    // with a key, only a patch set that it signed is installed.
+    void SetPublicKey(std::string keyText) { m_verifier.SetPublicKey(std::move(keyText)); }
     // The program's own folder (with its separator); read from the system when not set.
     void SetOwnFolder(std::string folder) { m_strOwnFolder = std::move(folder); }
     RunOutcome GetOutcome() const { return m_nOutcome.load(std::memory_order_acquire); }
@@ -71,12 +75,14 @@ private:
     // The steps of a run; each returns false when the run has ended.
     bool WaitForInstallChoice(std::string& folder);
     bool WaitForClientVersion();
+    bool AcceptSignedList(const std::string& baseUrl, const std::string& folder);
+    int EndUnverified(const std::string& cause);
     bool RunPipeline(const std::string& baseUrl, const std::string& folder,
                      const ManifestSelection& selection, std::string& launch);
     bool FetchEntry(const std::string& url, int nBase);
     int Launch(const std::string& folder, const std::string& launch);
     int EndServerUnreachable();
-    int EndWith(RunOutcome outcome, int nCode, std::string message);
+    int EndWith(RunOutcome outcome, int nCode, const std::string& message);
     int EndWithCode(RunOutcome outcome, int nCode);
     void SetOutcome(RunOutcome outcome) { m_nOutcome.store(outcome, std::memory_order_release); }
 
@@ -102,6 +108,7 @@ private:
     SystemClock m_systemClock;
     std::optional<std::string> m_strOwnFolder;
     RunProgress m_progress;
+    PatchSetVerifier m_verifier;
     std::atomic<RunOutcome> m_nOutcome{RunOutcome::RUNNING};
 };
 

@@ -19,6 +19,8 @@
 #include "run/update_run.h"
 #include "support/fake_window.h"
 #include "support/test_env.h"
+#include "support/test_publisher.h"
+#include "verify/patch_set.h"
 
 namespace corvana {
 namespace {
@@ -69,7 +71,9 @@ protected:
         ASSERT_NE(pszDocroot, nullptr) << "run the tests through tests/support/with_servers.py";
         // A patch server of this test's own: a prefix in the host puts its base
         // URL below nginx's document root.
-        const std::string prefix = "run-" + std::to_string(s_nRun++);
+        // (named after the test: each test may run in a process of its own)
+        const std::string prefix =
+            std::string("run-") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
         m_server = fs::path(test::HostPath(pszDocroot)) / prefix / "web_patch" / "corvana";
         fs::create_directories(m_server);
         const char* pszHost = std::getenv("CORVANA_TEST_NGINX");
@@ -84,6 +88,7 @@ protected:
         m_run.SetDownloader(m_downloader.get());
         m_run.SetClock(&m_clock);
         m_run.SetOwnFolder(Folder());
+        m_run.SetPublicKey("");  // unsigned sets, whatever key the build has
     }
     void TearDown() override { test::SetEnv("CORVANA_PATCH_HOST", nullptr); }
 
@@ -94,8 +99,9 @@ protected:
     }
     // One of the test archives, published on the server under a name.
     void PublishArchive(const std::string& name, const std::string& sourceArchive) {
-        fs::copy_file(test::TestArchive(sourceArchive), m_server / name,
-                      fs::copy_options::overwrite_existing);
+        // (removed first: mingw's copy_file does not overwrite under Wine)
+        fs::remove(m_server / name);
+        fs::copy_file(test::TestArchive(sourceArchive), m_server / name);
     }
     void InstallStandIn(const char* pszName) { test::CopyStandIn(pszName, m_folder); }
     // Answers the installation choice with the test's folder at the run's first pause.
@@ -114,7 +120,6 @@ protected:
         return !fs::exists(m_folder / pszName);
     }
 
-    static inline int s_nRun = 0;
     test::TempDir m_temp;
     fs::path m_server;
     fs::path m_folder;
@@ -430,6 +435,59 @@ TEST_F(UpdateRunFlowTest, FileThatIsNotAnArchiveIsKept) {
     m_run.Run("");
     EXPECT_EQ(test::ReadWholeFile(m_folder / "readme.txt"), "read me\n");
     EXPECT_EQ(LogLines("cw.log").size(), 1u);
+}
+
+TEST_F(UpdateRunFlowTest, OnlyASetThePublisherSignedIsInstalled) {
+    const test::TestPublisher publisher;
+    const test::TestPublisher stranger;
+    const std::vector<std::string> everything{"patch_info.txt", "base.zip"};
+    struct Case {
+        const char* pszName;
+        std::function<void()> tamper;  // after the set was signed at 2000
+        uint64_t nAccepted;            // what the folder accepted before
+        uint64_t nAcceptedAfter;       // the list itself is genuine: its time is taken
+    };
+    const std::vector<Case> cases{
+        {"signed set", [] {}, 0, 2000},
+        {"tampered manifest", [&] { Publish("201=base.zip;base\n202=base.zip;again\n"); }, 0, 0},
+        {"tampered archive", [&] { PublishArchive("base.zip", "five.zip"); }, 0, 2000},
+        {"archive not listed", [&] { publisher.SignSet(m_server, {"patch_info.txt"}, 2000); }, 0,
+         2000},
+        {"no signature", [&] { fs::remove(m_server / SIGNATURE_NAME); }, 0, 0},
+        {"another key", [&] { stranger.SignSet(m_server, everything, 2000); }, 0, 0},
+        {"truncated signature",
+         [&] {
+             const std::string text = test::ReadWholeFile(m_server / SIGNATURE_NAME);
+             test::WriteWholeFile(m_server / SIGNATURE_NAME, text.substr(0, text.size() - 20));
+         },
+         0, 0},
+        {"older set replayed", [] {}, 2001, 2001},
+    };
+    InstallStandIn("cw.exe");  // answers no window: taken as version 170
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pszName);
+        for (const char* name : {"alpha.txt", "base.zip", "cw.log", ACCEPTED_TIMESTAMP_NAME}) {
+            fs::remove(m_folder / name);
+        }
+        if (c.nAccepted != 0) WriteAcceptedTimestamp(Folder(), c.nAccepted);
+        PublishArchive("base.zip", "deflated.zip");
+        Publish("201=base.zip;base\n");
+        publisher.SignSet(m_server, everything, 2000);
+        c.tamper();
+        RecordingWindow window;
+        PanelView view(window);
+        m_run.SetView(&view);
+        m_run.SetPublicKey(publisher.PublicKeyLine());
+        m_run.Run("-THIS_FOLDER");
+
+        const bool bSigned = std::string(c.pszName) == "signed set";
+        EXPECT_EQ(window.Has("box " + T(IDS_ERROR_CAPTION) + "|" + T(IDS_ERROR_CODE) + " : #-6"),
+                  !bSigned);
+        EXPECT_EQ(fs::exists(m_folder / "alpha.txt"), bSigned);
+        EXPECT_FALSE(fs::exists(m_folder / "base.zip"));
+        EXPECT_TRUE(bSigned ? LogLines("cw.log").size() == 1 : NothingLogged("cw.log"));
+        EXPECT_EQ(ReadAcceptedTimestamp(Folder()), c.nAcceptedAfter);
+    }
 }
 
 }  // namespace

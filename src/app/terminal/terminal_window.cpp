@@ -1,5 +1,6 @@
 #include "app/terminal/terminal_window.h"
 
+#include <cmath>
 #include <cstdio>
 
 namespace corvana {
@@ -7,7 +8,7 @@ namespace corvana {
 namespace {
 
 std::string Duration(double dSeconds) {
-    const long nSeconds = static_cast<long>(dSeconds + 0.5);
+    const long nSeconds = std::lround(dSeconds);
     char szText[32];
     std::snprintf(szText, sizeof szText, "%ld:%02ld", nSeconds / 60, nSeconds % 60);
     return szText;
@@ -95,6 +96,14 @@ void TerminalWindow::AskInstallFolder(const std::string& defaultFolder) {
 void TerminalWindow::EndInstallChoice() {
     std::lock_guard lock(m_mutex);
     if (!m_bEnded) m_bChoiceShown = false;
+}
+
+void TerminalWindow::ExplainFailure(const std::string& cause) {
+    std::lock_guard lock(m_mutex);
+    if (m_bEnded) return;
+    ClearProgressLocked();
+    std::fflush(m_pOut);
+    std::fprintf(stderr, "corvana-updater: %s\n", cause.c_str());
 }
 
 void TerminalWindow::OfferExitOnly() {
