@@ -1,6 +1,6 @@
 # The two commands of the project: `make test` and `make demo`.
 # Both install what they need first (Debian packages, as root).
-.PHONY: all deps test demo native windows format clean
+.PHONY: all deps test demo fuzz native windows format clean
 
 all: test
 
@@ -12,6 +12,10 @@ test: deps
 
 demo: deps
 	@scripts/demo
+
+# The libFuzzer targets, FUZZ_SECONDS (default 60) each.
+fuzz: deps
+	@scripts/fuzz
 
 # A single platform, without the tests.
 native: deps

@@ -29,6 +29,8 @@ const char* DescribeFailure(DownloadFailure failure) {
             return "the response ended before its announced length";
         case DownloadFailure::TOO_LONG:
             return "the response is longer than the buffer";
+        case DownloadFailure::CERTIFICATE:
+            return "the server's certificate could not be verified";
     }
     return "unknown failure";
 }

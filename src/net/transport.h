@@ -1,7 +1,9 @@
 // The transport under the HTTP downloader: WinINet on Windows, libcurl on Linux.
 // Both behave alike: one GET per URL with the agent text and no other headers
-// of ours, no proxy, at most MAX_REDIRECTS redirects (http and https only), a
-// connection time-out and a time-out for a transfer that receives nothing.
+// of ours, no proxy, at most MAX_REDIRECTS redirects (http and https only; never
+// from https to http), a connection time-out and a time-out for a transfer that
+// receives nothing. HTTPS verifies the server's certificate and name against the
+// system's certificate authorities (on Linux also the file CORVANA_CA_FILE names).
 #pragma once
 
 #include <cstdint>
@@ -22,6 +24,7 @@ enum class DownloadFailure {
     CONNECTION_LOST,  // the connection failed while the body was read
     SHORT_BODY,       // the response ended before its announced length
     TOO_LONG,         // more bytes arrived than the buffer holds
+    CERTIFICATE,      // HTTPS: the server's certificate or name could not be verified
 };
 
 const char* DescribeFailure(DownloadFailure failure);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -108,6 +109,12 @@ DownloadFailure FailureFromResult(const UrlRequest& request) {
             return request.bLocation ? DownloadFailure::REDIRECT : DownloadFailure::OPEN_FAILED;
         case CURLE_PARTIAL_FILE:
             return DownloadFailure::SHORT_BODY;
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_ISSUER_ERROR:
+        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+            return DownloadFailure::CERTIFICATE;
         default:
             return request.bHeadersDone ? DownloadFailure::CONNECTION_LOST
                                         : DownloadFailure::OPEN_FAILED;
@@ -167,7 +174,13 @@ UrlRequest* OpenRequest(InternetSession* pSession, const char* pszUrl, BodySink&
     curl_easy_setopt(pEasy, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(pEasy, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(pEasy, CURLOPT_MAXREDIRS, static_cast<long>(MAX_REDIRECTS));
-    curl_easy_setopt(pEasy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    // A secure request stays secure: its redirects go to https only.
+    const bool bSecure = strncasecmp(pszUrl, "https://", 8) == 0;
+    curl_easy_setopt(pEasy, CURLOPT_REDIR_PROTOCOLS_STR, bSecure ? "https" : "http,https");
+    const char* pszCaFile = std::getenv("CORVANA_CA_FILE");
+    if (pszCaFile != nullptr && *pszCaFile != '\0') {
+        curl_easy_setopt(pEasy, CURLOPT_CAINFO, pszCaFile);
+    }
     curl_easy_setopt(pEasy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(pSession->dwTimeoutMs));
     curl_easy_setopt(pEasy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(pEasy, CURLOPT_HEADERFUNCTION, OnHeader);

@@ -37,7 +37,20 @@ struct UrlRequest {
 namespace {
 
 DownloadFailure FailureFromError(DWORD dwError, DownloadFailure otherwise) {
-    return dwError == ERROR_INTERNET_TIMEOUT ? DownloadFailure::TIMED_OUT : otherwise;
+    switch (dwError) {
+        case ERROR_INTERNET_TIMEOUT:
+            return DownloadFailure::TIMED_OUT;
+        case ERROR_INTERNET_INVALID_CA:
+        case ERROR_INTERNET_SEC_CERT_CN_INVALID:
+        case ERROR_INTERNET_SEC_CERT_DATE_INVALID:
+        case ERROR_INTERNET_SEC_CERT_ERRORS:
+        case ERROR_INTERNET_SEC_CERT_REV_FAILED:
+        case ERROR_INTERNET_SEC_CERT_REVOKED:
+        case ERROR_INTERNET_SEC_INVALID_CERT:
+            return DownloadFailure::CERTIFICATE;
+        default:
+            return otherwise;
+    }
 }
 
 // InternetOpenUrlA bounded by the session's time-out. A handle that the call
@@ -84,8 +97,11 @@ bool IsRedirect(DWORD dwStatus) {
            dwStatus == 308;
 }
 
-bool IsWebScheme(const std::string& url) {
-    return _strnicmp(url.c_str(), "http://", 7) == 0 || _strnicmp(url.c_str(), "https://", 8) == 0;
+bool IsSecure(const std::string& url) { return _strnicmp(url.c_str(), "https://", 8) == 0; }
+
+// Where a redirect may lead: http or https, and from https only to https.
+bool MayRedirect(const std::string& from, const std::string& to) {
+    return IsSecure(to) || (!IsSecure(from) && _strnicmp(to.c_str(), "http://", 7) == 0);
 }
 
 // The Location header resolved against the URL it came from; empty when missing.
@@ -134,7 +150,7 @@ UrlRequest* OpenRequest(InternetSession* pSession, const char* pszUrl, BodySink&
         }
         std::string next = RedirectTarget(hUrl, url);
         InternetCloseHandle(hUrl);
-        if (nRedirects == MAX_REDIRECTS || next.empty() || !IsWebScheme(next)) {
+        if (nRedirects == MAX_REDIRECTS || next.empty() || !MayRedirect(url, next)) {
             failure = DownloadFailure::REDIRECT;
             return nullptr;
         }

@@ -11,7 +11,9 @@ std::string GetPatchHost() {
 }
 
 std::string MakeBaseUrl(std::string_view host, bool bBeta) {
-    std::string url = "http://";
+    // A host given with its scheme keeps it; otherwise the one built in.
+    const bool bHasScheme = host.starts_with("http://") || host.starts_with("https://");
+    std::string url = bHasScheme ? "" : std::string(CORVANA_BUILT_IN_PATCH_SCHEME) + "://";
     url += host;
     url += bBeta ? "/web_patch/beta_corvana/" : "/web_patch/corvana/";
     return url;

@@ -8,11 +8,13 @@ namespace corvana {
 
 inline constexpr const char* MANIFEST_NAME = "patch_info.txt";
 
-// The host (or host:port) of the patch server: the environment variable
-// CORVANA_PATCH_HOST when set and not empty, else the one the program was built with.
+// The host (or host:port, optionally after "http://" or "https://") of the patch
+// server: the environment variable CORVANA_PATCH_HOST when set and not empty,
+// else the one the program was built with.
 std::string GetPatchHost();
 
-// "http://" + host + "/web_patch/corvana/" (or ".../beta_corvana/"); ends in a slash.
+// The scheme (the one built in, http or https, unless host starts with one) +
+// host + "/web_patch/corvana/" (or ".../beta_corvana/"); ends in a slash.
 std::string MakeBaseUrl(std::string_view host, bool bBeta);
 
 }  // namespace corvana

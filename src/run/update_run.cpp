@@ -151,8 +151,14 @@ int UpdateRun::Run(const std::string& commandLine) {
     }
     Status(IDS_SEARCHING_TARGETS);
     if (m_verifier.HasKey() && !AcceptSignedList(baseUrl, folder)) return 0;
-    const std::string manifest = downloader.DownloadToMemory((baseUrl + MANIFEST_NAME).c_str());
-    if (IsManifestRefused(manifest)) return EndServerUnreachable();
+    const std::string manifestUrl = baseUrl + MANIFEST_NAME;
+    const std::string manifest = downloader.DownloadToMemory(manifestUrl.c_str());
+    if (IsManifestRefused(manifest)) {
+        m_pView->ExplainFailure(downloader.GetFailure() != DownloadFailure::NONE
+                                    ? DownloadCause(manifestUrl)
+                                    : manifestUrl + ": not a manifest (empty, or an HTML page)");
+        return EndServerUnreachable();
+    }
     if (!m_verifier.VerifyFile(MANIFEST_NAME, downloader.GetBody())) {
         return EndUnverified(m_verifier.Cause());
     }
@@ -226,7 +232,7 @@ bool UpdateRun::AcceptSignedList(const std::string& baseUrl, const std::string& 
         const DownloadFailure failure = downloader.GetFailure();
         // A server that cannot be reached is that; one that lacks the file is refused.
         if (failure != DownloadFailure::NONE && failure != DownloadFailure::HTTP_STATUS) {
-            m_pView->ExplainFailure(baseUrl + names[i] + ": " + DescribeFailure(failure));
+            m_pView->ExplainFailure(DownloadCause(baseUrl + names[i]));
             EndServerUnreachable();
             return false;
         }
@@ -237,6 +243,15 @@ bool UpdateRun::AcceptSignedList(const std::string& baseUrl, const std::string& 
         return false;
     }
     return true;
+}
+
+std::string UpdateRun::DownloadCause(const std::string& url) const {
+    const HttpDownloader& downloader = *m_pDownloader;
+    std::string cause = url + ": " + DescribeFailure(downloader.GetFailure());
+    if (downloader.GetFailure() == DownloadFailure::HTTP_STATUS) {
+        cause += " (HTTP " + std::to_string(downloader.GetHttpStatus()) + ")";
+    }
+    return cause;
 }
 
 int UpdateRun::EndUnverified(const std::string& cause) {
@@ -292,6 +307,9 @@ bool UpdateRun::FetchEntry(const std::string& url, int nBase) {
     const uint32_t dwLength = downloader.OpenUrl(url.c_str());
     // Without a length (or with a refused one) the file cannot be fetched whole.
     if (dwLength == 0) {
+        m_pView->ExplainFailure(downloader.GetFailure() != DownloadFailure::NONE
+                                    ? DownloadCause(url)
+                                    : url + ": the response announced a length of 0");
         EndServerUnreachable();
         return false;
     }
@@ -305,6 +323,7 @@ bool UpdateRun::FetchEntry(const std::string& url, int nBase) {
             return false;
         }
         if (downloader.GetFailure() != DownloadFailure::NONE) {
+            m_pView->ExplainFailure(DownloadCause(url));
             EndServerUnreachable();
             return false;
         }

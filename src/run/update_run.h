@@ -77,6 +77,8 @@ private:
     bool WaitForClientVersion();
     bool AcceptSignedList(const std::string& baseUrl, const std::string& folder);
     int EndUnverified(const std::string& cause);
+    // Why the downloader's last request failed, with its URL.
+    std::string DownloadCause(const std::string& url) const;
     bool RunPipeline(const std::string& baseUrl, const std::string& folder,
                      const ManifestSelection& selection, std::string& launch);
     bool FetchEntry(const std::string& url, int nBase);

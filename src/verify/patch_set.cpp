@@ -53,8 +53,9 @@ bool PatchSetVerifier::AcceptList(std::string_view checksums, std::string_view s
             return Refuse(std::string(SIGNATURE_NAME) + ": the trusted comment is not signed");
     }
     const std::optional<uint64_t> timestamp = TrustedTimestamp(parsed->strTrustedComment);
-    if (!timestamp)
+    if (!timestamp) {
         return Refuse(std::string(SIGNATURE_NAME) + ": no timestamp in the trusted comment");
+    }
     if (*timestamp < nNewestAccepted) {
         return Refuse(std::string(SIGNATURE_NAME) + ": signed at " + std::to_string(*timestamp) +
                       ", older than the set accepted before (" + std::to_string(nNewestAccepted) +

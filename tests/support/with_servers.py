@@ -4,7 +4,10 @@ loopback ports, both ended afterwards.
 
   with_servers.py [--docroot FOLDER] -- COMMAND [ARGS...]
 
-The command gets CORVANA_TEST_NGINX and CORVANA_TEST_FAULT (host:port) and
+The command gets CORVANA_TEST_NGINX and CORVANA_TEST_FAULT (host:port),
+CORVANA_TEST_NGINX_TLS (host:port of nginx over HTTPS, with a certificate for
+127.0.0.1 from a test CA made here, CORVANA_TEST_CA; /to-http redirects to plain
+HTTP), and
 CORVANA_TEST_ARCHIVES, a folder of test archives (make_archives.py), and
 CORVANA_TEST_DOCROOT, nginx's document root, which holds the files
 size-0.bin, size-1.bin, size-64k.bin, size-5m.bin, size-15m.bin (exactly
@@ -53,6 +56,13 @@ http {{
         # Below /slow/ everything is sent at 64 KiB/s: transfers long enough to cancel.
         location /slow/ {{ limit_rate 64k; }}
     }}
+    server {{
+        listen 127.0.0.1:{tls_port} ssl;
+        ssl_certificate {root}/tls/server.pem;
+        ssl_certificate_key {root}/tls/server.key;
+        root {docroot};
+        location = /to-http {{ return 302 http://127.0.0.1:{port}/size-1.bin; }}
+    }}
 }}
 """
 
@@ -84,16 +94,32 @@ def make_docroot(docroot):
         b"# test manifest\r\n101=base.zip;base files\r\n150=sound.zip\r\n#END\r\n")
 
 
+def make_certificates(folder):
+    """A test CA and a certificate it issued for 127.0.0.1."""
+    folder.mkdir()
+    def openssl(*args):
+        subprocess.run(["openssl", *args], cwd=folder, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+    openssl("req", "-x509", *ec, "-keyout", "ca.key", "-out", "ca.pem", "-days", "2",
+            "-subj", "/CN=Corvana test CA")
+    openssl("req", *ec, "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=127.0.0.1")
+    (folder / "server.ext").write_text("subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\n")
+    openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+            "-CAcreateserial", "-out", "server.pem", "-days", "2", "-extfile", "server.ext")
+    return folder / "ca.pem"
+
+
 def start_nginx(root, docroot):
     (root / "tmp").mkdir(exist_ok=True)
     for _ in range(5):
-        port = free_port()
+        port, tls_port = free_port(), free_port()
         conf = root / "nginx.conf"
-        conf.write_text(NGINX_CONF.format(root=root, port=port, docroot=docroot))
+        conf.write_text(NGINX_CONF.format(root=root, port=port, tls_port=tls_port, docroot=docroot))
         process = subprocess.Popen(["nginx", "-p", str(root), "-c", str(conf)],
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if wait_for_port(port, process):
-            return process, port
+        if wait_for_port(port, process) and wait_for_port(tls_port, process):
+            return process, port, tls_port
         process.kill()
         process.wait()
     sys.exit("with_servers: nginx did not start:\n" + (root / "error.log").read_text())
@@ -116,11 +142,14 @@ def main():
         if served is None:
             make_docroot(docroot)
             make_archives.make_all(root / "archives")
-        nginx, nginx_port = start_nginx(root, docroot)
+        ca = make_certificates(root / "tls")
+        nginx, nginx_port, tls_port = start_nginx(root, docroot)
         fault = fault_server.start()
         env = dict(os.environ)
         env["CORVANA_TEST_NGINX"] = "127.0.0.1:%d" % nginx_port
         env["CORVANA_TEST_FAULT"] = "127.0.0.1:%d" % fault.server_address[1]
+        env["CORVANA_TEST_NGINX_TLS"] = "127.0.0.1:%d" % tls_port
+        env["CORVANA_TEST_CA"] = str(ca)
         env["CORVANA_TEST_DOCROOT"] = str(docroot)
         env["CORVANA_TEST_ARCHIVES"] = str(root / "archives")
         return subprocess.call(args, env=env)

@@ -118,6 +118,8 @@ TEST(CommandLine, JoinArgumentsUsesSingleBlanks) {
 TEST(PatchServer, BaseUrlsEndInASlash) {
     EXPECT_EQ(MakeBaseUrl("127.0.0.1:8080", false), "http://127.0.0.1:8080/web_patch/corvana/");
     EXPECT_EQ(MakeBaseUrl("host.example", true), "http://host.example/web_patch/beta_corvana/");
+    EXPECT_EQ(MakeBaseUrl("https://h.example:8443", false),
+              "https://h.example:8443/web_patch/corvana/");
 }
 
 }  // namespace

@@ -255,5 +255,40 @@ TEST(DownloadLength, ReadsLeadingDigitsOnly) {
     EXPECT_EQ(ReadDecimalLength("99999999999999999999999"), 4294967295u);
 }
 
+// HTTPS against nginx with a certificate from a test CA. Wine's TLS trusts only
+// the system's certificate store, which the tests do not touch: Linux only.
+TEST_F(HttpDownloaderTest, HttpsVerifiesTheServerAndStaysSecure) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the test CA cannot be given to Wine without changing the system's store";
+#else
+    const std::string host = std::getenv("CORVANA_TEST_NGINX_TLS");
+    const std::string port = host.substr(host.find(':'));
+    struct Case {
+        const char* pszName;
+        std::string url;
+        const char* pszCaFile;  // nullptr: the system's authorities only
+        DownloadFailure failure;
+    };
+    const std::vector<Case> cases{
+        {"trusted", "https://" + host + "/size-64k.bin", std::getenv("CORVANA_TEST_CA"),
+         DownloadFailure::NONE},
+        {"unknown authority", "https://" + host + "/size-64k.bin", nullptr,
+         DownloadFailure::CERTIFICATE},
+        {"another name", "https://localhost" + port + "/size-64k.bin",
+         std::getenv("CORVANA_TEST_CA"), DownloadFailure::CERTIFICATE},
+        {"redirect to http", "https://" + host + "/to-http", std::getenv("CORVANA_TEST_CA"),
+         DownloadFailure::REDIRECT},
+    };
+    for (const Case& c : cases) {
+        test::SetEnv("CORVANA_CA_FILE", c.pszCaFile);
+        const std::string body = Downloader().DownloadToMemory(c.url.c_str());
+        EXPECT_EQ(Downloader().GetFailure(), c.failure) << c.pszName;
+        EXPECT_EQ(Downloader().GetReceived(), c.failure == DownloadFailure::NONE ? 65536u : 0u)
+            << c.pszName;
+    }
+    test::SetEnv("CORVANA_CA_FILE", nullptr);
+#endif
+}
+
 }  // namespace
 }  // namespace corvana
