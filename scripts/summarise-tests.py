@@ -2,8 +2,8 @@
 """Adds up the test results below a folder and prints one closing line.
 
 ctest-NAME.xml is CTest's JUnit report of one configuration: one case per entry.
-An end-to-end entry (e2e_*) runs a whole suite, whose own report e2e-NAME.xml
-lists its cases; those are counted in its place.
+An end-to-end entry (e2e_*) runs a whole suite, whose own reports in e2e-NAME/
+list its cases; those are counted in its place.
 """
 import pathlib
 import sys
@@ -23,18 +23,20 @@ def outcomes(report):
 root = pathlib.Path(sys.argv[1])
 counts = {"passed": 0, "failed": 0, "skipped": 0}
 for report in sorted(root.glob("ctest-*.xml")):
-    suite = root / report.name.replace("ctest-", "e2e-", 1)
-    suite_outcomes = list(outcomes(suite)) if suite.exists() else []
+    suites = root / report.stem.replace("ctest-", "e2e-", 1)
+    suite_outcomes = [o for xml in sorted(suites.glob("*.xml")) for o in outcomes(xml)]
+    e2e_failed = False
     for name, outcome in outcomes(report):
         if name.startswith("e2e_") and suite_outcomes:
-            # The suite's cases count; a suite that failed without a failing case
-            # (it crashed) still counts as one failure.
-            for _, inner in suite_outcomes:
-                counts[inner] += 1
-            if outcome == "failed" and not any(o == "failed" for _, o in suite_outcomes):
-                counts["failed"] += 1
+            e2e_failed |= outcome == "failed"
         else:
             counts[outcome] += 1
+    # The suites' cases count; a suite that failed without a failing case (it
+    # crashed) still counts as one failure.
+    for _, inner in suite_outcomes:
+        counts[inner] += 1
+    if e2e_failed and not any(o == "failed" for _, o in suite_outcomes):
+        counts["failed"] += 1
 line = f"{counts['passed']} passed, {counts['failed']} failed"
 if counts["skipped"]:
     line += f", {counts['skipped']} skipped"

@@ -10,15 +10,13 @@
 namespace corvana {
 
 int ExitStatusOf(RunOutcome outcome, bool bEndedByExit) {
-    // A window that ended while the run still worked cut the run short.
-    if (bEndedByExit || outcome == RunOutcome::RUNNING) return EXIT_CANCELLED;
     switch (outcome) {
-        case RunOutcome::LAUNCHED:
+        case RunOutcome::LAUNCHED:  // the client started, whatever the user pressed meanwhile
             return EXIT_STARTED;
-        case RunOutcome::CANCELLED:
+        case RunOutcome::FAILED:
+            return bEndedByExit ? EXIT_CANCELLED : EXIT_FAILED;
+        default:  // cancelled, or cut short while the run still worked
             return EXIT_CANCELLED;
-        default:
-            return EXIT_FAILED;
     }
 }
 
@@ -42,9 +40,13 @@ bool ProgramShell::Start(const std::function<void(const std::string&, const std:
 
 int ProgramShell::Finish(UpdateRun& run, bool bEndedByExit,
                          const std::function<bool(uint32_t)>& waitForWorker) {
-    const int nStatus = ExitStatusOf(run.GetOutcome(), bEndedByExit);
     run.Cancel();
-    if (!waitForWorker(WORKER_GRACE_MS)) {
+    // The run may still finish what it does (an archive's transaction, the launch):
+    // the status is read once it has stopped, so that it tells what happened.
+    const bool bStopped = waitForWorker(WORKER_GRACE_MS);
+    const int nStatus = ExitStatusOf(run.GetOutcome(), bEndedByExit);
+    if (!bStopped) {
+        // An unfinished transaction is completed or discarded by the next start.
         std::fflush(nullptr);
         std::_Exit(nStatus);
     }

@@ -42,7 +42,8 @@ public:
     // The window has ended: the run is told to cancel and its thread gets
     // WORKER_GRACE_MS to stop (waitForWorker(ms) is true when it did). A thread
     // still inside a network or file call is not waited for: the process ends at
-    // once, without releasing the objects it still uses. Returns the exit status.
+    // once, without releasing the objects it still uses. Returns the exit status,
+    // from how the run ended: 0 only when the client or setup was started.
     int Finish(UpdateRun& run, bool bEndedByExit,
                const std::function<bool(uint32_t)>& waitForWorker);
 

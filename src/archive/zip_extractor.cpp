@@ -1,6 +1,7 @@
 #include "archive/zip_extractor.h"
 
 #include <unzip.h>
+#include <zlib.h>
 
 #include <cstring>
 #include <memory>
@@ -25,9 +26,66 @@ bool CopyPath(char (&szOut)[MAX_PATH_LENGTH + 1], std::string_view text) {
     return nLength == text.size();
 }
 
+// minizip's file functions over an archive in memory.
+template <typename Source>
+struct MemoryFile {
+    static voidpf Open(voidpf pOpaque, const void*, int) {
+        static_cast<Source*>(pOpaque)->nPosition = 0;
+        return pOpaque;
+    }
+    static uLong Read(voidpf pOpaque, voidpf, void* pBuffer, uLong nSize) {
+        auto& source = *static_cast<Source*>(pOpaque);
+        const uint64_t nCount = std::min<uint64_t>(nSize, source.nSize - source.nPosition);
+        std::memcpy(pBuffer, source.pData + source.nPosition, static_cast<std::size_t>(nCount));
+        source.nPosition += nCount;
+        return static_cast<uLong>(nCount);
+    }
+    static uLong Write(voidpf, voidpf, const void*, uLong) { return 0; }
+    static ZPOS64_T Tell(voidpf pOpaque, voidpf) {
+        return static_cast<Source*>(pOpaque)->nPosition;
+    }
+    static long Seek(voidpf pOpaque, voidpf, ZPOS64_T nOffset, int nOrigin) {
+        auto& source = *static_cast<Source*>(pOpaque);
+        uint64_t nBase = 0;
+        if (nOrigin == ZLIB_FILEFUNC_SEEK_CUR) nBase = source.nPosition;
+        if (nOrigin == ZLIB_FILEFUNC_SEEK_END) nBase = source.nSize;
+        if (nOffset > source.nSize - std::min(nBase, source.nSize)) return -1;
+        source.nPosition = nBase + nOffset;
+        return 0;
+    }
+    static int Close(voidpf, voidpf) { return 0; }
+    static int Error(voidpf, voidpf) { return 0; }
+};
+
 }  // namespace
 
 ZipExtractor::ZipExtractor(const char* pszPath) { Open(pszPath, true); }
+
+bool ZipExtractor::OpenMemory(const char* pData, uint64_t nSize, const char* pszDestFolder) {
+    Close();
+    m_memory = {pData, nSize, 0};
+    using File = MemoryFile<MemorySource>;
+    zlib_filefunc64_def functions{File::Open, File::Read,  File::Write, File::Tell,
+                                  File::Seek, File::Close, File::Error, &m_memory};
+    m_hZip = unzOpen2_64("memory", &functions);
+    if (m_hZip == nullptr) return false;
+    return CopyPath(m_szDestFolder, pszDestFolder);
+}
+
+void ZipExtractor::StageInto(const char* pszStagingFolder, std::vector<StagedFile>* pStaged) {
+    m_strStagingFolder = pszStagingFolder;
+    m_pStaged = pStaged;
+}
+
+uint64_t ZipExtractor::DeclaredSize() {
+    uint64_t nTotal = 0;
+    for (bool bMore = GoToFirstItem(); bMore; bMore = GoToNextItem()) {
+        ZipItemInfo info;
+        if (!GetCurrentItemInfo(info)) break;
+        nTotal += info.nUncompressedSize;
+    }
+    return nTotal;
+}
 
 ZipExtractor::~ZipExtractor() { Close(); }
 
@@ -87,9 +145,9 @@ bool ZipExtractor::GoToNextItem(const char* pszExtension) {
 bool ZipExtractor::GetCurrentItemInfo(ZipItemInfo& info) {
     std::memset(&info, 0, sizeof info);
     if (m_hZip == nullptr) return false;
-    unz_file_info item{};
-    if (unzGetCurrentFileInfo(AsZip(m_hZip), &item, info.szName, sizeof info.szName, nullptr, 0,
-                              info.szComment, sizeof info.szComment - 1) != UNZ_OK) {
+    unz_file_info64 item{};
+    if (unzGetCurrentFileInfo64(AsZip(m_hZip), &item, info.szName, sizeof info.szName, nullptr, 0,
+                                info.szComment, sizeof info.szComment - 1) != UNZ_OK) {
         return false;
     }
     info.dwVersion = static_cast<uint32_t>(item.version);
@@ -100,6 +158,8 @@ bool ZipExtractor::GetCurrentItemInfo(ZipItemInfo& info) {
     info.dwCrc = static_cast<uint32_t>(item.crc);
     info.dwCompressedSize = static_cast<uint32_t>(item.compressed_size);
     info.dwUncompressedSize = static_cast<uint32_t>(item.uncompressed_size);
+    info.nCompressedSize = item.compressed_size;
+    info.nUncompressedSize = item.uncompressed_size;
     info.dwInternalAttributes = static_cast<uint32_t>(item.internal_fa);
     info.dwExternalAttributes = static_cast<uint32_t>(item.external_fa);
     info.bNameTooLong = item.size_filename > MAX_PATH_LENGTH;
@@ -129,29 +189,41 @@ bool ZipExtractor::ExtractCurrentItem(const char* pszFolder, bool bFlattenPaths)
     if (output.size() >= MAX_PATH_LENGTH) return false;  // never cut a path
     if (!EnsureParentDirectory(output.c_str())) return false;
 
+    const bool bStaged = m_pStaged != nullptr;
     ReplacementFile file;
-    if (!file.Create(output.c_str())) return false;
+    if (!file.Create(output.c_str(), bStaged ? m_strStagingFolder.c_str() : nullptr)) return false;
     if (unzOpenCurrentFile(AsZip(m_hZip)) != UNZ_OK) return false;
 
-    static thread_local char s_szChunk[EXTRACT_CHUNK_SIZE];
+    static thread_local std::unique_ptr<char[]> s_pChunk(new char[EXTRACT_CHUNK_SIZE]);
     uint64_t nWritten = 0;
+    uLong dwCrc = crc32(0, Z_NULL, 0);
     bool bOk = true;
     for (;;) {
-        const int nRead = unzReadCurrentFile(AsZip(m_hZip), s_szChunk, sizeof s_szChunk);
+        const int nRead = unzReadCurrentFile(AsZip(m_hZip), s_pChunk.get(), EXTRACT_CHUNK_SIZE);
         if (nRead == 0) break;
-        if (nRead < 0 || !file.Write(s_szChunk, static_cast<uint32_t>(nRead))) {
+        nWritten += static_cast<uint64_t>(nRead);
+        // Never more than the item declares: a lying size stops here, not at the disk's end.
+        if (nRead < 0 || nWritten > info.nUncompressedSize ||
+            !file.Write(s_pChunk.get(), static_cast<uint32_t>(nRead))) {
             bOk = false;
             break;
         }
-        nWritten += static_cast<uint64_t>(nRead);
+        dwCrc =
+            crc32(dwCrc, reinterpret_cast<const Bytef*>(s_pChunk.get()), static_cast<uInt>(nRead));
     }
-    // Closing the item is where the reader reports a CRC-32 mismatch.
-    const bool bCrcOk = unzCloseCurrentFile(AsZip(m_hZip)) == UNZ_OK;
-    if (!bOk || !bCrcOk || nWritten != info.dwUncompressedSize || !file.Finish()) return false;
+    // Closing the item is where the reader reports a CRC-32 mismatch; it checks only
+    // when it read the size the item declares, so the size and CRC are checked here too.
+    const bool bReaderOk = unzCloseCurrentFile(AsZip(m_hZip)) == UNZ_OK;
+    if (!bOk || !bReaderOk || nWritten != info.nUncompressedSize || dwCrc != info.dwCrc ||
+        !file.Finish(bStaged)) {
+        return false;
+    }
 
     SetFileTimeFromDos(file.TemporaryPath().c_str(), info.dwDosDate);
     ApplyStoredAttributes(file.TemporaryPath().c_str(), info.dwVersion, info.dwExternalAttributes);
-    return file.Commit();
+    if (!bStaged) return file.Commit();
+    m_pStaged->push_back({file.Release(), output});
+    return true;
 }
 
 bool ZipExtractor::AllItemNamesSafe() {

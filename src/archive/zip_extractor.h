@@ -2,12 +2,14 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "platform/files.h"
 
 namespace corvana {
 
-inline constexpr uint32_t EXTRACT_CHUNK_SIZE = 20480;
+inline constexpr uint32_t EXTRACT_CHUNK_SIZE = 256 * 1024;  // one write per block
 
 struct ZipItemInfo {
     char szName[MAX_PATH_LENGTH + 1];  // the stored path with native separators
@@ -20,10 +22,18 @@ struct ZipItemInfo {
     uint32_t dwCrc;
     uint32_t dwCompressedSize;
     uint32_t dwUncompressedSize;
+    uint64_t nCompressedSize;  // the sizes in full (ZIP64)
+    uint64_t nUncompressedSize;
     uint32_t dwInternalAttributes;
     uint32_t dwExternalAttributes;
     bool bFolder;       // the name ends with a separator
     bool bNameTooLong;  // the stored name did not fit szName and was cut
+};
+
+// A file written into a staging folder, to be moved over its target later.
+struct StagedFile {
+    std::string strTemp;
+    std::string strTarget;
 };
 
 class ZipExtractor {
@@ -38,6 +48,14 @@ public:
     // Closes what was open, then opens pszPath. The destination is the folder
     // named like the archive (bFolderFromName) or the folder that holds it.
     bool Open(const char* pszPath, bool bFolderFromName);
+    // Opens an archive held in memory (which must outlive the extractor); items
+    // are unpacked below pszDestFolder.
+    bool OpenMemory(const char* pData, uint64_t nSize, const char* pszDestFolder);
+    // From now on every item is written into pszStagingFolder and listed in
+    // *pStaged instead of replacing its target.
+    void StageInto(const char* pszStagingFolder, std::vector<StagedFile>* pStaged);
+    // The sum of every item's declared unpacked size.
+    uint64_t DeclaredSize();
     bool Close();
     unsigned GetItemCount();
 
@@ -67,6 +85,13 @@ private:
 
     void* m_hZip = nullptr;  // minizip's unzFile
     char m_szDestFolder[MAX_PATH_LENGTH + 1] = {};
+    struct MemorySource {
+        const char* pData = nullptr;
+        uint64_t nSize = 0;
+        uint64_t nPosition = 0;
+    } m_memory;
+    std::string m_strStagingFolder;
+    std::vector<StagedFile>* m_pStaged = nullptr;
 };
 
 }  // namespace corvana

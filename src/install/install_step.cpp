@@ -1,33 +1,69 @@
 #include "install/install_step.h"
 
 #include "archive/zip_extractor.h"
+#include "install/transaction.h"
 #include "platform/files.h"
+#include "platform/platform.h"
 #include "platform/text.h"
 
 namespace corvana {
 
-InstallResult InstallFile(const std::string& path, std::string_view body,
+namespace {
+
+// Saves data as path through a temporary file in the staging folder.
+bool SaveThroughStaging(const InstallTransaction& transaction, const std::string& path,
+                        std::string_view data) {
+    ReplacementFile file;
+    return ZipExtractor::EnsureParentDirectory(path.c_str()) &&
+           file.Create(path.c_str(), transaction.StagingFolder().c_str()) &&
+           file.Write(data.data(), static_cast<uint32_t>(data.size())) && file.Finish(true) &&
+           file.Commit();
+}
+
+}  // namespace
+
+InstallResult InstallFile(const std::string& folder, const std::string& name, std::string_view body,
                           const std::function<void(InstallStage)>& onStage) {
+    const std::string path = folder + name;
+    const bool bArchive = EndsWithNoCaseMbcs(path, "zip");
     onStage(InstallStage::SAVING);
-    if (!WriteWholeFile(path.c_str(), body.data(), static_cast<uint32_t>(body.size()), true)) {
+    InstallTransaction transaction(folder);
+    // The archive is ours to delete whatever happens; any other file is the installation.
+    if (!transaction.Begin(bArchive ? path : std::string()) ||
+        !SaveThroughStaging(transaction, path, body)) {
         return InstallResult::NOT_SAVED;
     }
+    if (!bArchive) {
+        SetNormalAttributes(path.c_str());
+        if (!FlushFileSystem(folder.c_str())) return InstallResult::NOT_SAVED;
+        onStage(InstallStage::COMPARING);
+        onStage(InstallStage::UNPACKING);
+        onStage(InstallStage::INSTALLED);
+        return InstallResult::INSTALLED;
+    }
+    SetHiddenAttribute(path.c_str());
     onStage(InstallStage::COMPARING);
     onStage(InstallStage::UNPACKING);
-    bool bExtracted = false;
-    const bool bArchive = UnzipFile(path.c_str(), &bExtracted);
-    if (bArchive && !bExtracted) {
-        DeleteOneFile(path.c_str());
-        return InstallResult::NOT_UNPACKED;
+    // The items are inflated from the body in memory; the saved archive is the
+    // same bytes, and the folder shows it as it did.
+    const std::string destination = path.substr(0, path.find_last_of(kPathSeparator));
+    ZipExtractor extractor;
+    InstallResult result = InstallResult::NOT_UNPACKED;
+    if (extractor.OpenMemory(body.data(), body.size(), destination.c_str())) {
+        // Nothing is written that would not fit.
+        if (extractor.DeclaredSize() > FreeSpace(folder.c_str())) {
+            result = InstallResult::NO_SPACE;
+        } else {
+            extractor.StageInto(transaction.StagingFolder().c_str(), &transaction.Staged());
+            if (extractor.ExtractAll(false) && transaction.Commit())
+                result = InstallResult::INSTALLED;
+        }
     }
-    onStage(InstallStage::INSTALLED);
-    // An archive goes once unpacked; any other file is what was to be installed.
-    if (bArchive) {
-        DeleteOneFile(path.c_str());
-    } else {
-        SetNormalAttributes(path.c_str());
-    }
-    return InstallResult::INSTALLED;
+    extractor.Close();
+    if (result == InstallResult::INSTALLED) onStage(InstallStage::INSTALLED);
+    SetNormalAttributes(path.c_str());
+    DeleteOneFile(path.c_str());
+    return result;
 }
 
 bool UnzipFile(const char* pszPath, bool* pbExtracted) {

@@ -1,5 +1,5 @@
 // Installing a fetched file into the installation folder: saved there, unpacked
-// when it is a ZIP archive, and the archive deleted once unpacked.
+// when it is a ZIP archive (all of its items or none), and the archive deleted.
 #pragma once
 
 #include <functional>
@@ -9,13 +9,16 @@
 namespace corvana {
 
 enum class InstallStage { SAVING, COMPARING, UNPACKING, INSTALLED };
-enum class InstallResult { INSTALLED, NOT_SAVED, NOT_UNPACKED };
+enum class InstallResult { INSTALLED, NOT_SAVED, NOT_UNPACKED, NO_SPACE };
 
-// Saves body as pszPath (hidden where the system has the attribute), unpacks it
-// into the folder that holds it when the path ends in "zip" (any case) and then
-// deletes it; any other file is kept with normal attributes. onStage is told of
-// each stage as it begins. An archive that cannot be unpacked whole is deleted.
-InstallResult InstallFile(const std::string& path, std::string_view body,
+// Installs body, fetched as name, into folder (the installation folder, with its
+// separator). The file is saved as folder + name (hidden where the system has the
+// attribute) through a temporary file, so a file it replaces stays whole until
+// then. A name ending in "zip" (any case) is then unpacked into the folder that
+// holds it, in one transaction, and deleted; any other file is kept with normal
+// attributes. onStage is told of each stage as it begins. An archive whose items
+// do not fit the free space, or that cannot be unpacked whole, changes nothing.
+InstallResult InstallFile(const std::string& folder, const std::string& name, std::string_view body,
                           const std::function<void(InstallStage)>& onStage);
 
 // Unpacks a saved archive into the folder that holds it when the path ends in

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace corvana {
 
@@ -24,6 +25,8 @@ bool DeleteOneFile(const char* pszPath);
 
 // Clears the hidden and read-only attributes where the system has them.
 bool SetNormalAttributes(const char* pszPath);
+// Sets the hidden attribute where the system has one.
+void SetHiddenAttribute(const char* pszPath);
 
 // Sets a file's modification time (on Windows its creation and last-write time)
 // from an MS-DOS date and time (date in the high 16 bits) taken as local time;
@@ -40,12 +43,18 @@ public:
     ReplacementFile(const ReplacementFile&) = delete;
     ReplacementFile& operator=(const ReplacementFile&) = delete;
 
-    // Starts the temporary file beside pszTarget; false when it cannot be made
-    // or the target cannot be replaced (a folder, or a read-only file).
-    bool Create(const char* pszTarget);
+    // Starts the temporary file beside pszTarget, or in pszTempFolder (on the same
+    // file system) when given; false when it cannot be made or the target cannot
+    // be replaced (a folder, or a read-only file).
+    bool Create(const char* pszTarget, const char* pszTempFolder = nullptr);
     bool Write(const char* pData, uint32_t dwSize);
-    // Flushes the data to the disk and closes the file.
-    bool Finish();
+    // Closes the file, its data flushed to the disk. With bFlushLater the flush is
+    // only started where the system can do that (Linux); FlushFileSystem() then
+    // waits for every such file at once.
+    bool Finish(bool bFlushLater = false);
+    // Hands the finished temporary file over to the caller: it is neither moved
+    // nor removed by this object any more.
+    std::string Release();
     // The temporary file, to set its times and attributes between Finish and Commit.
     const std::string& TemporaryPath() const { return m_strTemp; }
     // Moves the finished file over the target.
@@ -58,6 +67,25 @@ private:
     intptr_t m_hFile = -1;  // descriptor or handle of the open temporary file
     bool m_bOpen = false;
 };
+
+// Moves a file over another in one step (retried while another program holds the
+// target open, on Windows).
+bool MoveReplacing(const char* pszFrom, const char* pszTo);
+
+// Waits until everything written to the file system that holds pszPath is on the
+// disk (Linux: every file whose flush was started; Windows: flushed already).
+bool FlushFileSystem(const char* pszPath);
+// Makes a folder's entries (created, renamed files) durable where the system needs that.
+bool FlushFolder(const char* pszPath);
+
+// Bytes the caller may still write below the folder; 0 when it cannot be told.
+uint64_t FreeSpace(const char* pszFolder);
+
+// The names of the entries of a folder (no "." or ".."); empty when it cannot be read.
+std::vector<std::string> ListFolder(const char* pszFolder);
+
+// Removes a folder of files (no sub-folders) with everything in it.
+bool RemoveFlatFolder(const char* pszFolder);
 
 // Applies what the program keeps of an archive item's stored attributes: on Linux
 // the execute bits of a Unix mode (made on a Unix system), so that an installed

@@ -1,10 +1,13 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <string_view>
 
 #include "platform/files.h"
 
@@ -43,6 +46,8 @@ bool DeleteOneFile(const char* pszPath) { return unlink(pszPath) == 0; }
 
 bool SetNormalAttributes(const char* pszPath) { return access(pszPath, F_OK) == 0; }
 
+void SetHiddenAttribute(const char*) {}
+
 bool SetFileTimeFromDos(const char* pszPath, uint32_t dwDosDate) {
     std::tm local{};
     local.tm_year = static_cast<int>((dwDosDate >> 25) & 0x7F) + 80;
@@ -60,7 +65,7 @@ bool SetFileTimeFromDos(const char* pszPath, uint32_t dwDosDate) {
 
 ReplacementFile::~ReplacementFile() { Discard(); }
 
-bool ReplacementFile::Create(const char* pszTarget) {
+bool ReplacementFile::Create(const char* pszTarget, const char* pszTempFolder) {
     Discard();
     struct stat info {};
     if (stat(pszTarget, &info) == 0) {
@@ -68,7 +73,8 @@ bool ReplacementFile::Create(const char* pszTarget) {
         if (S_ISDIR(info.st_mode) || (info.st_mode & 0222) == 0) return false;
     }
     m_strTarget = pszTarget;
-    m_strTemp = m_strTarget + ".partXXXXXX";
+    m_strTemp = pszTempFolder != nullptr ? std::string(pszTempFolder) + "/partXXXXXX"
+                                         : m_strTarget + ".partXXXXXX";
     const int fd = mkstemp(m_strTemp.data());
     if (fd < 0) {
         m_strTemp.clear();
@@ -84,17 +90,25 @@ bool ReplacementFile::Write(const char* pData, uint32_t dwSize) {
     return m_bOpen && WriteAll(static_cast<int>(m_hFile), pData, dwSize);
 }
 
-bool ReplacementFile::Finish() {
+bool ReplacementFile::Finish(bool bFlushLater) {
     if (!m_bOpen) return false;
     const int fd = static_cast<int>(m_hFile);
-    const bool bSynced = fsync(fd) == 0;
+    // Later: write-back starts now, and FlushFileSystem waits for it once.
+    const bool bSynced =
+        bFlushLater ? sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE) == 0 : fdatasync(fd) == 0;
     m_bOpen = false;
     return close(fd) == 0 && bSynced;
 }
 
+std::string ReplacementFile::Release() {
+    std::string temp;
+    if (!m_bOpen) temp.swap(m_strTemp);
+    return temp;
+}
+
 bool ReplacementFile::Commit() {
     if (m_strTemp.empty() || m_bOpen) return false;
-    if (rename(m_strTemp.c_str(), m_strTarget.c_str()) != 0) return false;
+    if (!MoveReplacing(m_strTemp.c_str(), m_strTarget.c_str())) return false;
     m_strTemp.clear();
     return true;
 }
@@ -104,6 +118,49 @@ void ReplacementFile::Discard() {
     m_bOpen = false;
     if (!m_strTemp.empty()) unlink(m_strTemp.c_str());
     m_strTemp.clear();
+}
+
+bool MoveReplacing(const char* pszFrom, const char* pszTo) { return rename(pszFrom, pszTo) == 0; }
+
+bool FlushFileSystem(const char* pszPath) {
+    const int fd = open(pszPath, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool bSynced = syncfs(fd) == 0;
+    close(fd);
+    return bSynced;
+}
+
+bool FlushFolder(const char* pszPath) {
+    const int fd = open(pszPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool bSynced = fsync(fd) == 0;
+    close(fd);
+    return bSynced;
+}
+
+uint64_t FreeSpace(const char* pszFolder) {
+    struct statvfs info {};
+    if (statvfs(pszFolder, &info) != 0) return 0;
+    return static_cast<uint64_t>(info.f_bavail) * info.f_frsize;
+}
+
+std::vector<std::string> ListFolder(const char* pszFolder) {
+    std::vector<std::string> names;
+    DIR* pDir = opendir(pszFolder);
+    if (pDir == nullptr) return names;
+    while (const dirent* pEntry = readdir(pDir)) {
+        const std::string_view name = pEntry->d_name;
+        if (name != "." && name != "..") names.emplace_back(name);
+    }
+    closedir(pDir);
+    return names;
+}
+
+bool RemoveFlatFolder(const char* pszFolder) {
+    for (const std::string& name : ListFolder(pszFolder)) {
+        unlink((std::string(pszFolder) + "/" + name).c_str());
+    }
+    return rmdir(pszFolder) == 0 || errno == ENOENT;
 }
 
 void ApplyStoredAttributes(const char* pszPath, uint32_t dwVersionMadeBy,

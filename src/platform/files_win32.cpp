@@ -41,6 +41,8 @@ bool SetNormalAttributes(const char* pszPath) {
     return SetFileAttributesA(pszPath, FILE_ATTRIBUTE_NORMAL) != FALSE;
 }
 
+void SetHiddenAttribute(const char* pszPath) { SetFileAttributesA(pszPath, FILE_ATTRIBUTE_HIDDEN); }
+
 bool SetFileTimeFromDos(const char* pszPath, uint32_t dwDosDate) {
     HANDLE hFile = CreateFileA(pszPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -55,7 +57,7 @@ bool SetFileTimeFromDos(const char* pszPath, uint32_t dwDosDate) {
 
 ReplacementFile::~ReplacementFile() { Discard(); }
 
-bool ReplacementFile::Create(const char* pszTarget) {
+bool ReplacementFile::Create(const char* pszTarget, const char* pszTempFolder) {
     Discard();
     const DWORD dwAttributes = GetFileAttributesA(pszTarget);
     if (dwAttributes != INVALID_FILE_ATTRIBUTES &&
@@ -64,7 +66,9 @@ bool ReplacementFile::Create(const char* pszTarget) {
     }
     m_strTarget = pszTarget;
     for (unsigned nSuffix = GetCurrentProcessId() & 0xFFFF, nTry = 0; nTry < 100; ++nTry) {
-        std::string temp = m_strTarget + ".part" + std::to_string(nSuffix + nTry);
+        std::string temp =
+            (pszTempFolder != nullptr ? std::string(pszTempFolder) + "\\" : m_strTarget + ".") +
+            "part" + std::to_string(nSuffix + nTry);
         HANDLE hFile = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                    FILE_ATTRIBUTE_NORMAL, nullptr);
         if (hFile != INVALID_HANDLE_VALUE) {
@@ -84,26 +88,71 @@ bool ReplacementFile::Write(const char* pData, uint32_t dwSize) {
            dwWritten == dwSize;
 }
 
-bool ReplacementFile::Finish() {
+bool ReplacementFile::Finish(bool /*bFlushLater*/) {
     if (!m_bOpen) return false;
     const BOOL bFlushed = FlushFileBuffers(AsHandle(m_hFile));
     m_bOpen = false;
     return CloseHandle(AsHandle(m_hFile)) && bFlushed;
 }
 
-bool ReplacementFile::Commit() {
-    if (m_strTemp.empty() || m_bOpen) return false;
+std::string ReplacementFile::Release() {
+    std::string temp;
+    if (!m_bOpen) temp.swap(m_strTemp);
+    return temp;
+}
+
+bool MoveReplacing(const char* pszFrom, const char* pszTo) {
     for (int nAttempt = 0; nAttempt < REPLACE_ATTEMPTS; ++nAttempt) {
-        if (MoveFileExA(m_strTemp.c_str(), m_strTarget.c_str(),
-                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            m_strTemp.clear();
+        if (MoveFileExA(pszFrom, pszTo, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
             return true;
         }
         if (GetLastError() != ERROR_SHARING_VIOLATION && GetLastError() != ERROR_LOCK_VIOLATION &&
             GetLastError() != ERROR_ACCESS_DENIED) {
-            break;
+            return false;
         }
         Sleep(REPLACE_PAUSE_MS);
+    }
+    return false;
+}
+
+bool FlushFileSystem(const char*) { return true; }  // every file was flushed as it closed
+
+bool FlushFolder(const char*) { return true; }  // a move with write-through is durable
+
+uint64_t FreeSpace(const char* pszFolder) {
+    ULARGE_INTEGER available{};
+    if (!GetDiskFreeSpaceExA(pszFolder, &available, nullptr, nullptr)) return 0;
+    return available.QuadPart;
+}
+
+std::vector<std::string> ListFolder(const char* pszFolder) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE hFind = FindFirstFileA((std::string(pszFolder) + "\\*").c_str(), &found);
+    if (hFind == INVALID_HANDLE_VALUE) return names;
+    do {
+        const std::string name = found.cFileName;
+        if (name != "." && name != "..") names.push_back(name);
+    } while (FindNextFileA(hFind, &found));
+    FindClose(hFind);
+    return names;
+}
+
+bool RemoveFlatFolder(const char* pszFolder) {
+    for (const std::string& name : ListFolder(pszFolder)) {
+        const std::string path = std::string(pszFolder) + "\\" + name;
+        SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileA(path.c_str());
+    }
+    return RemoveDirectoryA(pszFolder) || GetLastError() == ERROR_FILE_NOT_FOUND ||
+           GetLastError() == ERROR_PATH_NOT_FOUND;
+}
+
+bool ReplacementFile::Commit() {
+    if (m_strTemp.empty() || m_bOpen) return false;
+    if (MoveReplacing(m_strTemp.c_str(), m_strTarget.c_str())) {
+        m_strTemp.clear();
+        return true;
     }
     return false;
 }

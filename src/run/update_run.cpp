@@ -1,6 +1,7 @@
 #include "run/update_run.h"
 
 #include "install/install_step.h"
+#include "install/transaction.h"
 #include "launch/launch.h"
 #include "net/http_downloader.h"
 #include "platform/codepage.h"
@@ -40,6 +41,20 @@ constexpr const char* SETUP_COMMAND = "setup.exe -install";
 constexpr int CODE_UNSAFE_NAME = -4;
 constexpr int CODE_NOT_INSTALLED = -5;
 constexpr int CODE_NOT_VERIFIED = -6;
+
+std::string InstallCause(const std::string& folder, const std::string& name, InstallResult result) {
+    switch (result) {
+        case InstallResult::NOT_SAVED:
+            return folder + name + ": could not be saved";
+        case InstallResult::NO_SPACE:
+            return name + ": its items do not fit the free space in " + folder;
+        default:
+            return name +
+                   ": could not be unpacked whole (a damaged archive, or a file that "
+                   "could not be written in " +
+                   folder + ")";
+    }
+}
 
 std::string SizeLine(uint32_t dwReceived, uint32_t dwLength) {
     return FormatText("%s / %s bytes",
@@ -142,6 +157,9 @@ int UpdateRun::Run(const std::string& commandLine) {
         return EndWith(RunOutcome::LAUNCHED, -1,
                        FormatText("vc : %2.3f", 1 + nClientVersion * 0.001));
     }
+
+    // What an interrupted run left is finished or discarded first.
+    RepairInstallFolder(folder);
 
     // The manifest.
     HttpDownloader& downloader = *m_pDownloader;
@@ -281,7 +299,7 @@ bool UpdateRun::RunPipeline(const std::string& baseUrl, const std::string& folde
             return false;
         }
         const InstallResult result =
-            InstallFile(folder + entry.strName, downloader.GetBody(), [&](InstallStage stage) {
+            InstallFile(folder, entry.strName, downloader.GetBody(), [&](InstallStage stage) {
                 switch (stage) {
                     case InstallStage::SAVING:
                         return EntryStep(entry, IDS_INSTALLING, nBase + 501);
@@ -294,6 +312,7 @@ bool UpdateRun::RunPipeline(const std::string& baseUrl, const std::string& folde
                 }
             });
         if (result != InstallResult::INSTALLED) {
+            m_pView->ExplainFailure(InstallCause(folder, entry.strName, result));
             EndWithCode(RunOutcome::FAILED, CODE_NOT_INSTALLED);
             return false;
         }

@@ -75,7 +75,11 @@ def main():
     runner = unittest.TextTestRunner(resultclass=Recorder, verbosity=2)
     result = runner.run(suite)
     if args.xml:
-        write_report(args.xml, result.cases)
+        # A folder (ending in a separator) gets one report per suite.
+        xml = args.xml
+        if xml.endswith(os.sep):
+            xml = os.path.join(xml, (args.names[0] if args.names else "e2e").split(".")[0] + ".xml")
+        write_report(xml, result.cases)
     return 0 if result.wasSuccessful() else 1
 
 

@@ -70,6 +70,24 @@ def flip_data_byte(path, item_name):
     path.write_bytes(bytes(data))
 
 
+def zip64_stored(path, items):
+    """A stored archive whose every size is in the ZIP64 extra field (the 32-bit
+    fields say 0xFFFFFFFF). items: (name, data, declared size, crc) tuples."""
+    local, central = b"", b""
+    for name, data, declared, crc in items:
+        name = name.encode()
+        extra = struct.pack("<HHQQ", 1, 16, declared, declared)
+        offset = len(local)
+        local += struct.pack("<IHHHHHIIIHH", 0x04034B50, 45, 0, 0, 0, 0x5264, crc,
+                             0xFFFFFFFF, 0xFFFFFFFF, len(name), len(extra)) + name + extra + data
+        central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 45, 45, 0, 0, 0, 0x5264, crc,
+                               0xFFFFFFFF, 0xFFFFFFFF, len(name), len(extra), 0, 0, 0, 0,
+                               offset) + name + extra
+    end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, len(items), len(items), len(central),
+                      len(local), 0)
+    path.write_bytes(local + central + end)
+
+
 def make_all(folder):
     folder = pathlib.Path(folder)
     folder.mkdir(parents=True, exist_ok=True)
@@ -111,6 +129,14 @@ def make_all(folder):
     flip_data_byte(folder / "bad-data.zip", "broken.dat")
 
     (folder / "not-an-archive.zip").write_bytes(b"this is not a zip file\n")
+
+    import zlib
+    # Valid, small, sizes in the ZIP64 extra field only: unzip -t accepts it.
+    zip64_stored(folder / "zip64-small.zip", [("alpha.txt", ALPHA, len(ALPHA), zlib.crc32(ALPHA)),
+                                               ("data.dat", DATA, len(DATA), zlib.crc32(DATA))])
+    # An item that declares 2^32 + 3 bytes, holds 3 and carries a wrong CRC.
+    zip64_stored(folder / "zip64-lying.zip", [("good.txt", ALPHA, len(ALPHA), zlib.crc32(ALPHA)),
+                                               ("huge.dat", b"abc", 2**32 + 3, 0x12345678)])
 
 
 if __name__ == "__main__":

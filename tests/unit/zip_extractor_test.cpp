@@ -9,6 +9,7 @@
 
 #include "archive/item_name.h"
 #include "install/install_step.h"
+#include "install/transaction.h"
 #include "platform/platform.h"
 #include "support/test_env.h"
 
@@ -197,6 +198,65 @@ TEST_F(ZipExtractorTest, DamagedDataOrWrongChecksumFailsTheItem) {
         EXPECT_FALSE(bExtracted) << name;
         // The item before stays; the damaged one and those after are not written.
         EXPECT_EQ(Tree(temp.Path()), (std::set<std::string>{"patch.zip", "good.txt"})) << name;
+    }
+}
+
+TEST_F(ZipExtractorTest, SizesAreReadInFullFromZip64Fields) {
+    EXPECT_TRUE(Unzip(Archive("zip64-small.zip")));
+    EXPECT_EQ(test::ReadWholeFile(At("data.dat")), Data());
+    // 2^32 + 3 declared, 3 held, a wrong CRC: not written, on 32-bit builds too.
+    EXPECT_FALSE(Unzip(Archive("zip64-lying.zip")));
+    EXPECT_FALSE(fs::exists(At("huge.dat")));
+}
+
+// The update run's install: an archive goes in whole or not at all, and nothing
+// of the transaction stays behind.
+TEST_F(ZipExtractorTest, InstallingAnArchiveIsAllOrNothing) {
+    struct Case {
+        const char* pszArchive;
+        InstallResult result;
+    };
+    for (const Case& c : {Case{"deflated.zip", InstallResult::INSTALLED},
+                          Case{"bad-crc.zip", InstallResult::NOT_UNPACKED},
+                          Case{"zip64-lying.zip", InstallResult::NOT_UNPACKED},
+                          Case{"not-an-archive.zip", InstallResult::NOT_UNPACKED}}) {
+        test::TempDir temp;
+        test::WriteWholeFile(temp.Path() / "good.txt", "old\n");
+        test::WriteWholeFile(temp.Path() / "alpha.txt", "old\n");
+        const std::string folder =
+            temp.Path().string() + static_cast<char>(fs::path::preferred_separator);
+        std::vector<InstallStage> stages;
+        const InstallResult result =
+            InstallFile(folder, "patch.zip", test::ReadWholeFile(test::TestArchive(c.pszArchive)),
+                        [&](InstallStage stage) { stages.push_back(stage); });
+        EXPECT_EQ(result, c.result) << c.pszArchive;
+        const bool bInstalled = c.result == InstallResult::INSTALLED;
+        EXPECT_EQ(test::ReadWholeFile(temp.Path() / "alpha.txt"), bInstalled ? kAlpha : "old\n")
+            << c.pszArchive;
+        EXPECT_EQ(test::ReadWholeFile(temp.Path() / "good.txt"), "old\n") << c.pszArchive;
+        std::set<std::string> expected{"alpha.txt", "good.txt"};
+        if (bInstalled) expected.insert({"bin", "bin/data", "bin/data/x.dat", "empty.txt"});
+        EXPECT_EQ(Tree(temp.Path()), expected) << c.pszArchive;
+        EXPECT_EQ(stages.size(), bInstalled ? 4u : 3u) << c.pszArchive;
+    }
+}
+
+TEST_F(ZipExtractorTest, AnInterruptedInstallIsFinishedOrDiscarded) {
+    // A crash after the journal: its moves are made. Before it: the staged files go.
+    const std::string folder =
+        m_temp.Path().string() + static_cast<char>(fs::path::preferred_separator);
+    for (const bool bJournal : {true, false}) {
+        test::WriteWholeFile(m_temp.Path() / "a.txt", "old\n");
+        test::WriteWholeFile(m_temp.Path() / "patch.zip", "downloaded");
+        const fs::path staging = m_temp.Path() / STAGING_FOLDER_NAME;
+        fs::create_directories(staging);
+        test::WriteWholeFile(staging / "part1", "new\n");
+        test::WriteWholeFile(staging / "download", folder + "patch.zip");
+        const std::string record = (staging / "part1").string() + '\0' + folder + "a.txt" + '\0';
+        if (bJournal) test::WriteWholeFile(staging / "journal", record);
+        RepairInstallFolder(folder);
+        EXPECT_EQ(test::ReadWholeFile(m_temp.Path() / "a.txt"), bJournal ? "new\n" : "old\n");
+        EXPECT_EQ(Tree(m_temp.Path()), std::set<std::string>{"a.txt"}) << bJournal;
     }
 }
 

@@ -27,8 +27,13 @@ using namespace corvana;
 UpdateRun g_run;
 HttpDownloader g_downloader;
 std::atomic<bool> g_bInterrupted{false};
+std::atomic<bool> g_bTerminated{false};  // SIGTERM: Exit, without asking
 
 void OnInterrupt(int) { g_bInterrupted = true; }
+void OnTerminate(int) {
+    g_bTerminated = true;
+    g_bInterrupted = true;
+}
 
 // A line from standard input; false at its end or when Ctrl-C interrupted it.
 bool ReadLine(std::string& line) {
@@ -73,7 +78,7 @@ public:
 private:
     // The Exit button's question; without a terminal to ask on, the answer is yes.
     bool Confirm() {
-        if (!isatty(STDIN_FILENO)) return true;
+        if (g_bTerminated || !isatty(STDIN_FILENO)) return true;
         m_window.Say(LoadText(IDS_ABORT_CAPTION) + " " + LoadText(IDS_CONFIRM_EXIT) + " [y/N] ");
         std::string answer;
         g_bInterrupted = false;
@@ -140,6 +145,8 @@ int main(int argc, char** argv) {
     struct sigaction action {};
     action.sa_handler = OnInterrupt;  // no SA_RESTART: a waiting read returns
     sigaction(SIGINT, &action, nullptr);
+    action.sa_handler = OnTerminate;
+    sigaction(SIGTERM, &action, nullptr);
 
     const bool bStarted = shell.Start([](const std::string& text, const std::string& caption) {
         std::printf("%s: %s\n", caption.c_str(), text.c_str());
