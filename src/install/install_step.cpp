@@ -55,8 +55,9 @@ InstallResult InstallFile(const std::string& folder, const std::string& name, st
             result = InstallResult::NO_SPACE;
         } else {
             extractor.StageInto(transaction.StagingFolder().c_str(), &transaction.Staged());
-            if (extractor.ExtractAll(false) && transaction.Commit())
+            if (extractor.ExtractAll(false) && transaction.Commit()) {
                 result = InstallResult::INSTALLED;
+            }
         }
     }
     extractor.Close();
