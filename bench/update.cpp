@@ -39,9 +39,7 @@ public:
     void ShowSizeLine(const std::string&) override {}
     void AskInstallFolder(const std::string&) override {}
     void EndInstallChoice() override {}
-    void ShowErrorBox(const std::string& text, const std::string&) override {
-        std::fprintf(stderr, "%s\n", text.c_str());
-    }
+    void ShowErrorBox(const std::string&, const std::string&) override {}
     void ExplainFailure(const std::string& cause) override {
         std::fprintf(stderr, "%s\n", cause.c_str());
         bFailed = true;
