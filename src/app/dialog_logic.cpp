@@ -20,8 +20,6 @@ void DialogLogic::OnInstallNow(const std::string& installPath) {
     m_run.ChooseFolder(installPath + kPathSeparator);
 }
 
-std::string DialogLogic::DefaultFolder() { return DefaultInstallFolder(); }
-
 std::string DialogLogic::BrowseResult(const std::string& chosen) {
     std::string path = chosen;
     if (path.empty() || path.back() != kPathSeparator) path += kPathSeparator;

@@ -27,8 +27,6 @@ public:
     // a trailing separator.
     void OnInstallNow(const std::string& installPath);
 
-    // The program files folder followed by the product folder.
-    static std::string DefaultFolder();
     // A folder chosen with Browse: the folder, a separator unless it ends in one,
     // and the product folder name.
     static std::string BrowseResult(const std::string& chosen);

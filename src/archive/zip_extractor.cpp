@@ -104,6 +104,7 @@ bool ZipExtractor::Close() {
     unzCloseCurrentFile(AsZip(m_hZip));
     const bool bClean = unzClose(AsZip(m_hZip)) == UNZ_OK;
     m_hZip = nullptr;
+    m_knownFolders.clear();
     return bClean;
 }
 
@@ -175,7 +176,7 @@ bool ZipExtractor::GetCurrentItemInfo(ZipItemInfo& info) {
 bool ZipExtractor::ExtractCurrentItem(const char* pszFolder, bool bFlattenPaths) {
     if (m_hZip == nullptr) return false;
     const std::string folder = pszFolder != nullptr ? pszFolder : m_szDestFolder;
-    if (!EnsureDirectory(folder.c_str())) return false;
+    if (!EnsureKnownDirectory(folder)) return false;
     ZipItemInfo info;
     if (!GetCurrentItemInfo(info)) return false;
     if (info.bNameTooLong || !IsSafeItemName(info.szName)) return false;
@@ -187,7 +188,7 @@ bool ZipExtractor::ExtractCurrentItem(const char* pszFolder, bool bFlattenPaths)
     if (output.empty() || output.back() != kPathSeparator) output += kPathSeparator;
     output += name;
     if (output.size() >= MAX_PATH_LENGTH) return false;  // never cut a path
-    if (!EnsureParentDirectory(output.c_str())) return false;
+    if (!EnsureKnownDirectory(output.substr(0, output.rfind(kPathSeparator)))) return false;
 
     const bool bStaged = m_pStaged != nullptr;
     ReplacementFile file;
@@ -271,6 +272,17 @@ bool ZipExtractor::EnsureDirectory(const char* pszPath) {
     if (!EnsureDirectory(parent.c_str())) return false;
     if (nLast + 1 == path.size()) return true;  // a trailing separator names the parent
     return CreateFolder(pszPath);
+}
+
+bool ZipExtractor::EnsureKnownDirectory(const std::string& folder) {
+    // One archive's items share few folders: each is looked at once.
+    if (m_knownFolders.count(folder) != 0) return true;
+    if (!EnsureDirectory(folder.empty() ? std::string(1, kPathSeparator).c_str()
+                                        : folder.c_str())) {
+        return false;
+    }
+    m_knownFolders.insert(folder);
+    return true;
 }
 
 bool ZipExtractor::EnsureParentDirectory(const char* pszFilePath) {

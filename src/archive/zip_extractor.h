@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -81,6 +82,7 @@ public:
 
 private:
     bool AllItemNamesSafe();
+    bool EnsureKnownDirectory(const std::string& folder);
     bool GoToMatchingItem(bool bFirst, const char* pszExtension);
 
     void* m_hZip = nullptr;  // minizip's unzFile
@@ -92,6 +94,7 @@ private:
     } m_memory;
     std::string m_strStagingFolder;
     std::vector<StagedFile>* m_pStaged = nullptr;
+    std::set<std::string> m_knownFolders;  // folders that exist already
 };
 
 }  // namespace corvana

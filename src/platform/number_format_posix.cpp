@@ -2,12 +2,16 @@
 #include <locale.h>
 
 #include <climits>
+#include <cstdlib>
+#include <string>
 
 #include "platform/number_format.h"
 
 namespace corvana {
 
-NumberFormat GetUserNumberFormat() {
+namespace {
+
+NumberFormat ReadUserNumberFormat() {
     NumberFormat format;
     // The user's LC_NUMERIC through a locale object of its own: the process's
     // own locale (and so "%2.3f") is never changed.
@@ -23,6 +27,25 @@ NumberFormat GetUserNumberFormat() {
     if (format.strDecimal.empty()) format.strDecimal = ".";
     freelocale(locale);
     return format;
+}
+
+}  // namespace
+
+NumberFormat GetUserNumberFormat() {
+    // The locale's files are read again only when the variables that choose them change.
+    thread_local std::string s_key{"\1"};
+    thread_local NumberFormat s_format;
+    std::string key;
+    for (const char* pszName : {"LC_ALL", "LC_NUMERIC", "LANG", "LOCPATH"}) {
+        const char* pszValue = std::getenv(pszName);
+        key += pszValue != nullptr ? pszValue : "";
+        key += '\0';
+    }
+    if (key != s_key) {
+        s_format = ReadUserNumberFormat();
+        s_key = std::move(key);
+    }
+    return s_format;
 }
 
 std::string FormatLocaleNumber(const std::string& text, int nDigits) {

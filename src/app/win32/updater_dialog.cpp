@@ -6,6 +6,7 @@
 
 #include "platform/process.h"
 #include "platform/text_table.h"
+#include "run/command_line.h"
 #include "run/update_run.h"
 
 namespace corvana {
@@ -62,7 +63,7 @@ BOOL UpdaterDialog::OnInitDialog() {
     m_run.SetView(&m_view);
     m_hThread = CreateThread(nullptr, 0, UpdateThreadProc, this, 0, &m_dwThreadId);
 
-    const std::string folder = DialogLogic::DefaultFolder();
+    const std::string folder = DefaultInstallFolder();
     lstrcpynA(m_szDefaultFolder, folder.c_str(), sizeof m_szDefaultFolder);
     SetDlgItemTextA(m_hWnd, IDC_INSTALL_PATH, m_szDefaultFolder);
     return TRUE;
