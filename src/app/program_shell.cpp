@@ -33,9 +33,8 @@ bool ProgramShell::Start(const std::function<void(const std::string&, const std:
         m_nStartStatus = EXIT_FAILED;
         return false;
     }
-    m_hInstance = TakeSingleInstance();
     m_nStartStatus = EXIT_STARTED;  // the other updater was raised
-    return m_hInstance != nullptr;
+    return TakeSingleInstance(m_hInstance);
 }
 
 int ProgramShell::Finish(UpdateRun& run, bool bEndedByExit,

@@ -16,13 +16,14 @@ bool WaitForClientToEnd(RunClock& clock) {
     return bEnded;
 }
 
-MutexHandle TakeSingleInstance() {
+bool TakeSingleInstance(MutexHandle& hMutex) {
     bool bExisted = false;
-    MutexHandle hMutex = CreateNamedMutex(UPDATER_MUTEX, &bExisted);
-    if (!bExisted) return hMutex;
+    hMutex = CreateNamedMutex(UPDATER_MUTEX, &bExisted);
+    if (!bExisted) return true;
     RaiseWindow(LoadText(IDS_WINDOW_TITLE).c_str());
     CloseMutex(hMutex);
-    return nullptr;
+    hMutex = nullptr;
+    return false;
 }
 
 }  // namespace corvana

@@ -15,8 +15,9 @@ inline constexpr uint32_t CLIENT_WAIT_STEP_MS = 100;
 // when the client still runs after them.
 bool WaitForClientToEnd(RunClock& clock);
 
-// Takes the single-instance mutex. When another updater holds it, asks that one's
-// window to come to the front and returns nullptr: this updater ends silently.
-MutexHandle TakeSingleInstance();
+// Takes the single-instance mutex into hMutex. When another updater holds it, asks
+// that one's window to come to the front and returns false: this updater ends
+// silently. A mutex that cannot be made at all does not stop the updater.
+bool TakeSingleInstance(MutexHandle& hMutex);
 
 }  // namespace corvana

@@ -11,7 +11,8 @@ namespace corvana {
 // Without pszApplication the program is found from the leading words of
 // pszCommandLine, as Windows does for an unquoted path: each blank, left to
 // right, is tried as the end of the program's path. With it, pszCommandLine is
-// the whole argument text. True when the program was started.
+// the whole argument text (Windows: the program's whole command line; Linux:
+// argv[1...], after the program's own path). True when the program was started.
 bool StartProgram(const char* pszApplication, const char* pszCommandLine);
 
 using MutexHandle = void*;

@@ -101,14 +101,42 @@ bool StartDetached(const std::string& program, const std::vector<std::string>& a
     return WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0 && nRead == 0;
 }
 
-std::string MutexPath(const char* pszName) {
+// A folder only this user can enter: it holds the mutexes and window endpoints,
+// so that neither is ever shared with another user or session.
+bool IsPrivateFolder(const std::string& folder) {
+    struct stat info {};
+    return lstat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == getuid() &&
+           (info.st_mode & 077) == 0;
+}
+
+// $XDG_RUNTIME_DIR when it is usable; else, as the XDG rules suggest, a private
+// folder of the user's own in the temporary folder.
+std::string RuntimeFolder() {
     const char* pszDir = std::getenv("XDG_RUNTIME_DIR");
-    std::string folder = pszDir && *pszDir ? pszDir : "";
-    if (folder.empty()) {
-        const char* pszTemp = std::getenv("TMPDIR");
-        folder = pszTemp && *pszTemp ? pszTemp : "/tmp";
-    }
-    return folder + "/corvana-mutex-" + pszName + ".lock";
+    if (pszDir != nullptr && *pszDir != '\0' && IsPrivateFolder(pszDir)) return pszDir;
+    const char* pszTemp = std::getenv("TMPDIR");
+    const std::string folder = std::string(pszTemp && *pszTemp ? pszTemp : "/tmp") +
+                               "/corvana-runtime-" + std::to_string(getuid());
+    mkdir(folder.c_str(), 0700);
+    return folder;  // one that is not private fails the callers' own checks
+}
+
+std::string MutexPath(const char* pszName) {
+    return RuntimeFolder() + "/corvana-mutex-" + pszName + ".lock";
+}
+
+// The window's socket: a file in the runtime folder named after the title.
+bool WindowAddress(const char* pszTitle, sockaddr_un& address, socklen_t& nLength) {
+    const std::string folder = RuntimeFolder();
+    if (!IsPrivateFolder(folder)) return false;
+    std::string path = folder + "/corvana-window-";
+    for (const char* p = pszTitle; *p != '\0'; ++p) path += *p == '/' ? '_' : *p;
+    if (path.size() >= sizeof address.sun_path) return false;
+    address = sockaddr_un{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    nLength = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
+    return true;
 }
 
 bool LockWhole(int fd, short nType, bool bWait) {
@@ -127,14 +155,11 @@ int AsDescriptor(MutexHandle hMutex) {
 }
 
 bool SendToWindow(const char* pszTitle, const std::string& message) {
+    sockaddr_un target{};
+    socklen_t nLength = 0;
+    if (!WindowAddress(pszTitle, target, nLength)) return false;
     const int nSocket = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (nSocket < 0) return false;
-    const std::string address = WindowEndpointAddress(pszTitle);
-    sockaddr_un target{};
-    target.sun_family = AF_UNIX;
-    std::memcpy(target.sun_path, address.data(), address.size());
-    const socklen_t nLength =
-        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + address.size());
     const bool bSent = sendto(nSocket, message.data(), message.size(), 0,
                               reinterpret_cast<const sockaddr*>(&target),
                               nLength) == static_cast<ssize_t>(message.size());
@@ -145,14 +170,13 @@ bool SendToWindow(const char* pszTitle, const std::string& message) {
 }  // namespace
 
 bool StartProgram(const char* pszApplication, const char* pszCommandLine) {
-    // The program sees its command line as a Windows program would: the words of
-    // pszCommandLine, the first of them in place of its own name.
+    // The program's argv[0] is its own path, argv[1...] the words of its command line.
     const std::string commandLine = pszCommandLine != nullptr ? pszCommandLine : "";
     if (pszApplication != nullptr) {
         const std::string program = FindProgram(pszApplication);
         if (program.empty()) return false;
-        std::vector<std::string> args = SplitWords(commandLine);
-        if (args.empty()) args.push_back(program);
+        std::vector<std::string> args{program};
+        for (std::string& word : SplitWords(commandLine)) args.push_back(std::move(word));
         return StartDetached(program, args);
     }
     // An unquoted path: each blank, left to right, may end the program's path.
@@ -200,13 +224,6 @@ void CloseMutex(MutexHandle hMutex) {
     if (hMutex != nullptr) close(AsDescriptor(hMutex));
 }
 
-std::string WindowEndpointAddress(const char* pszTitle) {
-    std::string address(1, '\0');  // abstract: no file, gone with its process
-    address += "corvana-window:";
-    address += pszTitle;
-    return address.substr(0, sizeof(sockaddr_un::sun_path));
-}
-
 bool SendClientVersion(const char* pszTitle, int32_t nVersion) {
     return SendToWindow(pszTitle, "version " + std::to_string(nVersion));
 }
@@ -217,17 +234,37 @@ WindowEndpoint::~WindowEndpoint() { Close(); }
 
 bool WindowEndpoint::Open(const char* pszTitle, VersionHandler onVersion, RaiseHandler onRaise) {
     Close();
-    const std::string address = WindowEndpointAddress(pszTitle);
-    m_nSocket = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_un local{};
-    local.sun_family = AF_UNIX;
-    std::memcpy(local.sun_path, address.data(), address.size());
-    const socklen_t nLength =
-        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + address.size());
-    if (m_nSocket < 0 || bind(m_nSocket, reinterpret_cast<const sockaddr*>(&local), nLength) != 0) {
+    socklen_t nLength = 0;
+    if (!WindowAddress(pszTitle, local, nLength)) {
+        m_strError = "no private runtime folder for the window's socket";
+        return false;
+    }
+    m_nSocket = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const auto bindLocal = [&] {
+        return bind(m_nSocket, reinterpret_cast<const sockaddr*>(&local), nLength) == 0;
+    };
+    bool bBound = m_nSocket >= 0 && bindLocal();
+    if (!bBound && errno == EADDRINUSE) {
+        // A socket file that nobody answers on was left by an updater that died.
+        const int nProbe = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        const bool bLive =
+            nProbe >= 0 && connect(nProbe, reinterpret_cast<const sockaddr*>(&local), nLength) == 0;
+        if (nProbe >= 0) close(nProbe);
+        if (!bLive) {
+            unlink(local.sun_path);
+            bBound = bindLocal();
+        } else {
+            errno = EADDRINUSE;
+        }
+    }
+    const int nOn = 1;
+    if (!bBound || setsockopt(m_nSocket, SOL_SOCKET, SO_PASSCRED, &nOn, sizeof nOn) != 0) {
+        m_strError = std::string(local.sun_path) + ": " + std::strerror(errno);
         Close();
         return false;
     }
+    m_strPath = local.sun_path;
     m_nWake = eventfd(0, EFD_CLOEXEC);
     m_onVersion = std::move(onVersion);
     m_onRaise = std::move(onRaise);
@@ -244,6 +281,8 @@ void WindowEndpoint::Close() {
     if (m_nSocket >= 0) close(m_nSocket);
     if (m_nWake >= 0) close(m_nWake);
     m_nSocket = m_nWake = -1;
+    if (!m_strPath.empty()) unlink(m_strPath.c_str());
+    m_strPath.clear();
 }
 
 void WindowEndpoint::Receive() {
@@ -254,9 +293,22 @@ void WindowEndpoint::Receive() {
             return;
         }
         if (fds[1].revents != 0) return;
+        // Only this user's programs are heard: the kernel tells who sent a message.
         char szMessage[64];
-        const ssize_t nRead = recv(m_nSocket, szMessage, sizeof szMessage - 1, 0);
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+        iovec data{szMessage, sizeof szMessage - 1};
+        msghdr header{};
+        header.msg_iov = &data;
+        header.msg_iovlen = 1;
+        header.msg_control = control;
+        header.msg_controllen = sizeof control;
+        const ssize_t nRead = recvmsg(m_nSocket, &header, 0);
         if (nRead <= 0) continue;
+        const cmsghdr* pControl = CMSG_FIRSTHDR(&header);
+        if (pControl == nullptr || pControl->cmsg_type != SCM_CREDENTIALS) continue;
+        ucred sender{};
+        std::memcpy(&sender, CMSG_DATA(pControl), sizeof sender);
+        if (sender.uid != getuid()) continue;
         szMessage[nRead] = '\0';
         if (std::strncmp(szMessage, "version ", 8) == 0 && m_onVersion) {
             m_onVersion(static_cast<int32_t>(std::strtol(szMessage + 8, nullptr, 10)));

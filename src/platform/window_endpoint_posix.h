@@ -1,5 +1,7 @@
 // The Linux stand-in for a window that other processes find by its title: a
-// local socket named after the title, which the kernel releases with its process.
+// local socket named after the title in the user's private runtime folder
+// ($XDG_RUNTIME_DIR, else a 0700 folder of the user's in the temporary folder);
+// messages from other users are ignored.
 // It carries the two messages the updater's window takes from outside: the
 // client's version number and the request to come to the front.
 #pragma once
@@ -16,9 +18,6 @@
 
 namespace corvana {
 
-// The socket's address for a window title (abstract namespace), with its length.
-std::string WindowEndpointAddress(const char* pszTitle);
-
 class WindowEndpoint {
 public:
     using VersionHandler = std::function<void(int32_t)>;
@@ -30,13 +29,16 @@ public:
     WindowEndpoint& operator=(const WindowEndpoint&) = delete;
 
     // Starts answering for pszTitle; the handlers run on the endpoint's own thread.
-    // False when another process answers for that title already.
+    // False, with Error() set, when the socket cannot be made.
     bool Open(const char* pszTitle, VersionHandler onVersion, RaiseHandler onRaise);
     void Close();
+    const std::string& Error() const { return m_strError; }
 
 private:
     void Receive();
 
+    std::string m_strPath;
+    std::string m_strError;
     int m_nSocket = -1;
     int m_nWake = -1;  // eventfd that ends the receiving thread
     std::thread m_thread;

@@ -74,7 +74,8 @@ class FirstInstallation(UpdaterTest):
         self.assertEqual((self.folder / "data" / "readme.txt").read_text(), "base\n")
         self.assertTrue((self.folder / "data" / "theme.ogg").exists())
         self.assertFalse((self.folder / "base.zip").exists())
-        self.assertEqual(self.client_log(), ["/AutoLoginRID:player7 more"])
+        # argv[0] is the client's own path, the login id its first argument.
+        self.assertEqual(self.client_log(), ["%s /AutoLoginRID:player7 more" % (self.folder / "cw.exe")])
 
     def test_default_folder_on_an_empty_answer(self):
         self.publish("1=a.zip\n", {"a.zip": {"a.txt": "a"}})

@@ -35,10 +35,22 @@ protected:
     fs::path m_folder;
 };
 
+// The client's command line as its log shows it: on Windows the text it was
+// given; on Linux its argv, whose first word is its own path.
+std::string ClientLine(const std::string& program, const std::string& arguments) {
+#ifdef _WIN32
+    (void)program;
+    return arguments;
+#else
+    return program + " " + arguments;
+#endif
+}
+
 TEST_F(LaunchTest, ClientGetsOnlyTheLoginIdTail) {
     SetUpdaterArguments("-UPDATE abcdefghij 1.170 /AutoLoginRID:player7 extra words");
     EXPECT_EQ(LaunchProgram(Folder() + "cw.exe"), 1);
-    EXPECT_EQ(Log("cw.log"), std::vector<std::string>{"/AutoLoginRID:player7 extra words"});
+    EXPECT_EQ(Log("cw.log"), std::vector<std::string>{ClientLine(
+                                 Folder() + "cw.exe", "/AutoLoginRID:player7 extra words")});
 }
 
 TEST_F(LaunchTest, ClientNamesInAnyCaseAndCw3AreClients) {
@@ -47,7 +59,9 @@ TEST_F(LaunchTest, ClientNamesInAnyCaseAndCw3AreClients) {
     EXPECT_EQ(LaunchProgram(Folder() + "CW.EXE"), 1);
     EXPECT_EQ(Log("cw.log", 1).size(), 1u);
     EXPECT_EQ(LaunchProgram(Folder() + "cw3.exe"), 1);
-    EXPECT_EQ(Log("cw.log", 2), (std::vector<std::string>{"/AutoLoginRID:", "/AutoLoginRID:"}));
+    EXPECT_EQ(Log("cw.log", 2),
+              (std::vector<std::string>{ClientLine(Folder() + "cw.exe", "/AutoLoginRID:"),
+                                        ClientLine(Folder() + "cw3.exe", "/AutoLoginRID:")}));
 }
 
 TEST_F(LaunchTest, WithoutTheExactTokenTheClientGetsItsPathOnly) {

@@ -16,6 +16,11 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "platform/window_endpoint_posix.h"
 #endif
 
@@ -130,6 +135,50 @@ TEST_F(StandInTest, ClientDeliversItsVersionToTheWindowFoundByTitle) {
     EXPECT_TRUE(WaitFor([&] { return nRaised == 1; }, 5000ms));
     endpoint.Close();
     EXPECT_FALSE(SendClientVersion(kTitle, 5));  // nobody answers for the title now
+}
+
+// The window's socket is the user's own: another user cannot reach it, and an
+// unusable runtime folder is replaced by a private one rather than shared.
+TEST_F(StandInTest, OnlyThisUserReachesTheWindow) {
+    const std::filesystem::path shared = m_temp.Path() / "shared";
+    std::filesystem::create_directories(shared);
+    std::filesystem::permissions(shared, std::filesystem::perms::all);  // 0777: not private
+    test::SetEnv("XDG_RUNTIME_DIR", shared.c_str());
+    std::atomic<int32_t> nReceived{0};
+    WindowEndpoint endpoint;
+    ASSERT_TRUE(endpoint.Open(
+        kTitle, [&](int32_t n) { nReceived = n; }, nullptr))
+        << endpoint.Error();
+    EXPECT_TRUE(std::filesystem::is_empty(shared));  // nothing of ours in a shared folder
+    bool bExisted = true;
+    MutexHandle hMutex = CreateNamedMutex("CWMutex-Test", &bExisted);
+    EXPECT_NE(hMutex, nullptr);  // the lock works all the same
+    CloseMutex(hMutex);
+    if (getuid() == 0) {
+        // Another user, by system calls alone after fork: it cannot even send.
+        const char* pszTemp = std::getenv("TMPDIR");
+        const std::string folder = std::string(pszTemp != nullptr && *pszTemp ? pszTemp : "/tmp") +
+                                   "/corvana-runtime-0/corvana-window-";
+        sockaddr_un target{};
+        target.sun_family = AF_UNIX;
+        std::snprintf(target.sun_path, sizeof target.sun_path, "%s%s", folder.c_str(), kTitle);
+        const pid_t child = fork();
+        if (child == 0) {
+            if (setuid(65534) != 0) _exit(3);
+            const int nSocket = socket(AF_UNIX, SOCK_DGRAM, 0);
+            const bool bSent =
+                sendto(nSocket, "version 99999", 13, 0, reinterpret_cast<const sockaddr*>(&target),
+                       sizeof target) > 0;
+            _exit(bSent ? 1 : 0);
+        }
+        int nStatus = 0;
+        waitpid(child, &nStatus, 0);
+        EXPECT_EQ(WEXITSTATUS(nStatus), 0);
+    }
+    EXPECT_TRUE(SendClientVersion(kTitle, 150));
+    EXPECT_TRUE(WaitFor([&] { return nReceived != 0; }, 5000ms));
+    EXPECT_EQ(nReceived, 150);
+    test::SetEnv("XDG_RUNTIME_DIR", nullptr);
 }
 #endif
 

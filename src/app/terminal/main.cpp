@@ -56,8 +56,12 @@ public:
 
     int Run() {
         const std::string title = LoadText(IDS_WINDOW_TITLE);
-        m_endpoint.Open(
-            title.c_str(), [this](int32_t nVersion) { m_logic.OnClientVersion(nVersion); }, [] {});
+        if (!m_endpoint.Open(
+                title.c_str(), [this](int32_t nVersion) { m_logic.OnClientVersion(nVersion); },
+                [] {})) {
+            std::fprintf(stderr, "corvana-updater: the client's version cannot be received (%s)\n",
+                         m_endpoint.Error().c_str());
+        }
         g_run.SetView(&m_window);
         g_run.SetDownloader(&g_downloader);
         std::packaged_task<void()> task([this] { g_run.Run(m_shell.Arguments()); });
