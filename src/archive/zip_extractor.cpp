@@ -95,7 +95,10 @@ bool ZipExtractor::Open(const char* pszPath, bool bFolderFromName) {
     if (m_hZip == nullptr) return false;
     const std::string_view path = pszPath;
     const std::size_t nCut = path.rfind(bFolderFromName ? '.' : kPathSeparator);
-    CopyPath(m_szDestFolder, nCut == std::string_view::npos ? path : path.substr(0, nCut));
+    if (!CopyPath(m_szDestFolder, nCut == std::string_view::npos ? path : path.substr(0, nCut))) {
+        Close();  // a destination that does not fit is never cut
+        return false;
+    }
     return true;
 }
 

@@ -7,8 +7,13 @@
 
 namespace corvana {
 
-// The longest path the program builds, terminator included.
+// The longest path the program builds, terminator included (Windows' MAX_PATH,
+// Linux's PATH_MAX). A longer path fails; it is never cut.
+#ifdef _WIN32
 inline constexpr unsigned MAX_PATH_LENGTH = 260;
+#else
+inline constexpr unsigned MAX_PATH_LENGTH = 4096;
+#endif
 
 // Creates or replaces the file at pszPath with exactly dwSize bytes of pData;
 // bHidden gives it the hidden attribute where the system has one. False when

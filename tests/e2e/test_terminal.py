@@ -180,6 +180,36 @@ class Failures(UpdaterTest):
         self.assertEqual(self.client_log(wait=0.3), [])
 
 
+class CommandLine(UpdaterTest):
+    def test_own_options_answer_and_unknown_ones_are_refused(self):
+        for args, status, out, err in [(["--help"], 0, "usage: corvana-updater", ""),
+                                       (["-h"], 0, "usage: corvana-updater", ""),
+                                       (["--version"], 0, "corvana-updater 2.0.0", ""),
+                                       (["--bogus"], 64, "", "unknown option --bogus"),
+                                       (["-THIS_FOLDER", "--yes-please"], 64, "", "usage: corvana-updater")]:
+            with self.subTest(args=args):
+                result = self.run_updater(args)
+                self.assertEqual(result.returncode, status, result.stdout + result.stderr)
+                self.assertIn(out, result.stdout)
+                self.assertIn(err, result.stderr)
+                self.assertNotIn("현재 버전", result.stdout)  # nothing was started
+
+    def test_a_folder_longer_than_a_windows_path_is_used_whole(self):
+        deep = self.temp / ("d" * 120) / ("e" * 120) / "games"
+        deep.mkdir(parents=True)
+        self.publish("1=a.zip\n", {"a.zip": {"data/a.txt": "a"}})
+        result = self.run_updater(stdin=str(deep) + "\n")
+        self.assertGreater(len(str(deep / "Corvana" / "data" / "a.txt")), 262)
+        self.assertEqual((deep / "Corvana" / "data" / "a.txt").read_text(), "a", result.stdout + result.stderr)
+        self.assertEqual(sorted(p.name for p in (self.temp / ("d" * 120) / ("e" * 120)).iterdir()), ["games"])
+
+    def test_an_option_after_the_login_id_is_the_clients(self):
+        self.publish("1=a.zip\n", {"a.zip": {"a.txt": "a", "cw.exe": STANDINS / "cw.exe"}})
+        result = self.install_fresh(["/AutoLoginRID:p", "--client-option"])
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertEqual(self.client_log(), ["%s /AutoLoginRID:p --client-option" % (self.folder / "cw.exe")])
+
+
 class StartUp(UpdaterTest):
     def hold_client(self, milliseconds):
         """Starts the stand-in client, which holds the mutex "CW" for a while."""

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <future>
+#include <string_view>
 #include <thread>
 
 #include "app/dialog_logic.h"
@@ -46,6 +47,42 @@ bool ReadLine(std::string& line) {
         if (c == '\n') return true;
         line += c;
     }
+}
+
+constexpr const char* USAGE =
+    "usage: corvana-updater [-THIS_FOLDER | -CHECK_VERSION | -UPDATE CALLER VERSION -U_BETA]\n"
+    "                       [/AutoLoginRID:ID ...]\n"
+    "  (no switch)           install the client into a folder you choose\n"
+    "  -THIS_FOLDER          update the client in this program's folder\n"
+    "  -CHECK_VERSION        show the installed client's version\n"
+    "  -UPDATE C V -U_BETA   install from the beta patch path\n"
+    "  /AutoLoginRID:ID ...  passed on to the client when it starts\n"
+    "  -h, --help            show this text;  --version  show the program's version\n"
+    "Environment: CORVANA_PATCH_HOST ([https://]host[:port]), CORVANA_CA_FILE (a PEM file).\n"
+    "Exit status: 0 the client or setup was started, 1 an error, 2 Exit or a cancel,\n"
+    "64 a wrong command line.\n";
+constexpr int EXIT_USAGE = 64;
+
+// The program's own options, before the updater's switches are read: an exit
+// status when one of them ends the program, else -1.
+int HandleOwnOptions(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        if (argument.starts_with("/AutoLoginRID:")) break;  // the rest is the client's
+        if (argument == "-h" || argument == "--help") {
+            std::fputs(USAGE, stdout);
+            return EXIT_STARTED;
+        }
+        if (argument == "--version") {
+            std::printf("corvana-updater %s\n", CORVANA_VERSION);
+            return EXIT_STARTED;
+        }
+        if (argument.starts_with("--")) {
+            std::fprintf(stderr, "corvana-updater: unknown option %s\n%s", argv[i], USAGE);
+            return EXIT_USAGE;
+        }
+    }
+    return -1;
 }
 
 class TerminalApp {
@@ -144,6 +181,7 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (const int nStatus = HandleOwnOptions(argc, argv); nStatus >= 0) return nStatus;
     ProgramShell shell(JoinArguments(argc, argv));
 
     struct sigaction action {};
