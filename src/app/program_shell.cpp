@@ -9,12 +9,12 @@
 
 namespace corvana {
 
-int ExitStatusOf(RunOutcome outcome, bool bEndedByExit) {
+int ExitStatusOf(RunOutcome outcome) {
     switch (outcome) {
         case RunOutcome::LAUNCHED:  // the client started, whatever the user pressed meanwhile
             return EXIT_STARTED;
-        case RunOutcome::FAILED:
-            return bEndedByExit ? EXIT_CANCELLED : EXIT_FAILED;
+        case RunOutcome::FAILED:  // Exit after an error ending changes nothing of it
+            return EXIT_FAILED;
         default:  // cancelled, or cut short while the run still worked
             return EXIT_CANCELLED;
     }
@@ -37,13 +37,12 @@ bool ProgramShell::Start(const std::function<void(const std::string&, const std:
     return TakeSingleInstance(m_hInstance);
 }
 
-int ProgramShell::Finish(UpdateRun& run, bool bEndedByExit,
-                         const std::function<bool(uint32_t)>& waitForWorker) {
+int ProgramShell::Finish(UpdateRun& run, const std::function<bool(uint32_t)>& waitForWorker) {
     run.Cancel();
     // The run may still finish what it does (an archive's transaction, the launch):
     // the status is read once it has stopped, so that it tells what happened.
     const bool bStopped = waitForWorker(WORKER_GRACE_MS);
-    const int nStatus = ExitStatusOf(run.GetOutcome(), bEndedByExit);
+    const int nStatus = ExitStatusOf(run.GetOutcome());
     if (!bStopped) {
         // An unfinished transaction is completed or discarded by the next start.
         std::fflush(nullptr);

@@ -21,7 +21,9 @@ enum ExitStatus : int {
 // How long the ended window waits for the run's thread to reach a cancellation point.
 inline constexpr uint32_t WORKER_GRACE_MS = 3000;
 
-int ExitStatusOf(RunOutcome outcome, bool bEndedByExit);
+// 0 when the client or setup was started, 1 after an error ending, 2 when the
+// run was cancelled or cut short by the window's end.
+int ExitStatusOf(RunOutcome outcome);
 
 class ProgramShell {
 public:
@@ -44,8 +46,7 @@ public:
     // still inside a network or file call is not waited for: the process ends at
     // once, without releasing the objects it still uses. Returns the exit status,
     // from how the run ended: 0 only when the client or setup was started.
-    int Finish(UpdateRun& run, bool bEndedByExit,
-               const std::function<bool(uint32_t)>& waitForWorker);
+    int Finish(UpdateRun& run, const std::function<bool(uint32_t)>& waitForWorker);
 
 private:
     std::string m_arguments;

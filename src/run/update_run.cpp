@@ -1,5 +1,7 @@
 #include "run/update_run.h"
 
+#include <algorithm>
+
 #include "install/install_step.h"
 #include "install/transaction.h"
 #include "launch/launch.h"
@@ -91,7 +93,15 @@ void UpdateRun::Progress(int nUnits, uint32_t dwReceived, uint32_t dwLength) {
 
 RunClock& UpdateRun::Clock() { return m_pClock != nullptr ? *m_pClock : m_systemClock; }
 
-void UpdateRun::Pause(uint32_t dwMs) { Clock().Pause(dwMs); }
+void UpdateRun::Pause(uint32_t dwMs) {
+    if (m_pClock != nullptr) return m_pClock->Pause(dwMs);
+    // The pauses before the window closes end early once the window has gone.
+    constexpr uint32_t STEP_MS = 50;
+    for (uint32_t dwDone = 0; dwDone < dwMs && !m_bCancel.load(std::memory_order_acquire);
+         dwDone += STEP_MS) {
+        SleepMs(std::min(STEP_MS, dwMs - dwDone));
+    }
+}
 
 int UpdateRun::EndWith(RunOutcome outcome, int nCode, const std::string& message) {
     SetOutcome(outcome);
@@ -197,7 +207,7 @@ int UpdateRun::Run(const std::string& commandLine) {
             launch.clear();
             m_pView->OfferExitOnly();
             SetOutcome(RunOutcome::FAILED);
-            Clock().Pause(10000);
+            Pause(10000);
             m_pView->Close();
         } else {
             Status(IDS_NOTHING_TO_PATCH);

@@ -150,6 +150,21 @@ class ServerPaths(UpdaterTest):
 class Failures(UpdaterTest):
     slow = True  # this server sends at 64 KiB/s
 
+    def test_ctrl_c_at_an_error_ending_exits_at_once_with_status_1(self):
+        self.env["CORVANA_PATCH_HOST"] = "127.0.0.1:9"  # nothing listens there
+        process = subprocess.Popen([UPDATER, "-THIS_FOLDER"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, env=self.env, text=True)
+        line = ""
+        while "Ctrl-C: exit now" not in line:
+            line = process.stdout.readline()
+            self.assertNotEqual(line, "", "no error ending")
+        start = time.monotonic()
+        process.send_signal(signal.SIGINT)
+        _, err = process.communicate(timeout=20)
+        self.assertLess(time.monotonic() - start, 2.0)  # not the ending's 10 s
+        self.assertEqual(process.returncode, 1, err)
+        self.assertIn("127.0.0.1:9/web_patch/corvana/patch_info.txt: the URL could not be opened", err)
+
     def test_ctrl_c_during_a_transfer_keeps_earlier_entries(self):
         self.publish("1=a.zip;first\n2=b.zip;second\n",
                      {"a.zip": {"a.txt": "a"}, "b.zip": {"b.bin": os.urandom(1 << 20).hex()}})

@@ -105,11 +105,11 @@ public:
         std::future<void> finished = task.get_future();
         std::thread worker(std::move(task));
 
-        const bool bUserExit = Loop();
+        Loop();
         // The window ends: from now on the run's calls do nothing.
         m_window.End();
         m_endpoint.Close();
-        const int nStatus = m_shell.Finish(g_run, bUserExit, [&](uint32_t dwMs) {
+        const int nStatus = m_shell.Finish(g_run, [&](uint32_t dwMs) {
             return finished.wait_for(std::chrono::milliseconds(dwMs)) == std::future_status::ready;
         });
         worker.join();

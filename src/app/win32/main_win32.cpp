@@ -29,7 +29,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     g_run.SetDownloader(&g_downloader);
     UpdaterDialog dialog(g_run, shell.Arguments());
     dialog.DoModal();
-    return shell.Finish(g_run, dialog.EndedByExit(), [&](uint32_t dwMs) {
+    return shell.Finish(g_run, [&](uint32_t dwMs) {
         return dialog.WorkerThread() == nullptr ||
                WaitForSingleObject(dialog.WorkerThread(), dwMs) == WAIT_OBJECT_0;
     });

@@ -145,7 +145,6 @@ void UpdaterDialog::OnExit() {
                            LoadText(IDS_ABORT_CAPTION).c_str(), MB_OKCANCEL) == IDOK;
     });
     if (!bEnd) return;
-    m_bEndedByExit = true;
     EndDialog(m_hWnd, IDCANCEL);
 }
 

@@ -25,8 +25,6 @@ public:
 
     // Runs the window modally to its end; the worker starts during its initialisation.
     INT_PTR DoModal();
-    // True when the user ended the window with Exit.
-    bool EndedByExit() const { return m_bEndedByExit; }
     // The worker thread, still running or not (the caller decides whether to wait).
     HANDLE WorkerThread() const { return m_hThread; }
 
@@ -63,7 +61,6 @@ private:
     char m_szDefaultFolder[1024] = {};
     HICON m_hIcon = nullptr;
     std::atomic<bool> m_bEnded{false};
-    bool m_bEndedByExit = false;
 };
 
 }  // namespace corvana
