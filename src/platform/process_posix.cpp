@@ -115,8 +115,8 @@ std::string RuntimeFolder() {
     const char* pszDir = std::getenv("XDG_RUNTIME_DIR");
     if (pszDir != nullptr && *pszDir != '\0' && IsPrivateFolder(pszDir)) return pszDir;
     const char* pszTemp = std::getenv("TMPDIR");
-    const std::string folder = std::string(pszTemp && *pszTemp ? pszTemp : "/tmp") +
-                               "/corvana-runtime-" + std::to_string(getuid());
+    std::string folder = std::string(pszTemp && *pszTemp ? pszTemp : "/tmp") + "/corvana-runtime-" +
+                         std::to_string(getuid());
     mkdir(folder.c_str(), 0700);
     return folder;  // one that is not private fails the callers' own checks
 }
