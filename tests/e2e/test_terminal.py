@@ -225,6 +225,29 @@ class CommandLine(UpdaterTest):
         self.assertEqual(self.client_log(), ["%s /AutoLoginRID:p --client-option" % (self.folder / "cw.exe")])
 
 
+class FolderChoice(UpdaterTest):
+    def test_typed_folders_are_checked_before_anything_is_fetched(self):
+        home = self.temp / "home"
+        home.mkdir()
+        (self.temp / "a-file").write_text("x")
+        self.env["HOME"] = str(home)
+        del self.env["XDG_DATA_HOME"]  # a fresh account: no ~/.local/share yet
+        self.publish("1=a.zip\n", {"a.zip": {"a.txt": "a"}})
+        for answer, installed in [("", home / ".local" / "share" / "Corvana"),
+                                  ("~/games", home / "games" / "Corvana"),
+                                  ('"%s"' % (self.temp / "quoted dir"), self.temp / "quoted dir" / "Corvana"),
+                                  (str(self.temp / "new" / "deeper"), self.temp / "new" / "deeper" / "Corvana")]:
+            with self.subTest(answer=answer):
+                result = self.run_updater(stdin=answer + "\n")
+                self.assertEqual((installed / "a.txt").read_text(), "a", result.stdout + result.stderr)
+                self.assertIn("Installing into %s" % installed, result.stdout)
+        self.assertEqual((home / ".local" / "share").stat().st_mode & 0o777, 0o700)
+        # A file is refused at the prompt, which asks again.
+        result = self.run_updater(stdin=str(self.temp / "a-file") + "\nq\n")
+        self.assertIn("Cannot install there: %s: not a folder" % (self.temp / "a-file"), result.stdout)
+        self.assertEqual(result.returncode, 2)
+
+
 class StartUp(UpdaterTest):
     def hold_client(self, milliseconds):
         """Starts the stand-in client, which holds the mutex "CW" for a while."""

@@ -13,6 +13,7 @@
 
 #include "app/dialog_logic.h"
 #include "app/program_shell.h"
+#include "app/terminal/folder_choice.h"
 #include "app/terminal/terminal_window.h"
 #include "net/http_downloader.h"
 #include "platform/text.h"
@@ -156,12 +157,19 @@ private:
             std::string line;
             const bool bLine = ReadLine(line);
             g_bInterrupted = false;
-            if (bLine && line.empty()) {
-                m_logic.OnInstallNow(defaultFolder);
-                return false;
-            }
             if (bLine && line != "q") {
-                m_logic.OnInstallNow(DialogLogic::BrowseResult(line));
+                const std::string folder = line.empty()
+                                               ? defaultFolder
+                                               : DialogLogic::BrowseResult(ExpandTypedFolder(line));
+                // A folder that cannot be installed into is refused here, before
+                // anything is fetched; the question is asked again.
+                const std::string problem = PrepareInstallFolder(folder);
+                if (!problem.empty()) {
+                    m_window.Say("Cannot install there: " + problem + "\n");
+                    continue;
+                }
+                m_window.Say("Installing into " + folder + "\n");
+                m_logic.OnInstallNow(folder);
                 return false;
             }
             if (!bLine && isatty(STDIN_FILENO) == 0) {
