@@ -28,8 +28,9 @@ std::string ExpandTypedFolder(std::string text) {
         text = text.substr(1, text.size() - 2);
     }
     const char* pszHome = std::getenv("HOME");
-    if (pszHome != nullptr && (text == "~" || text.starts_with("~/")))
+    if (pszHome != nullptr && (text == "~" || text.starts_with("~/"))) {
         text = pszHome + text.substr(1);
+    }
     return text;
 }
 
