@@ -218,6 +218,19 @@ class CommandLine(UpdaterTest):
         self.assertEqual((deep / "Corvana" / "data" / "a.txt").read_text(), "a", result.stdout + result.stderr)
         self.assertEqual(sorted(p.name for p in (self.temp / ("d" * 120) / ("e" * 120)).iterdir()), ["games"])
 
+    def test_yes_and_folder_answer_the_choice_without_a_question(self):
+        self.publish("1=a.zip\n", {"a.zip": {"a.txt": "a"}})
+        (self.temp / "Games").mkdir()
+        for args, installed in [(["--yes", "--quiet"], self.temp / "programs" / "Corvana"),
+                                (["--folder", str(self.temp / "Games")], self.folder)]:
+            with self.subTest(args=args):
+                result = self.run_updater(args)  # no input at all
+                self.assertEqual((installed / "a.txt").read_text(), "a", result.stdout + result.stderr)
+                self.assertNotIn("Enter: install there", result.stdout)
+        result = self.run_updater(["--folder", str(self.temp / "programs" / "Corvana" / "a.txt")])
+        self.assertIn("cannot install there", result.stderr)
+        self.assertEqual(result.returncode, 2)
+
     def test_an_option_after_the_login_id_is_the_clients(self):
         self.publish("1=a.zip\n", {"a.zip": {"a.txt": "a", "cw.exe": STANDINS / "cw.exe"}})
         result = self.install_fresh(["/AutoLoginRID:p", "--client-option"])

@@ -10,6 +10,7 @@
 #include <future>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "app/dialog_logic.h"
 #include "app/program_shell.h"
@@ -51,25 +52,42 @@ bool ReadLine(std::string& line) {
 }
 
 constexpr const char* USAGE =
-    "usage: corvana-updater [-THIS_FOLDER | -CHECK_VERSION | -UPDATE CALLER VERSION -U_BETA]\n"
+    "usage: corvana-updater [--yes] [--folder DIR] [--quiet]\n"
+    "                       [-THIS_FOLDER | -CHECK_VERSION | -UPDATE CALLER VERSION -U_BETA]\n"
     "                       [/AutoLoginRID:ID ...]\n"
     "  (no switch)           install the client into a folder you choose\n"
     "  -THIS_FOLDER          update the client in this program's folder\n"
     "  -CHECK_VERSION        show the installed client's version\n"
     "  -UPDATE C V -U_BETA   install from the beta patch path\n"
     "  /AutoLoginRID:ID ...  passed on to the client when it starts\n"
+    "  --yes                 answer the installation choice with the default folder\n"
+    "  --folder DIR          answer it with DIR (the client goes into DIR/Corvana)\n"
+    "  --quiet               no progress line\n"
     "  -h, --help            show this text;  --version  show the program's version\n"
     "Environment: CORVANA_PATCH_HOST ([https://]host[:port]), CORVANA_CA_FILE (a PEM file).\n"
     "Exit status: 0 the client or setup was started, 1 an error, 2 Exit or a cancel,\n"
     "64 a wrong command line.\n";
 constexpr int EXIT_USAGE = 64;
 
-// The program's own options, before the updater's switches are read: an exit
-// status when one of them ends the program, else -1.
-int HandleOwnOptions(int argc, char** argv) {
+// The terminal program's own options (the updater's switches are the rest).
+struct TerminalOptions {
+    bool bYes = false;
+    std::string folder;  // typed as at the prompt
+    bool bQuiet = false;
+    std::vector<std::string> rest;  // the updater's own arguments, in order
+};
+
+// Reads the program's own options: an exit status when one of them ends the
+// program, else -1. Everything from "/AutoLoginRID:" on is the client's.
+int ReadOptions(int argc, char** argv, TerminalOptions& options) {
+    bool bClients = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view argument = argv[i];
-        if (argument.starts_with("/AutoLoginRID:")) break;  // the rest is the client's
+        bClients = bClients || argument.starts_with("/AutoLoginRID:");
+        if (bClients || (!argument.starts_with("--") && argument != "-h")) {
+            options.rest.emplace_back(argument);  // the updater's switch, or the client's
+            continue;
+        }
         if (argument == "-h" || argument == "--help") {
             std::fputs(USAGE, stdout);
             return EXIT_STARTED;
@@ -78,7 +96,13 @@ int HandleOwnOptions(int argc, char** argv) {
             std::printf("corvana-updater %s\n", CORVANA_VERSION);
             return EXIT_STARTED;
         }
-        if (argument.starts_with("--")) {
+        if (argument == "--yes") {
+            options.bYes = true;
+        } else if (argument == "--quiet") {
+            options.bQuiet = true;
+        } else if (argument == "--folder" && i + 1 < argc) {
+            options.folder = argv[++i];
+        } else {
             std::fprintf(stderr, "corvana-updater: unknown option %s\n%s", argv[i], USAGE);
             return EXIT_USAGE;
         }
@@ -88,9 +112,11 @@ int HandleOwnOptions(int argc, char** argv) {
 
 class TerminalApp {
 public:
-    explicit TerminalApp(ProgramShell& shell)
+    TerminalApp(ProgramShell& shell, const TerminalOptions& options)
         : m_shell(shell),
-          m_window(m_logic, stdout, isatty(STDOUT_FILENO) != 0, isatty(STDIN_FILENO) != 0) {}
+          m_options(options),
+          m_window(m_logic, stdout, !options.bQuiet && isatty(STDOUT_FILENO) != 0,
+                   isatty(STDIN_FILENO) != 0) {}
 
     int Run() {
         const std::string title = LoadText(IDS_WINDOW_TITLE);
@@ -148,6 +174,23 @@ private:
     // The installation choice; true when it ended with Exit.
     bool AskForFolder() {
         const std::string defaultFolder = m_window.ChoiceDefault();
+        // Answered by the command line: no question.
+        if (m_options.bYes || !m_options.folder.empty()) {
+            const std::string folder =
+                m_options.folder.empty()
+                    ? defaultFolder
+                    : DialogLogic::BrowseResult(ExpandTypedFolder(m_options.folder));
+            const std::string problem = PrepareInstallFolder(folder);
+            if (!problem.empty()) {
+                std::fprintf(stderr, "corvana-updater: cannot install there: %s\n",
+                             problem.c_str());
+                m_logic.OnExit([] { return true; });
+                return true;
+            }
+            m_window.Say("Installing into " + folder + "\n");
+            m_logic.OnInstallNow(folder);
+            return false;
+        }
         for (;;) {
             m_window.Say(
                 FormatText("Install into %s\n"
@@ -181,6 +224,7 @@ private:
     }
 
     ProgramShell& m_shell;
+    const TerminalOptions& m_options;
     DialogLogic m_logic{g_run};
     TerminalWindow m_window;
     WindowEndpoint m_endpoint;
@@ -189,8 +233,11 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (const int nStatus = HandleOwnOptions(argc, argv); nStatus >= 0) return nStatus;
-    ProgramShell shell(JoinArguments(argc, argv));
+    TerminalOptions options;
+    if (const int nStatus = ReadOptions(argc, argv, options); nStatus >= 0) return nStatus;
+    std::vector<const char*> words{argv[0]};
+    for (const std::string& word : options.rest) words.push_back(word.c_str());
+    ProgramShell shell(JoinArguments(static_cast<int>(words.size()), words.data()));
 
     struct sigaction action {};
     action.sa_handler = OnInterrupt;  // no SA_RESTART: a waiting read returns
@@ -202,5 +249,5 @@ int main(int argc, char** argv) {
         std::printf("%s: %s\n", caption.c_str(), text.c_str());
     });
     if (!bStarted) return shell.StartStatus();
-    return TerminalApp(shell).Run();
+    return TerminalApp(shell, options).Run();
 }
