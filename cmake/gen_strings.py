@@ -63,15 +63,20 @@ def c_literal(data: bytes) -> str:
     return '"' + "".join(parts) + '"'
 
 
-def write_cpp(entries, path):
+def write_table(f, name, entries):
+    f.write(f"const TextEntry {name}[] = {{\n")
+    for ident, text in entries:
+        f.write(f"    {{{ident}, {c_literal(text.encode('utf-8'))}}},\n")
+    f.write("};\n\n")
+    f.write(f"const std::size_t {name}Count = {len(entries)};\n\n")
+
+
+def write_cpp(entries, english, path):
     with open(path, "w", encoding="ascii", newline="\n") as f:
-        f.write("// Generated from res/strings.txt; do not edit.\n")
+        f.write("// Generated from res/strings.txt and res/strings.en.txt; do not edit.\n")
         f.write('#include "platform/text_table.h"\n\nnamespace corvana {\n\n')
-        f.write("const TextEntry kTextSource[] = {\n")
-        for ident, text in entries:
-            f.write(f"    {{{ident}, {c_literal(text.encode('utf-8'))}}},\n")
-        f.write("};\n\n")
-        f.write(f"const std::size_t kTextSourceCount = {len(entries)};\n\n")
+        write_table(f, "kTextSource", entries)
+        write_table(f, "kTextSourceEnglish", english)
         f.write("}  // namespace corvana\n")
 
 
@@ -89,6 +94,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("source")
     parser.add_argument("--cpp")
+    parser.add_argument("--english", help="the English table, with the same ids (for --cpp)")
     parser.add_argument("--rc")
     parser.add_argument("--recode", nargs=2)
     args = parser.parse_args()
@@ -99,7 +105,11 @@ def main():
             f.write(text.encode("cp949"))
     entries = read_table(args.source)
     if args.cpp:
-        write_cpp(entries, args.cpp)
+        english = read_table(args.english) if args.english else entries
+        missing = {i for i, _ in entries} ^ {i for i, _ in english}
+        if missing:
+            sys.exit(f"{args.english}: the ids differ from {args.source}: {sorted(missing)}")
+        write_cpp(entries, english, args.cpp)
     if args.rc:
         write_rc(entries, args.rc)
 

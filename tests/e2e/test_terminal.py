@@ -231,6 +231,15 @@ class CommandLine(UpdaterTest):
         self.assertIn("cannot install there", result.stderr)
         self.assertEqual(result.returncode, 2)
 
+    def test_another_language_shows_the_english_texts(self):
+        self.publish("1=a.zip\n", {"a.zip": {"a.txt": "a"}})
+        del self.env["LC_ALL"]
+        self.env.update(LANG="en_US.UTF-8", LC_MESSAGES="")
+        result = self.install_fresh()
+        self.assertIn("Checking the current version...", result.stdout)
+        self.assertIn("[Patch file #1] downloading (1/2)", result.stdout)
+        self.assertIn("Error message: Cannot start the main program.", result.stdout)
+
     def test_an_option_after_the_login_id_is_the_clients(self):
         self.publish("1=a.zip\n", {"a.zip": {"a.txt": "a", "cw.exe": STANDINS / "cw.exe"}})
         result = self.install_fresh(["/AutoLoginRID:p", "--client-option"])

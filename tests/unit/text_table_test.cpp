@@ -42,7 +42,31 @@ TEST(TextTable, EveryTextOfTheProgramLoads) {
     EXPECT_EQ(sourceIds, ids);
     EXPECT_EQ(LoadText(3), "");
     EXPECT_EQ(LoadText(99), "");
+
+    // The English translation has every text, and leaves the ones matched
+    // against the server's labels and the window's title as they are.
+    std::set<int> englishIds;
+    for (std::size_t i = 0; i < kTextSourceEnglishCount; ++i) {
+        const TextEntry& entry = kTextSourceEnglish[i];
+        englishIds.insert(entry.nId);
+        if (entry.nId == IDS_INSTALL_WORD || entry.nId == IDS_INSTALL_WORD_LATIN ||
+            entry.nId == IDS_WINDOW_TITLE) {
+            EXPECT_STREQ(entry.pszText, kTextSource[i].pszText) << "id " << entry.nId;
+        }
+    }
+    EXPECT_EQ(englishIds, ids);
 }
+
+#ifndef _WIN32
+TEST(TextTable, KoreanUnlessTheMessageLocaleNamesAnotherLanguage) {
+    for (const char* locale : {"", "C", "POSIX", "C.UTF-8", "ko_KR.UTF-8", "ko"}) {
+        EXPECT_FALSE(IsOtherLanguage(locale)) << locale;
+    }
+    for (const char* locale : {"en_US.UTF-8", "de_DE.UTF-8", "fr", "en_GB"}) {
+        EXPECT_TRUE(IsOtherLanguage(locale)) << locale;
+    }
+}
+#endif
 
 TEST(TextTable, LoadedTextsAreTheSourceInTheSystemCodePage) {
     for (std::size_t i = 0; i < kTextSourceCount; ++i) {
