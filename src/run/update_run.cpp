@@ -118,15 +118,15 @@ void UpdateRun::Cancel() {
     // The folder matters only while the run waits for the choice; once it has
     // taken one, the folder is the run's alone.
     if (IsWaitingForInstallChoice()) m_strInstallFolder.clear();
-    m_bWaitInstallChoice.store(0,
-                               std::memory_order_release);  // after the cancel: the run sees both
+    // After the cancel: the run sees both.
+    m_bWaitInstallChoice.store(0, std::memory_order_release);
 }
 
 void UpdateRun::ChooseFolder(std::string folder) {
     if (!IsWaitingForInstallChoice()) return;
     m_strInstallFolder = std::move(folder);
-    m_bWaitInstallChoice.store(
-        0, std::memory_order_release);  // the run reads the folder once released
+    // After the folder: the run reads it once released.
+    m_bWaitInstallChoice.store(0, std::memory_order_release);
 }
 
 void UpdateRun::DeliverClientVersion(int32_t nVersion) {
