@@ -55,15 +55,19 @@ InstallResult InstallFile(const std::string& folder, const std::string& name, st
             result = InstallResult::NO_SPACE;
         } else {
             extractor.StageInto(transaction.StagingFolder().c_str(), &transaction.Staged());
-            if (extractor.ExtractAll(false) && transaction.Commit()) {
-                result = InstallResult::INSTALLED;
-            }
+            const bool bStaged = extractor.ExtractAll(false);
+            extractor.Close();
+            // The archive goes while the record that would remove it after a crash
+            // still stands; the transaction removes that record when it ends.
+            SetNormalAttributes(path.c_str());
+            DeleteOneFile(path.c_str());
+            if (bStaged && transaction.Commit()) result = InstallResult::INSTALLED;
         }
     }
     extractor.Close();
-    if (result == InstallResult::INSTALLED) onStage(InstallStage::INSTALLED);
     SetNormalAttributes(path.c_str());
-    DeleteOneFile(path.c_str());
+    DeleteOneFile(path.c_str());  // (refused archives)
+    if (result == InstallResult::INSTALLED) onStage(InstallStage::INSTALLED);
     return result;
 }
 
