@@ -49,26 +49,24 @@ InstallResult InstallFile(const std::string& folder, const std::string& name, st
     const std::string destination = path.substr(0, path.find_last_of(kPathSeparator));
     ZipExtractor extractor;
     InstallResult result = InstallResult::NOT_UNPACKED;
+    bool bStaged = false;
     if (extractor.OpenMemory(body.data(), body.size(), destination.c_str())) {
         // Nothing is written that would not fit.
         if (extractor.DeclaredSize() > FreeSpace(folder.c_str())) {
             result = InstallResult::NO_SPACE;
         } else {
             extractor.StageInto(transaction.StagingFolder().c_str(), &transaction.Staged());
-            const bool bStaged = extractor.ExtractAll(false);
-            extractor.Close();
-            // The archive goes while the record that would remove it after a crash
-            // still stands; the transaction removes that record when it ends.
-            SetNormalAttributes(path.c_str());
-            DeleteOneFile(path.c_str());
-            if (bStaged && transaction.Commit()) result = InstallResult::INSTALLED;
+            bStaged = extractor.ExtractAll(false);
         }
     }
     extractor.Close();
+    // The archive goes while the record that would remove it after a crash still
+    // stands; the transaction removes that record when it ends.
     SetNormalAttributes(path.c_str());
-    DeleteOneFile(path.c_str());  // (refused archives)
-    if (result == InstallResult::INSTALLED) onStage(InstallStage::INSTALLED);
-    return result;
+    DeleteOneFile(path.c_str());
+    if (!bStaged || !transaction.Commit()) return result;
+    onStage(InstallStage::INSTALLED);
+    return InstallResult::INSTALLED;
 }
 
 bool UnzipFile(const char* pszPath, bool* pbExtracted) {

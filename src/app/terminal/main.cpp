@@ -153,17 +153,17 @@ private:
         return ReadLine(answer) && (answer == "y" || answer == "Y");
     }
 
-    // Runs the window until it ends; true when the user ended it with Exit.
-    bool Loop() {
+    // Runs the window until it ends: closed by the run, or by Exit.
+    void Loop() {
         for (;;) {
             if (g_bInterrupted.exchange(false) && m_logic.OnExit([this] { return Confirm(); })) {
-                return true;
+                return;
             }
             switch (m_window.WaitForEvent(std::chrono::milliseconds(100))) {
                 case TerminalWindow::Event::CLOSE:
-                    return false;
+                    return;
                 case TerminalWindow::Event::CHOICE:
-                    if (AskForFolder()) return true;
+                    if (AskForFolder()) return;
                     break;
                 case TerminalWindow::Event::NONE:
                     break;
