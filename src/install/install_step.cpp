@@ -26,6 +26,7 @@ InstallResult InstallFile(const std::string& folder, const std::string& name, st
                           const std::function<void(InstallStage)>& onStage) {
     const std::string path = folder + name;
     const bool bArchive = EndsWithNoCaseMbcs(path, "zip");
+    ClearFileError();  // the first failure from here on is this install's cause
     onStage(InstallStage::SAVING);
     InstallTransaction transaction(folder);
     // The archive is ours to delete whatever happens; any other file is the installation.

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/files.h"
+#include "platform/text.h"
 
 namespace corvana {
 
@@ -35,6 +36,22 @@ const char* DescribeFailure(DownloadFailure failure) {
     return "unknown failure";
 }
 
+std::string DescribeEndpoint(std::string_view url) {
+    const bool bSecure = EqualsNoCase(url.substr(0, 8), "https://");
+    if (const std::size_t nScheme = url.find("://"); nScheme != std::string_view::npos) {
+        url.remove_prefix(nScheme + 3);
+    }
+    const std::string_view authority = url.substr(0, url.find_first_of("/?#"));
+    // A bracketed IPv6 address keeps its colons; the port follows the bracket.
+    const std::size_t nHostEnd = authority.starts_with('[') ? authority.find(']') + 1 : 0;
+    const std::size_t nColon = authority.find(':', nHostEnd);
+    const std::string_view host = authority.substr(0, nColon);
+    const std::string port = nColon != std::string_view::npos
+                                 ? std::string(authority.substr(nColon + 1))
+                                 : (bSecure ? "443" : "80");
+    return "host " + std::string(host) + ", port " + port;
+}
+
 uint32_t ReadDecimalLength(const char* pszText) {
     uint64_t nValue = 0;
     for (; *pszText >= '0' && *pszText <= '9'; ++pszText) {
@@ -60,8 +77,10 @@ bool HttpDownloader::OpenInternet() {
     return m_hInternet != nullptr;
 }
 
-void HttpDownloader::Fail(DownloadFailure failure) {
-    if (m_nFailure == DownloadFailure::NONE) m_nFailure = failure;
+void HttpDownloader::Fail(DownloadFailure failure, std::string detail) {
+    if (m_nFailure != DownloadFailure::NONE) return;
+    m_nFailure = failure;
+    m_strFailureDetail = std::move(detail);
 }
 
 uint32_t HttpDownloader::OpenUrl(const char* pszUrl) {
@@ -73,20 +92,22 @@ uint32_t HttpDownloader::OpenUrl(const char* pszUrl) {
     m_dwReceived = 0;
     m_dwLimit = DOWNLOAD_BUFFER_SIZE;
     m_nFailure = DownloadFailure::NONE;
+    m_strFailureDetail.clear();
     m_nHttpStatus = 0;
 
     if (m_hInternet == nullptr) OpenInternet();
     if (m_hInternet == nullptr || m_pData == nullptr) {  // no session, or no memory for a body
-        Fail(DownloadFailure::OPEN_FAILED);
+        Fail(DownloadFailure::OPEN_FAILED,
+             m_pData == nullptr ? "no memory for the download buffer" : "no internet session");
         return 0;
     }
 
-    DownloadFailure failure = DownloadFailure::NONE;
-    m_hUrl = OpenRequest(m_hInternet, pszUrl, *this, failure);
+    TransferError error;
+    m_hUrl = OpenRequest(m_hInternet, pszUrl, *this, error);
     if (m_hUrl == nullptr) {
         // The next operation that needs a root handle makes a new one.
         CloseInternet();
-        Fail(failure);
+        Fail(error.kind, std::move(error.detail));
         return 0;
     }
 
@@ -105,7 +126,9 @@ uint32_t HttpDownloader::OpenUrl(const char* pszUrl) {
     }
     const uint32_t dwLength = ReadDecimalLength(szLength);
     if (dwLength > DOWNLOAD_BUFFER_SIZE) {
-        Fail(DownloadFailure::REFUSED_LENGTH);
+        Fail(DownloadFailure::REFUSED_LENGTH, std::string("announced ") + szLength + " bytes, " +
+                                                  std::to_string(DOWNLOAD_BUFFER_SIZE) +
+                                                  " at most");
         CloseUrl();
         return 0;
     }
@@ -116,13 +139,16 @@ uint32_t HttpDownloader::OpenUrl(const char* pszUrl) {
 
 uint32_t HttpDownloader::ReadChunk() {
     if (m_hUrl == nullptr || m_nFailure != DownloadFailure::NONE) return 0;
-    DownloadFailure failure = DownloadFailure::NONE;
-    const uint32_t dwCount = ReceiveAvailable(m_hUrl, failure);
-    if (failure != DownloadFailure::NONE) {
-        Fail(failure);
+    TransferError error;
+    const uint32_t dwCount = ReceiveAvailable(m_hUrl, error);
+    if (error.kind != DownloadFailure::NONE) {
+        Fail(error.kind, std::move(error.detail));
         return 0;
     }
-    if (dwCount == 0 && m_dwReceived < m_dwContentLength) Fail(DownloadFailure::SHORT_BODY);
+    if (dwCount == 0 && m_dwReceived < m_dwContentLength) {
+        Fail(DownloadFailure::SHORT_BODY,
+             std::to_string(m_dwReceived) + " of " + std::to_string(m_dwContentLength) + " bytes");
+    }
     return dwCount;
 }
 

@@ -36,6 +36,8 @@ public:
 
     // Why the current download failed; NONE while it has not.
     DownloadFailure GetFailure() const { return m_nFailure; }
+    // The failure in the system's or the library's words; may be empty.
+    const std::string& GetFailureDetail() const { return m_strFailureDetail; }
     int GetHttpStatus() const { return m_nHttpStatus; }
     uint32_t GetReceived() const { return m_dwReceived; }
     uint32_t GetContentLength() const { return m_dwContentLength; }
@@ -51,7 +53,7 @@ private:
         void operator()(char* pData) const;
     };
 
-    void Fail(DownloadFailure failure);
+    void Fail(DownloadFailure failure, std::string detail = {});
     // The body arrives here, after the bytes already received.
     uint32_t Room() const override;
     void Append(const char* pData, uint32_t dwSize) override;
@@ -66,6 +68,7 @@ private:
     InternetSession* m_hInternet = nullptr;
     UrlRequest* m_hUrl = nullptr;
     DownloadFailure m_nFailure = DownloadFailure::NONE;
+    std::string m_strFailureDetail;
     int m_nHttpStatus = 0;
     uint32_t m_dwTimeoutMs = DOWNLOAD_TIMEOUT_MS;
 };

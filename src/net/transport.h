@@ -7,6 +7,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 namespace corvana {
 
@@ -29,6 +31,16 @@ enum class DownloadFailure {
 
 const char* DescribeFailure(DownloadFailure failure);
 
+// A failed transfer: its kind, and the system's or the library's own words for
+// it when there are any ("Connection refused", "Could not resolve host: …").
+struct TransferError {
+    DownloadFailure kind = DownloadFailure::NONE;
+    std::string detail;
+};
+
+// "host H, port P" for an http or https URL (the scheme's port when none is given).
+std::string DescribeEndpoint(std::string_view url);
+
 struct InternetSession;  // the root handle
 struct UrlRequest;       // one open URL
 
@@ -48,7 +60,7 @@ void CloseSession(InternetSession* pSession);
 // Sends the request and waits until the final response's headers are in; the
 // body will go to sink. On failure returns nullptr and says why.
 UrlRequest* OpenRequest(InternetSession* pSession, const char* pszUrl, BodySink& sink,
-                        DownloadFailure& failure);
+                        TransferError& error);
 void CloseRequest(UrlRequest* pRequest);
 
 // The final response's status code.
@@ -61,6 +73,6 @@ bool QueryContentLength(UrlRequest* pRequest, char* pszBuffer, uint32_t dwSize);
 // the request's sink and returns their count: 0 at the end of the response, or
 // on failure, which it then reports. Bytes beyond the sink's room are never
 // handed over: WinINet leaves them unread, libcurl reports TOO_LONG.
-uint32_t ReceiveAvailable(UrlRequest* pRequest, DownloadFailure& failure);
+uint32_t ReceiveAvailable(UrlRequest* pRequest, TransferError& error);
 
 }  // namespace corvana

@@ -38,6 +38,7 @@ struct UrlRequest {
     bool bLocation = false;     // the current header block has a Location
     bool bDone = false;         // the transfer has ended
     CURLcode nResult = CURLE_OK;
+    char szError[CURL_ERROR_SIZE] = {};  // libcurl's words for the failure
     std::string strContentLength;
     Clock::time_point lastActivity = Clock::now();
 };
@@ -96,7 +97,7 @@ size_t OnBody(char* pBuffer, size_t nSize, size_t nCount, void* pUser) {
     return nBytes;
 }
 
-DownloadFailure FailureFromResult(const UrlRequest& request) {
+DownloadFailure KindFromResult(const UrlRequest& request) {
     if (request.bTooLong) return DownloadFailure::TOO_LONG;
     switch (request.nResult) {
         case CURLE_OK:
@@ -119,6 +120,27 @@ DownloadFailure FailureFromResult(const UrlRequest& request) {
             return request.bHeadersDone ? DownloadFailure::CONNECTION_LOST
                                         : DownloadFailure::OPEN_FAILED;
     }
+}
+
+// The failure of a transfer that has ended, or of one that received nothing
+// for the time-out (bInTime false).
+TransferError ErrorOf(const UrlRequest& request, bool bInTime) {
+    TransferError error;
+    if (!bInTime) {
+        error.kind = DownloadFailure::TIMED_OUT;
+        error.detail =
+            "nothing received for " + std::to_string(request.pSession->dwTimeoutMs / 1000) + " s";
+        return error;
+    }
+    error.kind = KindFromResult(request);
+    if (request.bTooLong) return error;
+    error.detail =
+        request.szError[0] != '\0' ? request.szError : curl_easy_strerror(request.nResult);
+    long nErrno = 0;
+    curl_easy_getinfo(request.pEasy, CURLINFO_OS_ERRNO, &nErrno);
+    if (nErrno != 0)
+        error.detail += std::string(" (") + std::strerror(static_cast<int>(nErrno)) + ")";
+    return error;
 }
 
 // Runs the transfer until stop() holds or it has ended; false when nothing
@@ -161,10 +183,10 @@ void CloseSession(InternetSession* pSession) {
 }
 
 UrlRequest* OpenRequest(InternetSession* pSession, const char* pszUrl, BodySink& sink,
-                        DownloadFailure& failure) {
+                        TransferError& error) {
     CURL* pEasy = curl_easy_init();
     if (pEasy == nullptr) {
-        failure = DownloadFailure::OPEN_FAILED;
+        error = {DownloadFailure::OPEN_FAILED, "libcurl could not make a transfer"};
         return nullptr;
     }
     auto* pRequest = new UrlRequest{pSession, pEasy, sink};
@@ -183,6 +205,7 @@ UrlRequest* OpenRequest(InternetSession* pSession, const char* pszUrl, BodySink&
     }
     curl_easy_setopt(pEasy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(pSession->dwTimeoutMs));
     curl_easy_setopt(pEasy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(pEasy, CURLOPT_ERRORBUFFER, pRequest->szError);
     curl_easy_setopt(pEasy, CURLOPT_HEADERFUNCTION, OnHeader);
     curl_easy_setopt(pEasy, CURLOPT_HEADERDATA, pRequest);
     curl_easy_setopt(pEasy, CURLOPT_WRITEFUNCTION, OnBody);
@@ -191,8 +214,8 @@ UrlRequest* OpenRequest(InternetSession* pSession, const char* pszUrl, BodySink&
 
     const bool bInTime = Drive(*pRequest, [&] { return pRequest->bHeadersDone; });
     if (!pRequest->bHeadersDone) {
-        failure = bInTime ? FailureFromResult(*pRequest) : DownloadFailure::TIMED_OUT;
-        if (failure == DownloadFailure::NONE) failure = DownloadFailure::OPEN_FAILED;
+        error = ErrorOf(*pRequest, bInTime);
+        if (error.kind == DownloadFailure::NONE) error.kind = DownloadFailure::OPEN_FAILED;
         CloseRequest(pRequest);
         return nullptr;
     }
@@ -218,7 +241,7 @@ bool QueryContentLength(UrlRequest* pRequest, char* pszBuffer, uint32_t dwSize) 
     return true;
 }
 
-uint32_t ReceiveAvailable(UrlRequest* pRequest, DownloadFailure& failure) {
+uint32_t ReceiveAvailable(UrlRequest* pRequest, TransferError& error) {
     const uint32_t dwOffset = pRequest->dwWritten;
     if (!pRequest->bReceiving) {
         pRequest->bReceiving = true;
@@ -227,7 +250,7 @@ uint32_t ReceiveAvailable(UrlRequest* pRequest, DownloadFailure& failure) {
     }
     const bool bInTime = Drive(*pRequest, [&] { return pRequest->dwWritten > dwOffset; });
     if (pRequest->dwWritten > dwOffset) return pRequest->dwWritten - dwOffset;
-    failure = bInTime ? FailureFromResult(*pRequest) : DownloadFailure::TIMED_OUT;
+    error = ErrorOf(*pRequest, bInTime);
     return 0;
 }
 

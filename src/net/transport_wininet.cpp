@@ -36,7 +36,7 @@ struct UrlRequest {
 
 namespace {
 
-DownloadFailure FailureFromError(DWORD dwError, DownloadFailure otherwise) {
+DownloadFailure KindOfError(DWORD dwError, DownloadFailure otherwise) {
     switch (dwError) {
         case ERROR_INTERNET_TIMEOUT:
             return DownloadFailure::TIMED_OUT;
@@ -53,10 +53,30 @@ DownloadFailure FailureFromError(DWORD dwError, DownloadFailure otherwise) {
     }
 }
 
+// A failure with WinINet's words for its error code, or the number alone.
+TransferError ErrorOf(DWORD dwError, DownloadFailure otherwise) {
+    TransferError error{KindOfError(dwError, otherwise),
+                        "WinINet error " + std::to_string(dwError)};
+    char szText[512];
+    const DWORD dwLength = FormatMessageA(
+        FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        GetModuleHandleA("wininet.dll"), dwError, 0, szText, sizeof szText, nullptr);
+    std::string_view text(szText, dwLength);
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ')) {
+        text.remove_suffix(1);
+    }
+    if (!text.empty()) error.detail += ": " + std::string(text);
+    return error;
+}
+
+TransferError TimedOut(DWORD dwTimeoutMs) {
+    return {DownloadFailure::TIMED_OUT,
+            "nothing received for " + std::to_string(dwTimeoutMs / 1000) + " s"};
+}
+
 // InternetOpenUrlA bounded by the session's time-out. A handle that the call
 // makes after the caller has given up on it is closed, not leaked.
-HINTERNET OpenUrlInTime(InternetSession& session, const std::string& url,
-                        DownloadFailure& failure) {
+HINTERNET OpenUrlInTime(InternetSession& session, const std::string& url, TransferError& error) {
     struct Call {
         std::mutex mutex;
         HINTERNET hUrl = nullptr;
@@ -83,12 +103,10 @@ HINTERNET OpenUrlInTime(InternetSession& session, const std::string& url,
     if (!bInTime) {
         pCall->bAbandoned = true;
         if (pCall->hUrl != nullptr) InternetCloseHandle(pCall->hUrl);
-        failure = DownloadFailure::TIMED_OUT;
+        error = TimedOut(session.dwTimeoutMs);
         return nullptr;
     }
-    if (pCall->hUrl == nullptr) {
-        failure = FailureFromError(pCall->dwError, DownloadFailure::OPEN_FAILED);
-    }
+    if (pCall->hUrl == nullptr) error = ErrorOf(pCall->dwError, DownloadFailure::OPEN_FAILED);
     return pCall->hUrl;
 }
 
@@ -136,10 +154,10 @@ void CloseSession(InternetSession* pSession) {
 }
 
 UrlRequest* OpenRequest(InternetSession* pSession, const char* pszUrl, BodySink& sink,
-                        DownloadFailure& failure) {
+                        TransferError& error) {
     std::string url = pszUrl;
     for (int nRedirects = 0;; ++nRedirects) {
-        HINTERNET hUrl = OpenUrlInTime(*pSession, url, failure);
+        HINTERNET hUrl = OpenUrlInTime(*pSession, url, error);
         if (hUrl == nullptr) return nullptr;
         DWORD dwStatus = 0;
         DWORD dwSize = sizeof dwStatus;
@@ -151,7 +169,9 @@ UrlRequest* OpenRequest(InternetSession* pSession, const char* pszUrl, BodySink&
         std::string next = RedirectTarget(hUrl, url);
         InternetCloseHandle(hUrl);
         if (nRedirects == MAX_REDIRECTS || next.empty() || !MayRedirect(url, next)) {
-            failure = DownloadFailure::REDIRECT;
+            error = {DownloadFailure::REDIRECT,
+                     next.empty() ? "a redirect without a usable Location"
+                                  : "redirect " + std::to_string(nRedirects + 1) + " to " + next};
             return nullptr;
         }
         url = std::move(next);
@@ -174,7 +194,7 @@ bool QueryContentLength(UrlRequest* pRequest, char* pszBuffer, uint32_t dwSize) 
     return true;
 }
 
-uint32_t ReceiveAvailable(UrlRequest* pRequest, DownloadFailure& failure) {
+uint32_t ReceiveAvailable(UrlRequest* pRequest, TransferError& error) {
     // Waits until data has arrived or the response has ended.
     struct Query {
         BOOL bOk = FALSE;
@@ -191,11 +211,11 @@ uint32_t ReceiveAvailable(UrlRequest* pRequest, DownloadFailure& failure) {
         },
         session.dwTimeoutMs);
     if (!bInTime) {
-        failure = DownloadFailure::TIMED_OUT;
+        error = TimedOut(session.dwTimeoutMs);
         return 0;
     }
     if (!pQuery->bOk) {
-        failure = FailureFromError(pQuery->dwError, DownloadFailure::CONNECTION_LOST);
+        error = ErrorOf(pQuery->dwError, DownloadFailure::CONNECTION_LOST);
         return 0;
     }
     const DWORD dwAvailable = pQuery->dwAvailable;
@@ -209,7 +229,7 @@ uint32_t ReceiveAvailable(UrlRequest* pRequest, DownloadFailure& failure) {
     char* pBlock = session.pReadBlock.get();
     DWORD dwRead = 0;
     if (!InternetReadFile(hUrl, pBlock, dwWanted, &dwRead)) {
-        failure = FailureFromError(GetLastError(), DownloadFailure::CONNECTION_LOST);
+        error = ErrorOf(GetLastError(), DownloadFailure::CONNECTION_LOST);
         return 0;
     }
     pRequest->sink.Append(pBlock, dwRead);

@@ -20,6 +20,19 @@ inline constexpr unsigned MAX_PATH_LENGTH = 4096;
 // the file could not be created or written whole.
 bool WriteWholeFile(const char* pszPath, const char* pData, uint32_t dwSize, bool bHidden);
 
+// The first file operation of this thread that failed since ClearFileError():
+// the path it was for and the system's words for why; an empty path when none.
+struct FileError {
+    std::string path;
+    std::string reason;
+};
+void ClearFileError();
+const FileError& FirstFileError();
+// Notes a failure of an operation on path, for the reason given or (without one)
+// the system's last error; returns false, for the caller to return in turn.
+bool NoteFileError(const std::string& path, std::string reason);
+bool NoteFileError(const std::string& path);
+
 enum class PathKind { NONE, FILE, FOLDER };
 PathKind GetPathKind(const char* pszPath);
 

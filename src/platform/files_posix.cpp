@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <string_view>
 
@@ -27,11 +28,13 @@ bool WriteAll(int fd, const char* pData, uint32_t dwSize) {
 
 }  // namespace
 
+bool NoteFileError(const std::string& path) { return NoteFileError(path, std::strerror(errno)); }
+
 bool WriteWholeFile(const char* pszPath, const char* pData, uint32_t dwSize, bool /*bHidden*/) {
     const int fd = open(pszPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    const bool bOk = WriteAll(fd, pData, dwSize);
-    return close(fd) == 0 && bOk;
+    if (fd < 0) return NoteFileError(pszPath);
+    const bool bOk = WriteAll(fd, pData, dwSize) || NoteFileError(pszPath);
+    return (close(fd) == 0 || NoteFileError(pszPath)) && bOk;
 }
 
 PathKind GetPathKind(const char* pszPath) {
@@ -40,7 +43,10 @@ PathKind GetPathKind(const char* pszPath) {
     return S_ISDIR(info.st_mode) ? PathKind::FOLDER : PathKind::FILE;
 }
 
-bool CreateFolder(const char* pszPath) { return mkdir(pszPath, 0755) == 0; }
+bool CreateFolder(const char* pszPath) {
+    if (mkdir(pszPath, 0755) == 0) return true;
+    return errno == EEXIST ? false : NoteFileError(pszPath);
+}
 
 bool DeleteOneFile(const char* pszPath) { return unlink(pszPath) == 0; }
 
@@ -70,13 +76,15 @@ bool ReplacementFile::Create(const char* pszTarget, const char* pszTempFolder) {
     struct stat info {};
     if (stat(pszTarget, &info) == 0) {
         // A folder is not replaced by a file, nor is a read-only file.
-        if (S_ISDIR(info.st_mode) || (info.st_mode & 0222) == 0) return false;
+        if (S_ISDIR(info.st_mode)) return NoteFileError(pszTarget, "a folder is in the way");
+        if ((info.st_mode & 0222) == 0) return NoteFileError(pszTarget, "the file is read-only");
     }
     m_strTarget = pszTarget;
     m_strTemp = pszTempFolder != nullptr ? std::string(pszTempFolder) + "/partXXXXXX"
                                          : m_strTarget + ".partXXXXXX";
     const int fd = mkstemp(m_strTemp.data());
     if (fd < 0) {
+        NoteFileError(m_strTemp);
         m_strTemp.clear();
         return false;
     }
@@ -87,7 +95,8 @@ bool ReplacementFile::Create(const char* pszTarget, const char* pszTempFolder) {
 }
 
 bool ReplacementFile::Write(const char* pData, uint32_t dwSize) {
-    return m_bOpen && WriteAll(static_cast<int>(m_hFile), pData, dwSize);
+    return m_bOpen &&
+           (WriteAll(static_cast<int>(m_hFile), pData, dwSize) || NoteFileError(m_strTarget));
 }
 
 bool ReplacementFile::Finish(bool bFlushLater) {
@@ -97,7 +106,7 @@ bool ReplacementFile::Finish(bool bFlushLater) {
     const bool bSynced =
         bFlushLater ? sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE) == 0 : fdatasync(fd) == 0;
     m_bOpen = false;
-    return close(fd) == 0 && bSynced;
+    return (close(fd) == 0 && bSynced) || NoteFileError(m_strTarget);
 }
 
 std::string ReplacementFile::Release() {
@@ -120,20 +129,22 @@ void ReplacementFile::Discard() {
     m_strTemp.clear();
 }
 
-bool MoveReplacing(const char* pszFrom, const char* pszTo) { return rename(pszFrom, pszTo) == 0; }
+bool MoveReplacing(const char* pszFrom, const char* pszTo) {
+    return rename(pszFrom, pszTo) == 0 || NoteFileError(pszTo);
+}
 
 bool FlushFileSystem(const char* pszPath) {
     const int fd = open(pszPath, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool bSynced = syncfs(fd) == 0;
+    if (fd < 0) return NoteFileError(pszPath);
+    const bool bSynced = syncfs(fd) == 0 || NoteFileError(pszPath);
     close(fd);
     return bSynced;
 }
 
 bool FlushFolder(const char* pszPath) {
     const int fd = open(pszPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool bSynced = fsync(fd) == 0;
+    if (fd < 0) return NoteFileError(pszPath);
+    const bool bSynced = fsync(fd) == 0 || NoteFileError(pszPath);
     close(fd);
     return bSynced;
 }

@@ -13,14 +13,28 @@ constexpr DWORD REPLACE_PAUSE_MS = 50;
 
 }  // namespace
 
+bool NoteFileError(const std::string& path) {
+    const DWORD dwError = GetLastError();
+    char szText[512];
+    DWORD dwLength = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                    nullptr, dwError, 0, szText, sizeof szText, nullptr);
+    while (dwLength > 0 && (szText[dwLength - 1] == '\r' || szText[dwLength - 1] == '\n' ||
+                            szText[dwLength - 1] == ' ' || szText[dwLength - 1] == '.')) {
+        --dwLength;
+    }
+    return NoteFileError(path, dwLength > 0 ? std::string(szText, dwLength)
+                                            : "system error " + std::to_string(dwError));
+}
+
 bool WriteWholeFile(const char* pszPath, const char* pData, uint32_t dwSize, bool bHidden) {
     const DWORD dwAttributes =
         bHidden ? FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_NORMAL;
     HANDLE hFile =
         CreateFileA(pszPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, dwAttributes, nullptr);
-    if (hFile == INVALID_HANDLE_VALUE) return false;
+    if (hFile == INVALID_HANDLE_VALUE) return NoteFileError(pszPath);
     DWORD dwWritten = 0;
-    const BOOL bWritten = WriteFile(hFile, pData, dwSize, &dwWritten, nullptr);
+    const BOOL bWritten =
+        WriteFile(hFile, pData, dwSize, &dwWritten, nullptr) || NoteFileError(pszPath);
     const BOOL bClosed = CloseHandle(hFile);
     // Not every system applies the attributes when an existing file is replaced.
     if (bHidden) SetFileAttributesA(pszPath, FILE_ATTRIBUTE_HIDDEN);
@@ -33,7 +47,10 @@ PathKind GetPathKind(const char* pszPath) {
     return (dwAttributes & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::FOLDER : PathKind::FILE;
 }
 
-bool CreateFolder(const char* pszPath) { return CreateDirectoryA(pszPath, nullptr) != FALSE; }
+bool CreateFolder(const char* pszPath) {
+    if (CreateDirectoryA(pszPath, nullptr)) return true;
+    return GetLastError() == ERROR_ALREADY_EXISTS ? false : NoteFileError(pszPath);
+}
 
 bool DeleteOneFile(const char* pszPath) { return DeleteFileA(pszPath) != FALSE; }
 
@@ -60,9 +77,11 @@ ReplacementFile::~ReplacementFile() { Discard(); }
 bool ReplacementFile::Create(const char* pszTarget, const char* pszTempFolder) {
     Discard();
     const DWORD dwAttributes = GetFileAttributesA(pszTarget);
-    if (dwAttributes != INVALID_FILE_ATTRIBUTES &&
-        (dwAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY))) {
-        return false;
+    if (dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        return NoteFileError(pszTarget, "a folder is in the way");
+    }
+    if (dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_READONLY)) {
+        return NoteFileError(pszTarget, "the file is read-only");
     }
     m_strTarget = pszTarget;
     for (unsigned nSuffix = GetCurrentProcessId() & 0xFFFF, nTry = 0; nTry < 100; ++nTry) {
@@ -77,22 +96,23 @@ bool ReplacementFile::Create(const char* pszTarget, const char* pszTempFolder) {
             m_bOpen = true;
             return true;
         }
-        if (GetLastError() != ERROR_FILE_EXISTS) break;
+        if (GetLastError() != ERROR_FILE_EXISTS) return NoteFileError(temp);
     }
-    return false;
+    return NoteFileError(m_strTarget, "no free temporary name");
 }
 
 bool ReplacementFile::Write(const char* pData, uint32_t dwSize) {
     DWORD dwWritten = 0;
-    return m_bOpen && WriteFile(AsHandle(m_hFile), pData, dwSize, &dwWritten, nullptr) &&
-           dwWritten == dwSize;
+    return m_bOpen && ((WriteFile(AsHandle(m_hFile), pData, dwSize, &dwWritten, nullptr) &&
+                        dwWritten == dwSize) ||
+                       NoteFileError(m_strTarget));
 }
 
 bool ReplacementFile::Finish(bool /*bFlushLater*/) {
     if (!m_bOpen) return false;
     const BOOL bFlushed = FlushFileBuffers(AsHandle(m_hFile));
     m_bOpen = false;
-    return CloseHandle(AsHandle(m_hFile)) && bFlushed;
+    return (CloseHandle(AsHandle(m_hFile)) && bFlushed) || NoteFileError(m_strTarget);
 }
 
 std::string ReplacementFile::Release() {
@@ -108,11 +128,11 @@ bool MoveReplacing(const char* pszFrom, const char* pszTo) {
         }
         if (GetLastError() != ERROR_SHARING_VIOLATION && GetLastError() != ERROR_LOCK_VIOLATION &&
             GetLastError() != ERROR_ACCESS_DENIED) {
-            return false;
+            return NoteFileError(pszTo);
         }
         Sleep(REPLACE_PAUSE_MS);
     }
-    return false;
+    return NoteFileError(pszTo);
 }
 
 bool FlushFileSystem(const char*) { return true; }  // every file was flushed as it closed

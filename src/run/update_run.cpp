@@ -44,18 +44,23 @@ constexpr int CODE_UNSAFE_NAME = -4;
 constexpr int CODE_NOT_INSTALLED = -5;
 constexpr int CODE_NOT_VERIFIED = -6;
 
+// Why an install failed: the run's words for the step, then the first file
+// operation that failed, with the system's words for it.
 std::string InstallCause(const std::string& folder, const std::string& name, InstallResult result) {
+    std::string cause;
     switch (result) {
         case InstallResult::NOT_SAVED:
-            return folder + name + ": could not be saved";
+            cause = folder + name + ": could not be saved";
+            break;
         case InstallResult::NO_SPACE:
             return name + ": its items do not fit the free space in " + folder;
         default:
-            return name +
-                   ": could not be unpacked whole (a damaged archive, or a file that "
-                   "could not be written in " +
-                   folder + ")";
+            cause = name + ": could not be unpacked whole";
+            break;
     }
+    const FileError& error = FirstFileError();
+    if (!error.path.empty()) return cause + " (" + error.path + ": " + error.reason + ")";
+    return result == InstallResult::NOT_SAVED ? cause : cause + " (a damaged archive)";
 }
 
 std::string SizeLine(uint32_t dwReceived, uint32_t dwLength) {
@@ -275,10 +280,12 @@ bool UpdateRun::AcceptSignedList(const std::string& baseUrl, const std::string& 
 
 std::string UpdateRun::DownloadCause(const std::string& url) const {
     const HttpDownloader& downloader = *m_pDownloader;
-    std::string cause = url + ": " + DescribeFailure(downloader.GetFailure());
+    std::string cause =
+        url + " (" + DescribeEndpoint(url) + "): " + DescribeFailure(downloader.GetFailure());
     if (downloader.GetFailure() == DownloadFailure::HTTP_STATUS) {
         cause += " (HTTP " + std::to_string(downloader.GetHttpStatus()) + ")";
     }
+    if (!downloader.GetFailureDetail().empty()) cause += ": " + downloader.GetFailureDetail();
     return cause;
 }
 

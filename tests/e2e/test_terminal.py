@@ -163,7 +163,7 @@ class Failures(UpdaterTest):
         _, err = process.communicate(timeout=20)
         self.assertLess(time.monotonic() - start, 2.0)  # not the ending's 10 s
         self.assertEqual(process.returncode, 1, err)
-        self.assertIn("127.0.0.1:9/web_patch/corvana/patch_info.txt: the URL could not be opened", err)
+        self.assertIn("patch_info.txt (host 127.0.0.1, port 9): the URL could not be opened", err)
 
     def test_ctrl_c_during_a_transfer_keeps_earlier_entries(self):
         self.publish("1=a.zip;first\n2=b.zip;second\n",
@@ -193,6 +193,57 @@ class Failures(UpdaterTest):
         self.assertEqual(result.returncode, 1)
         self.assertTrue((self.folder / "a.txt").exists())
         self.assertEqual(self.client_log(wait=0.3), [])
+
+
+class CauseLines(UpdaterTest):
+    """Each failure keeps its ending and adds one English line on stderr that says
+    what failed: the URL, host and port, status or kind, path and the system's words."""
+
+    def test_each_failure_names_its_cause(self):
+        broken = self.temp / "broken.zip"
+        broken.write_bytes(b"PK\x03\x04" + b"\0" * 200)
+        cases = [  # (host, manifest, archives, a folder in the way, status line, cause)
+            ("127.0.0.1:9", None, {}, None, STATUS_SERVER_UNREACHABLE,
+             "(host 127.0.0.1, port 9): the URL could not be opened: Failed to connect"),
+            ("nohost.invalid:8080", None, {}, None, STATUS_SERVER_UNREACHABLE,
+             "(host nohost.invalid, port 8080): the URL could not be opened: Could not resolve host"),
+            (None, None, {}, None, STATUS_SERVER_UNREACHABLE,
+             "patch_info.txt (host 127.0.0.1, port %s): the server answered with an error status (HTTP 404)"),
+            (None, "160=missing.zip;m\n", {}, None, STATUS_SERVER_UNREACHABLE,
+             "missing.zip (host 127.0.0.1, port %s): the server answered with an error status (HTTP 404)"),
+            (None, "160=notes.txt;n\n", {}, "notes.txt", "에러코드 : #-5",
+             "notes.txt: could not be saved (%(folder)s/notes.txt: a folder is in the way)"),
+            (None, "160=a.zip;a\n", {"a.zip": {"x" * 300: "a"}}, None, "에러코드 : #-5",
+             "a.zip: could not be unpacked whole (%(folder)s/" + "x" * 300 + ": File name too long)"),
+            (None, "160=broken.zip;b\n", {}, None, "에러코드 : #-5",
+             "broken.zip: could not be unpacked whole (a damaged archive)"),
+        ]
+        port = self.patch_server.host.split(":")[-1].split("/")[0]
+        runs = []  # the cases run side by side: each waits out its error ending
+        for number, (host, manifest, archives, in_the_way, status, cause) in enumerate(cases):
+            self.patch_server = PatchServer("cause")
+            if manifest:
+                self.publish(manifest, archives)
+                shutil.copy(broken, self.patch_server.normal / "broken.zip")
+                (self.patch_server.normal / "notes.txt").write_text("n")
+            self.folder = self.temp / str(number) / "Corvana"
+            self.install_client(version=150)
+            if in_the_way:
+                (self.folder / in_the_way).mkdir()
+            (self.temp / str(number)).chmod(0o700)  # a runtime folder of its own
+            env = dict(self.env, CORVANA_PATCH_HOST=host or self.patch_server.host,
+                       XDG_RUNTIME_DIR=str(self.temp / str(number)))
+            process = subprocess.Popen([str(self.folder / "corvana-updater"), "-THIS_FOLDER"], env=env,
+                                       stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                       text=True)
+            runs.append((process, status, cause % {"folder": self.folder} if "%(" in cause else cause.replace("%s", port)))
+        for process, status, cause in runs:
+            with self.subTest(cause=cause):
+                out, err = process.communicate(timeout=60)
+                self.assertEqual(process.returncode, 1, err)
+                self.assertIn(status, out)
+                self.assertIn("corvana-updater: " , err)
+                self.assertIn(cause, err)
 
 
 class CommandLine(UpdaterTest):

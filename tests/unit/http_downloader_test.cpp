@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "support/test_env.h"
 
@@ -153,6 +156,8 @@ TEST_F(HttpDownloaderTest, StallsEndTheDownloadAfterTheTimeout) {
     ExpectFailure(Fault("/stall-body"), DownloadFailure::TIMED_OUT);
     EXPECT_EQ(Downloader().OpenUrl(Fault("/stall-response").c_str()), 0u);
     EXPECT_EQ(Downloader().GetFailure(), DownloadFailure::TIMED_OUT);
+    EXPECT_TRUE(Downloader().GetFailureDetail().starts_with("nothing received for"))
+        << Downloader().GetFailureDetail();
 }
 
 TEST_F(HttpDownloaderTest, BodyEndingEarlyIsAShortBody) {
@@ -221,7 +226,8 @@ TEST_F(HttpDownloaderTest, UnreachableUrlDropsTheRootHandleAndTheOldBody) {
     const std::string closed = "http://127.0.0.1:1/patch_info.txt";
     EXPECT_EQ(downloader.OpenUrl(closed.c_str()), 0u);
     EXPECT_NE(downloader.GetFailure(), DownloadFailure::NONE);
-    EXPECT_FALSE(downloader.CloseInternet());  // the root handle went with the URL
+    EXPECT_NE(downloader.GetFailureDetail(), "");  // the system's or the library's words
+    EXPECT_FALSE(downloader.CloseInternet());      // the root handle went with the URL
     EXPECT_EQ(downloader.ReadChunk(), 0u);
     EXPECT_EQ(downloader.DownloadToMemory(closed.c_str()), "");
 
@@ -253,6 +259,17 @@ TEST(DownloadLength, ReadsLeadingDigitsOnly) {
     EXPECT_EQ(ReadDecimalLength(""), 0u);
     EXPECT_EQ(ReadDecimalLength("4294967295"), 4294967295u);
     EXPECT_EQ(ReadDecimalLength("99999999999999999999999"), 4294967295u);
+}
+
+TEST(DownloadEndpoint, NamesHostAndPortWithTheSchemesDefault) {
+    for (const auto& [url, endpoint] : std::vector<std::pair<std::string, std::string>>{
+             {"http://example.test/a/b.zip", "host example.test, port 80"},
+             {"HTTPS://example.test?x", "host example.test, port 443"},
+             {"http://127.0.0.1:8080/p", "host 127.0.0.1, port 8080"},
+             {"https://[::1]:8443/p", "host [::1], port 8443"},
+             {"https://[::1]/p", "host [::1], port 443"}}) {
+        EXPECT_EQ(DescribeEndpoint(url), endpoint) << url;
+    }
 }
 
 // HTTPS against nginx with a certificate from a test CA. Wine's TLS trusts only
