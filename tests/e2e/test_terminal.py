@@ -1,12 +1,18 @@
 """The Linux updater, run for real in its terminal front end against nginx
 (through tests/support/with_servers.py), with real archives and the stand-in
 client and setup program."""
+import fcntl
 import os
 import pathlib
+import pty
+import re
+import select
 import shutil
 import signal
+import struct
 import subprocess
 import tempfile
+import termios
 import time
 import unittest
 
@@ -244,6 +250,99 @@ class CauseLines(UpdaterTest):
                 self.assertIn(status, out)
                 self.assertIn("corvana-updater: " , err)
                 self.assertIn(cause, err)
+
+
+class ProgressLine(UpdaterTest):
+    """A slow two-archive run (64 KiB/s), shown on a 40-column terminal, a dumb one
+    and a pipe."""
+    slow = True
+    PROGRESS = re.compile(r"(\d+)%  [\d.]+(?: B| KiB| MiB)?/[\d.]+ (?:B|KiB|MiB)")
+
+    def setUp(self):
+        super().setUp()
+        self.publish("1=a.zip;first\n2=b.zip;second\n",
+                     {"a.zip": {"a.bin": os.urandom(128 << 10), "cw.exe": STANDINS / "cw.exe"},
+                      "b.zip": {"b.bin": os.urandom(128 << 10)}})
+        (self.temp / "Games").mkdir()
+
+    def run_in_terminal(self, columns, act=lambda process, screen: None):
+        """Runs a fresh installation on a pseudo-terminal; act(process, screen) is
+        called as output arrives. Returns the bytes written and the exit status."""
+        master, slave = pty.openpty()
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+        process = subprocess.Popen([UPDATER], stdin=slave, stdout=slave, stderr=slave, env=self.env)
+        os.close(slave)
+        os.write(master, (str(self.temp / "Games") + "\n").encode())
+        screen = bytearray()
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline:
+            if select.select([master], [], [], 0.1)[0]:
+                try:
+                    screen += os.read(master, 65536)
+                except OSError:  # the program has ended and closed the terminal
+                    break
+            act(process, screen)
+            if process.poll() is not None and not select.select([master], [], [], 0.1)[0]:
+                break
+        os.close(master)
+        return bytes(screen), process.wait(timeout=10)
+
+    def redraws(self, screen):
+        return [piece for piece in re.split(rb"[\r\n]", screen.replace(b"\x1b[K", b"")) if self.PROGRESS.search(piece.decode())]
+
+    def test_on_a_narrow_terminal_each_redraw_stays_on_its_line(self):
+        def shrink(process, screen):  # half way through, the terminal gets narrower
+            if b"[second]" in screen and not shrink.done:
+                shrink.done = True
+                fcntl.ioctl(process_fd(process), termios.TIOCSWINSZ, struct.pack("HHHH", 24, 30, 0, 0))
+                process.send_signal(signal.SIGWINCH)
+        shrink.done = False
+        process_fd = lambda process: os.open("/proc/%d/fd/1" % process.pid, os.O_RDWR)
+        screen, status = self.run_in_terminal(40, shrink)
+        self.assertEqual(status, 0, screen)
+        lines = self.redraws(screen)
+        self.assertGreater(len(lines), 5)
+        self.assertTrue(all(len(line) <= 39 for line in lines), lines)
+        self.assertTrue(any(len(line) > 29 for line in lines[:len(lines) // 3]), lines)
+        self.assertLessEqual(len(lines[-1]), 29, lines)
+        self.assertIn(b"\r\x1b[K[", screen)
+        percents = [int(self.PROGRESS.search(line.decode()).group(1)) for line in lines]
+        self.assertEqual(percents, sorted(percents))  # the run's percent, never the file's
+        self.assertTrue(any(b"left" in line for line in lines), lines)
+
+    def test_a_dumb_terminal_gets_no_escape_sequences(self):
+        self.env["TERM"] = "dumb"
+        screen, status = self.run_in_terminal(80)
+        self.assertNotIn(b"\x1b", screen)
+        self.assertGreater(len(self.redraws(screen)), 5)
+
+    def test_a_pipe_gets_a_plain_line_at_each_tenth(self):
+        result = self.install_fresh()
+        self.assertNotIn("\r", result.stdout)
+        self.assertNotIn("\x1b", result.stdout)
+        lines = [line for line in result.stdout.splitlines() if self.PROGRESS.match(line)]
+        tenths = [int(self.PROGRESS.match(line).group(1)) // 10 for line in lines]
+        self.assertEqual(tenths, sorted(tenths))
+        self.assertGreaterEqual(len(set(tenths)), 5, result.stdout)
+        self.assertLessEqual(len(lines), 11 + 3, result.stdout)  # and one every 5 s at most
+        self.assertIn("Installing into " + str(self.folder), result.stdout)
+
+    def test_nothing_is_drawn_over_the_exit_question_and_a_second_ctrl_c_exits(self):
+        def interrupt(process, screen):
+            if b"[second]" in screen and interrupt.asked is None:
+                interrupt.asked = len(screen)
+                process.send_signal(signal.SIGINT)
+            elif interrupt.asked and b"[y/N] " in screen and interrupt.when is None:
+                interrupt.when = time.monotonic()
+            elif interrupt.when and time.monotonic() - interrupt.when > 1.5 and not interrupt.again:
+                interrupt.again = len(screen)
+                process.send_signal(signal.SIGINT)
+        interrupt.asked = interrupt.when = interrupt.again = None
+        screen, status = self.run_in_terminal(80, interrupt)
+        self.assertEqual(status, 2, screen)
+        question = screen.index(b"[y/N] ")
+        self.assertEqual(screen[question + 6:interrupt.again], b"")  # 1.5 s of a transfer, nothing drawn
+        self.assertFalse((self.folder / "b.bin").exists())
 
 
 class CommandLine(UpdaterTest):

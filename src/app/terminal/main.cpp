@@ -1,5 +1,6 @@
 // corvana-updater: the Linux program, with the terminal front end.
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -31,8 +32,10 @@ UpdateRun g_run;
 HttpDownloader g_downloader;
 std::atomic<bool> g_bInterrupted{false};
 std::atomic<bool> g_bTerminated{false};  // SIGTERM: Exit, without asking
+std::atomic<bool> g_bResized{false};
 
 void OnInterrupt(int) { g_bInterrupted = true; }
+void OnResize(int) { g_bResized = true; }
 void OnTerminate(int) {
     g_bTerminated = true;
     g_bInterrupted = true;
@@ -110,13 +113,31 @@ int ReadOptions(int argc, char** argv, TerminalOptions& options) {
     return -1;
 }
 
+// How the progress line suits standard output.
+ProgressStyle ChooseProgressStyle(const TerminalOptions& options) {
+    if (options.bQuiet) return ProgressStyle::NONE;
+    if (isatty(STDOUT_FILENO) == 0) return ProgressStyle::PLAIN;
+    const char* pszTerm = std::getenv("TERM");
+    const bool bDumb =
+        pszTerm == nullptr || *pszTerm == '\0' || std::string_view(pszTerm) == "dumb";
+    return bDumb ? ProgressStyle::DUMB : ProgressStyle::LIVE;
+}
+
+// The terminal's width in columns; 80 when it cannot be told.
+int TerminalColumns() {
+    winsize size{};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+    return 80;
+}
+
 class TerminalApp {
 public:
     TerminalApp(ProgramShell& shell, const TerminalOptions& options)
         : m_shell(shell),
           m_options(options),
-          m_window(m_logic, stdout, !options.bQuiet && isatty(STDOUT_FILENO) != 0,
-                   isatty(STDIN_FILENO) != 0) {}
+          m_window(m_logic, stdout, ChooseProgressStyle(options), isatty(STDIN_FILENO) != 0) {
+        m_window.SetColumns(TerminalColumns());
+    }
 
     int Run() {
         const std::string title = LoadText(IDS_WINDOW_TITLE);
@@ -144,13 +165,18 @@ public:
     }
 
 private:
-    // The Exit button's question; without a terminal to ask on, the answer is yes.
+    // The Exit button's question; without a terminal to ask on, the answer is
+    // yes, and so is a second Ctrl-C.
     bool Confirm() {
         if (g_bTerminated || !isatty(STDIN_FILENO)) return true;
-        m_window.Say(LoadText(IDS_ABORT_CAPTION) + " " + LoadText(IDS_CONFIRM_EXIT) + " [y/N] ");
+        m_window.Ask(LoadText(IDS_ABORT_CAPTION) + " " + LoadText(IDS_CONFIRM_EXIT) + " [y/N] ");
         std::string answer;
         g_bInterrupted = false;
-        return ReadLine(answer) && (answer == "y" || answer == "Y");
+        const bool bLine = ReadLine(answer);
+        const bool bInterrupted = g_bInterrupted.exchange(false);
+        if (bInterrupted) m_window.Say("\n");
+        m_window.Answered();
+        return bInterrupted || (bLine && (answer == "y" || answer == "Y"));
     }
 
     // Runs the window until it ends: closed by the run, or by Exit.
@@ -159,6 +185,7 @@ private:
             if (g_bInterrupted.exchange(false) && m_logic.OnExit([this] { return Confirm(); })) {
                 return;
             }
+            if (g_bResized.exchange(false)) m_window.SetColumns(TerminalColumns());
             switch (m_window.WaitForEvent(std::chrono::milliseconds(100))) {
                 case TerminalWindow::Event::CLOSE:
                     return;
@@ -192,13 +219,14 @@ private:
             return false;
         }
         for (;;) {
-            m_window.Say(
+            m_window.Ask(
                 FormatText("Install into %s\n"
                            "  Enter: install there; a folder: install into its %s "
                            "sub-folder; q: exit\n> ",
                            defaultFolder.c_str(), PRODUCT_FOLDER));
             std::string line;
             const bool bLine = ReadLine(line);
+            m_window.Answered();
             g_bInterrupted = false;
             if (bLine && line != "q") {
                 const std::string folder = line.empty()
@@ -244,6 +272,8 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &action, nullptr);
     action.sa_handler = OnTerminate;
     sigaction(SIGTERM, &action, nullptr);
+    action.sa_handler = OnResize;
+    sigaction(SIGWINCH, &action, nullptr);
 
     const bool bStarted = shell.Start([](const std::string& text, const std::string& caption) {
         std::printf("%s: %s\n", caption.c_str(), text.c_str());

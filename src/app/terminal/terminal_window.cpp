@@ -1,62 +1,83 @@
 #include "app/terminal/terminal_window.h"
 
-#include <cmath>
+#include <algorithm>
 #include <cstdio>
 
 namespace corvana {
 
 namespace {
 
-std::string Duration(double dSeconds) {
-    const long nSeconds = std::lround(dSeconds);
-    char szText[32];
-    std::snprintf(szText, sizeof szText, "%ld:%02ld", nSeconds / 60, nSeconds % 60);
-    return szText;
-}
+// A live line is redrawn at most this often, and a plain one printed at least
+// this often while the run goes on.
+constexpr auto REDRAW_INTERVAL = std::chrono::milliseconds(100);
+constexpr auto PLAIN_INTERVAL = std::chrono::seconds(5);
 
 }  // namespace
 
-TerminalWindow::TerminalWindow(DialogLogic& logic, std::FILE* pOut, bool bTerminal,
+TerminalWindow::TerminalWindow(DialogLogic& logic, std::FILE* pOut, ProgressStyle style,
                                bool bInteractive)
-    : m_logic(logic), m_pOut(pOut), m_bTerminal(bTerminal), m_bInteractive(bInteractive) {}
+    : m_logic(logic), m_pOut(pOut), m_style(style), m_bInteractive(bInteractive) {}
 
 void TerminalWindow::ClearProgressLocked() {
-    if (m_bProgressDrawn) std::fputs("\r\033[K", m_pOut);
-    m_bProgressDrawn = false;
+    if (m_nDrawnLength == 0) return;
+    if (m_style == ProgressStyle::LIVE) {
+        std::fputs("\r\033[K", m_pOut);
+    } else {
+        std::fprintf(m_pOut, "\r%*s\r", static_cast<int>(m_nDrawnLength), "");
+    }
+    m_nDrawnLength = 0;
 }
 
-void TerminalWindow::DrawProgressLocked() {
-    if (!m_bTerminal || m_strSize.empty()) return;
-    const int nPercent =
-        m_nRangeMax > 0 ? static_cast<int>(100LL * m_progress.nUnits / m_nRangeMax) : 0;
-    std::string line = "\r\033[K[" + std::string(static_cast<std::size_t>(nPercent / 5), '#') +
-                       std::string(static_cast<std::size_t>(20 - nPercent / 5), ' ') + "] " +
-                       std::to_string(nPercent) + "%  " + m_strSize;
-    const uint32_t dwBytes = m_progress.dwReceived;
-    const double dSeconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - m_transferStart).count();
-    if (dSeconds > 0.2 && dwBytes > m_dwFirstBytes) {
-        const double dRate = static_cast<double>(dwBytes - m_dwFirstBytes) / dSeconds;
-        char szRate[48];
-        std::snprintf(szRate, sizeof szRate, "  %.1f MiB/s", dRate / 1048576.0);
-        line += szRate;
-        if (nPercent > 0 && nPercent < 100) {
-            line += "  " + Duration(dSeconds * (100 - nPercent) / nPercent) + " left";
-        }
+void TerminalWindow::PrintLineLocked(const std::string& text) {
+    if (m_bQuestionOpen) {
+        m_heldLines.push_back(text);
+        return;
     }
-    std::fputs(line.c_str(), m_pOut);
+    ClearProgressLocked();
+    std::fprintf(m_pOut, "%s\n", text.c_str());
     std::fflush(m_pOut);
-    m_bProgressDrawn = true;
+    DrawProgressLocked(true);
+}
+
+void TerminalWindow::DrawProgressLocked(bool bForce) {
+    if (m_style == ProgressStyle::NONE || m_bQuestionOpen || m_nRangeMax <= 0 ||
+        m_progress.nEntry == 0) {
+        return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    const ProgressFigures figures{static_cast<int>(100LL * m_progress.nUnits / m_nRangeMax),
+                                  m_progress.dwReceived, m_progress.dwLength, m_meter.Rate(),
+                                  m_meter.SecondsLeft()};
+    if (m_style == ProgressStyle::PLAIN) {
+        // A log gets a line at each tenth of the run, and one every few seconds.
+        const int nTenth = figures.nPercent / 10;
+        if (nTenth == m_nLastTenth && now - m_lastDrawn < PLAIN_INTERVAL) return;
+        m_nLastTenth = nTenth;
+        m_lastDrawn = now;
+        std::fprintf(m_pOut, "%s\n", FormatProgressLine(figures, 0, false).c_str());
+        std::fflush(m_pOut);
+        return;
+    }
+    if (!bForce && now - m_lastDrawn < REDRAW_INTERVAL) return;
+    m_lastDrawn = now;
+    const std::string line = FormatProgressLine(figures, m_nColumns, true);
+    if (m_style == ProgressStyle::LIVE) {
+        std::fprintf(m_pOut, "\r\033[K%s", line.c_str());
+    } else {
+        // What is left of a longer line before is overwritten with spaces.
+        const int nPad = static_cast<int>(m_nDrawnLength) - static_cast<int>(line.size());
+        std::fprintf(m_pOut, "\r%s%*s", line.c_str(), std::max(nPad, 0), "");
+        if (nPad > 0) std::fprintf(m_pOut, "\r%s", line.c_str());
+    }
+    std::fflush(m_pOut);
+    m_nDrawnLength = std::max<std::size_t>(line.size(), 1);
 }
 
 void TerminalWindow::ShowStatus(const std::string& text) {
     std::lock_guard lock(m_mutex);
     if (m_bEnded || text == m_strStatus) return;
     m_strStatus = text;
-    ClearProgressLocked();
-    std::fprintf(m_pOut, "%s\n", text.c_str());
-    std::fflush(m_pOut);
-    DrawProgressLocked();
+    PrintLineLocked(text);
 }
 
 void TerminalWindow::SetProgressRange(int nUnits) {
@@ -67,22 +88,14 @@ void TerminalWindow::SetProgressRange(int nUnits) {
 void TerminalWindow::ShowProgress(const RunProgress& progress) {
     std::lock_guard lock(m_mutex);
     if (m_bEnded) return;
-    const bool bNewTransfer = progress.dwLength != 0 &&
-                              (progress.nEntry != m_progress.nEntry || m_progress.dwLength == 0);
-    if (bNewTransfer) {
-        m_transferStart = std::chrono::steady_clock::now();
-        m_dwFirstBytes = progress.dwReceived;
-    }
+    m_meter.Update(progress, std::chrono::steady_clock::now());
+    const bool bNewEntry = progress.nEntry != m_progress.nEntry;
     m_progress = progress;
-    DrawProgressLocked();
+    DrawProgressLocked(bNewEntry);
 }
 
-void TerminalWindow::ShowSizeLine(const std::string& text) {
-    std::lock_guard lock(m_mutex);
-    if (m_bEnded) return;
-    m_strSize = text;
-    DrawProgressLocked();
-}
+// The progress line shows the bytes in its own units.
+void TerminalWindow::ShowSizeLine(const std::string&) {}
 
 void TerminalWindow::AskInstallFolder(const std::string& defaultFolder) {
     std::lock_guard lock(m_mutex);
@@ -110,10 +123,7 @@ void TerminalWindow::OfferExitOnly() {
     std::lock_guard lock(m_mutex);
     if (m_bEnded) return;
     m_logic.ClearConfirmExit();
-    if (m_bChoiceShown) return;
-    ClearProgressLocked();
-    std::fprintf(m_pOut, "(Ctrl-C: exit now)\n");
-    std::fflush(m_pOut);
+    if (!m_bChoiceShown) PrintLineLocked("(Ctrl-C: exit now)");
 }
 
 void TerminalWindow::ShowErrorBox(const std::string& text, const std::string& caption) {
@@ -174,6 +184,32 @@ void TerminalWindow::Say(const std::string& text) {
     ClearProgressLocked();
     std::fputs(text.c_str(), m_pOut);
     std::fflush(m_pOut);
+    DrawProgressLocked(true);
+}
+
+void TerminalWindow::Ask(const std::string& question) {
+    std::lock_guard lock(m_mutex);
+    ClearProgressLocked();
+    m_bQuestionOpen = true;
+    std::fputs(question.c_str(), m_pOut);
+    std::fflush(m_pOut);
+}
+
+void TerminalWindow::Answered() {
+    std::lock_guard lock(m_mutex);
+    m_bQuestionOpen = false;
+    for (const std::string& line : m_heldLines) std::fprintf(m_pOut, "%s\n", line.c_str());
+    m_heldLines.clear();
+    std::fflush(m_pOut);
+    if (!m_bEnded) DrawProgressLocked(true);
+}
+
+void TerminalWindow::SetColumns(int nColumns) {
+    std::lock_guard lock(m_mutex);
+    m_nColumns = nColumns;
+    if (m_bEnded || m_nDrawnLength == 0) return;
+    ClearProgressLocked();
+    DrawProgressLocked(true);
 }
 
 }  // namespace corvana

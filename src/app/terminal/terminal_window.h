@@ -1,7 +1,6 @@
-// The terminal front end: the window's texts as lines, a live progress line on a
-// terminal, message boxes as "caption: text", and the installation choice as a
-// prompt. Calls from the run are serialised with a mutex; after the window has
-// ended they do nothing.
+// The terminal front end: the window's texts as lines, a progress line, message
+// boxes as "caption: text", and the installation choice as a prompt. Calls from
+// the run are serialised with a mutex; after the window has ended they do nothing.
 #pragma once
 
 #include <chrono>
@@ -10,15 +9,25 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "app/dialog_logic.h"
+#include "app/terminal/progress_line.h"
 #include "run/run_view.h"
 
 namespace corvana {
 
+// How the progress line is shown.
+enum class ProgressStyle {
+    NONE,   // not at all
+    LIVE,   // a terminal: one line, redrawn in place and cleared with escape sequences
+    DUMB,   // a terminal without escape sequences: redrawn with carriage returns
+    PLAIN,  // not a terminal: a line of its own at each tenth of the run, or every 5 s
+};
+
 class TerminalWindow : public RunView {
 public:
-    TerminalWindow(DialogLogic& logic, std::FILE* pOut, bool bTerminal, bool bInteractive);
+    TerminalWindow(DialogLogic& logic, std::FILE* pOut, ProgressStyle style, bool bInteractive);
 
     void ShowStatus(const std::string& text) override;
     void SetProgressRange(int nUnits) override;
@@ -37,18 +46,25 @@ public:
     // The window has ended: every later call does nothing.
     void End();
     bool HasEnded();
-    // Prints a line of the window's own (prompts, notices) between the run's.
+    // Prints a notice of the window's own between the run's lines.
     void Say(const std::string& text);
+    // Prints a question; until it is answered the progress line stays away and
+    // the run's lines wait, so that nothing is drawn over the answer being typed.
+    void Ask(const std::string& question);
+    void Answered();
+    // The terminal's width changed.
+    void SetColumns(int nColumns);
     // The folder the installation choice offers first.
     std::string ChoiceDefault();
 
 private:
-    void DrawProgressLocked();
+    void PrintLineLocked(const std::string& text);
+    void DrawProgressLocked(bool bForce);
     void ClearProgressLocked();
 
     DialogLogic& m_logic;
     std::FILE* m_pOut;
-    const bool m_bTerminal;     // standard output is a terminal: live progress line
+    const ProgressStyle m_style;
     const bool m_bInteractive;  // standard input is a terminal: boxes wait for Enter
     std::mutex m_mutex;
     std::condition_variable m_wake;
@@ -56,14 +72,17 @@ private:
     bool m_bCloseRequested = false;
     bool m_bChoiceShown = false;
     bool m_bChoiceReported = false;
-    bool m_bProgressDrawn = false;
+    bool m_bQuestionOpen = false;
+    std::vector<std::string> m_heldLines;  // the run's lines while a question is open
+    std::size_t m_nDrawnLength = 0;        // of the progress line on the screen; 0: none
+    std::chrono::steady_clock::time_point m_lastDrawn{};
+    int m_nLastTenth = -1;  // PLAIN: the tenth of the run last printed
+    int m_nColumns = 80;
     std::string m_strDefaultFolder;
     std::string m_strStatus;
-    std::string m_strSize;
     int m_nRangeMax = 0;
     RunProgress m_progress;
-    std::chrono::steady_clock::time_point m_transferStart{};
-    uint32_t m_dwFirstBytes = 0;  // bytes of the file already in when its transfer was first seen
+    TransferMeter m_meter;
 };
 
 }  // namespace corvana
