@@ -40,6 +40,8 @@ public:
     // Why the run is about to fail, in one English line for a log or a terminal's
     // error stream (the Windows panel shows only the run's own texts).
     virtual void ExplainFailure(const std::string& cause) = 0;
+    // The URL of each request, as it is sent, for a log; the panels show none.
+    virtual void NoteRequest(const std::string& /*url*/) {}
     // After a failure: Exit is shown and closes the window without asking.
     virtual void OfferExitOnly() = 0;
     // Asks the window to close; it ends like Cancel.

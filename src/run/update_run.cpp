@@ -185,6 +185,7 @@ int UpdateRun::Run(const std::string& commandLine) {
     Status(IDS_SEARCHING_TARGETS);
     if (m_verifier.HasKey() && !AcceptSignedList(baseUrl, folder)) return 0;
     const std::string manifestUrl = baseUrl + MANIFEST_NAME;
+    m_pView->NoteRequest(manifestUrl);
     const std::string manifest = downloader.DownloadToMemory(manifestUrl.c_str());
     if (IsManifestRefused(manifest)) {
         m_pView->ExplainFailure(downloader.GetFailure() != DownloadFailure::NONE
@@ -261,6 +262,7 @@ bool UpdateRun::AcceptSignedList(const std::string& baseUrl, const std::string& 
     std::string texts[2];
     const char* names[2] = {CHECKSUMS_NAME, SIGNATURE_NAME};
     for (int i = 0; i < 2; ++i) {
+        m_pView->NoteRequest(baseUrl + names[i]);
         downloader.DownloadToMemory((baseUrl + names[i]).c_str());
         const DownloadFailure failure = downloader.GetFailure();
         // A server that cannot be reached is that; one that lacks the file is refused.
@@ -340,6 +342,7 @@ bool UpdateRun::RunPipeline(const std::string& baseUrl, const std::string& folde
 
 bool UpdateRun::FetchEntry(const std::string& url, int nBase) {
     HttpDownloader& downloader = *m_pDownloader;
+    m_pView->NoteRequest(url);
     const uint32_t dwLength = downloader.OpenUrl(url.c_str());
     // Without a length (or with a refused one) the file cannot be fetched whole.
     if (dwLength == 0) {

@@ -390,6 +390,27 @@ class CommandLine(UpdaterTest):
         self.assertIn("[Patch file #1] downloading (1/2)", result.stdout)
         self.assertIn("Error message: Cannot start the main program.", result.stdout)
 
+    def test_log_keeps_the_texts_urls_failure_and_ending_with_times(self):
+        self.publish("1=a.zip;first\n2=missing.zip;second\n", {"a.zip": {"a.txt": "a"}})
+        log = self.temp / "run.log"
+        result = self.install_fresh(["--log", str(log), "/AutoLoginRID:secret", "x"])
+        self.assertEqual(result.returncode, 1, result.stderr)
+        lines = log.read_text().splitlines()
+        self.assertTrue(all(re.match(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}  \w+ ", line) for line in lines), lines)
+        text = "\n".join(lines)
+        for expected in ["start   corvana-updater 2.0.0, arguments: /AutoLoginRID:*** x",
+                         "folder  " + str(self.folder),
+                         "get     http://" + self.patch_server.host + "/web_patch/corvana/patch_info.txt",
+                         "status  [second] 다운로드중 (2/3)",
+                         "failure http://%s/web_patch/corvana/missing.zip (host" % self.patch_server.host,
+                         "status  " + STATUS_SERVER_UNREACHABLE, "end     exit status 1"]:
+            self.assertIn(expected, text)
+        self.assertNotIn("secret", text)
+        self.assertEqual(oct(log.stat().st_mode & 0o777), "0o600")
+        refused = self.run_updater(["--log", str(self.temp / "no" / "such" / "log")])
+        self.assertEqual(refused.returncode, 1)
+        self.assertIn("cannot write the log", refused.stderr)
+
     def test_an_option_after_the_login_id_is_the_clients(self):
         self.publish("1=a.zip\n", {"a.zip": {"a.txt": "a", "cw.exe": STANDINS / "cw.exe"}})
         result = self.install_fresh(["/AutoLoginRID:p", "--client-option"])

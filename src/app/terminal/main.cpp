@@ -16,6 +16,7 @@
 #include "app/dialog_logic.h"
 #include "app/program_shell.h"
 #include "app/terminal/folder_choice.h"
+#include "app/terminal/run_log.h"
 #include "app/terminal/terminal_window.h"
 #include "net/http_downloader.h"
 #include "platform/text.h"
@@ -30,6 +31,7 @@ using namespace corvana;
 
 UpdateRun g_run;
 HttpDownloader g_downloader;
+RunLog g_log;
 std::atomic<bool> g_bInterrupted{false};
 std::atomic<bool> g_bTerminated{false};  // SIGTERM: Exit, without asking
 std::atomic<bool> g_bResized{false};
@@ -55,7 +57,7 @@ bool ReadLine(std::string& line) {
 }
 
 constexpr const char* USAGE =
-    "usage: corvana-updater [--yes] [--folder DIR] [--quiet]\n"
+    "usage: corvana-updater [--yes] [--folder DIR] [--quiet] [--log FILE]\n"
     "                       [-THIS_FOLDER | -CHECK_VERSION | -UPDATE CALLER VERSION -U_BETA]\n"
     "                       [/AutoLoginRID:ID ...]\n"
     "  (no switch)           install the client into a folder you choose\n"
@@ -66,6 +68,7 @@ constexpr const char* USAGE =
     "  --yes                 answer the installation choice with the default folder\n"
     "  --folder DIR          answer it with DIR (the client goes into DIR/Corvana)\n"
     "  --quiet               no progress line\n"
+    "  --log FILE            add a log of the run to FILE (texts, URLs, failures, times)\n"
     "  -h, --help            show this text;  --version  show the program's version\n"
     "Environment: CORVANA_PATCH_HOST ([https://]host[:port]), CORVANA_CA_FILE (a PEM file).\n"
     "Exit status: 0 the client or setup was started, 1 an error, 2 Exit or a cancel,\n"
@@ -77,6 +80,7 @@ struct TerminalOptions {
     bool bYes = false;
     std::string folder;  // typed as at the prompt
     bool bQuiet = false;
+    std::string log;                // --log FILE
     std::vector<std::string> rest;  // the updater's own arguments, in order
 };
 
@@ -105,6 +109,8 @@ int ReadOptions(int argc, char** argv, TerminalOptions& options) {
             options.bQuiet = true;
         } else if (argument == "--folder" && i + 1 < argc) {
             options.folder = argv[++i];
+        } else if (argument == "--log" && i + 1 < argc) {
+            options.log = argv[++i];
         } else {
             std::fprintf(stderr, "corvana-updater: unknown option %s\n%s", argv[i], USAGE);
             return EXIT_USAGE;
@@ -147,7 +153,7 @@ public:
             std::fprintf(stderr, "corvana-updater: the client's version cannot be received (%s)\n",
                          m_endpoint.Error().c_str());
         }
-        g_run.SetView(&m_window);
+        g_run.SetView(g_log.IsOpen() ? static_cast<RunView*>(&m_loggedView) : &m_window);
         g_run.SetDownloader(&g_downloader);
         std::packaged_task<void()> task([this] { g_run.Run(m_shell.Arguments()); });
         std::future<void> finished = task.get_future();
@@ -161,6 +167,7 @@ public:
             return finished.wait_for(std::chrono::milliseconds(dwMs)) == std::future_status::ready;
         });
         worker.join();
+        g_log.Write("end", "exit status " + std::to_string(nStatus));
         return nStatus;
     }
 
@@ -198,6 +205,12 @@ private:
         }
     }
 
+    void InstallInto(const std::string& folder) {
+        g_log.Write("folder", folder);
+        m_window.Say("Installing into " + folder + "\n");
+        m_logic.OnInstallNow(folder);
+    }
+
     // The installation choice; true when it ended with Exit.
     bool AskForFolder() {
         const std::string defaultFolder = m_window.ChoiceDefault();
@@ -214,8 +227,7 @@ private:
                 m_logic.OnExit([] { return true; });
                 return true;
             }
-            m_window.Say("Installing into " + folder + "\n");
-            m_logic.OnInstallNow(folder);
+            InstallInto(folder);
             return false;
         }
         for (;;) {
@@ -239,8 +251,7 @@ private:
                     m_window.Say("Cannot install there: " + problem + "\n");
                     continue;
                 }
-                m_window.Say("Installing into " + folder + "\n");
-                m_logic.OnInstallNow(folder);
+                InstallInto(folder);
                 return false;
             }
             if (!bLine && isatty(STDIN_FILENO) == 0) {
@@ -255,6 +266,7 @@ private:
     const TerminalOptions& m_options;
     DialogLogic m_logic{g_run};
     TerminalWindow m_window;
+    LoggedView m_loggedView{m_window, g_log};
     WindowEndpoint m_endpoint;
 };
 
@@ -266,6 +278,13 @@ int main(int argc, char** argv) {
     std::vector<const char*> words{argv[0]};
     for (const std::string& word : options.rest) words.push_back(word.c_str());
     ProgramShell shell(JoinArguments(static_cast<int>(words.size()), words.data()));
+    if (std::string error; !options.log.empty() && !g_log.Open(options.log, error)) {
+        std::fprintf(stderr, "corvana-updater: cannot write the log %s: %s\n", options.log.c_str(),
+                     error.c_str());
+        return EXIT_FAILED;
+    }
+    g_log.Write("start", std::string("corvana-updater ") + CORVANA_VERSION +
+                             ", arguments: " + WithoutLoginId(shell.Arguments()));
 
     struct sigaction action {};
     action.sa_handler = OnInterrupt;  // no SA_RESTART: a waiting read returns
@@ -276,8 +295,12 @@ int main(int argc, char** argv) {
     sigaction(SIGWINCH, &action, nullptr);
 
     const bool bStarted = shell.Start([](const std::string& text, const std::string& caption) {
+        g_log.Write("box", caption + ": " + text);
         std::printf("%s: %s\n", caption.c_str(), text.c_str());
     });
-    if (!bStarted) return shell.StartStatus();
+    if (!bStarted) {
+        g_log.Write("end", "exit status " + std::to_string(shell.StartStatus()));
+        return shell.StartStatus();
+    }
     return TerminalApp(shell, options).Run();
 }
