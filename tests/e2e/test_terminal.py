@@ -9,10 +9,12 @@ import re
 import select
 import shutil
 import signal
+import socket
 import struct
 import subprocess
 import tempfile
 import termios
+import threading
 import time
 import unittest
 
@@ -467,6 +469,31 @@ class StartUp(UpdaterTest):
         self.assertIn("vc : 1.000", result.stdout)
         self.assertNotIn(CLIENT_RUNNING, result.stdout)
         client.wait()
+
+    def test_the_handshake_stays_in_its_session(self):
+        """Another session's clients never reach this updater, and a socket that
+        another process holds is reported, not silently shared."""
+        other = self.temp / "other-session"
+        other.mkdir(mode=0o700)
+        shutil.copytree(STANDINS, other / "client", dirs_exist_ok=True)
+        (other / "client" / "cw-version.txt").write_text("99999")
+        stop = time.monotonic() + 3
+        def other_session_answers():  # the other session's client, answering all the while
+            while time.monotonic() < stop:
+                subprocess.run([str(other / "client" / "cw.exe"), "checkversion"], env=dict(self.env, XDG_RUNTIME_DIR=str(other)))
+        sender = threading.Thread(target=other_session_answers)
+        sender.start()
+        self.install_client(version=171)
+        result = self.run_updater(["-THIS_FOLDER", "-CHECK_VERSION"], program=str(self.folder / "corvana-updater"))
+        sender.join()
+        self.assertIn("vc : 1.171", result.stdout)
+
+        held = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        held.bind(str(self.temp / "corvana-window-CW - AutoUpdater"))
+        self.addCleanup(held.close)
+        result = self.run_updater(["-THIS_FOLDER", "-CHECK_VERSION"], program=str(self.folder / "corvana-updater"))
+        self.assertIn("the client's version cannot be received", result.stderr)
+        self.assertNotIn("vc : 1.171", result.stdout)
 
     def test_second_updater_ends_at_once(self):
         self.publish("1=a.zip\n", {"a.zip": {"a.txt": "a"}})
