@@ -138,8 +138,9 @@ TransferError ErrorOf(const UrlRequest& request, bool bInTime) {
         request.szError[0] != '\0' ? request.szError : curl_easy_strerror(request.nResult);
     long nErrno = 0;
     curl_easy_getinfo(request.pEasy, CURLINFO_OS_ERRNO, &nErrno);
-    if (nErrno != 0)
+    if (nErrno != 0) {
         error.detail += std::string(" (") + std::strerror(static_cast<int>(nErrno)) + ")";
+    }
     return error;
 }
 

@@ -82,10 +82,13 @@ struct Amount {
     const char* pszUnit;
 };
 
+constexpr uint64_t KIB = 1024;
+constexpr uint64_t MIB = 1024 * KIB;
+
 Amount InUnits(uint64_t qwBytes) {
-    if (qwBytes < 1024) return {static_cast<double>(qwBytes), "B"};
-    if (qwBytes < 1024 * 1024) return {static_cast<double>(qwBytes) / 1024, "KiB"};
-    return {static_cast<double>(qwBytes) / (1024 * 1024), "MiB"};
+    if (qwBytes < KIB) return {static_cast<double>(qwBytes), "B"};
+    if (qwBytes < MIB) return {static_cast<double>(qwBytes) / KIB, "KiB"};
+    return {static_cast<double>(qwBytes) / MIB, "MiB"};
 }
 
 // Three figures at most: "7.5", "128", "512".
