@@ -26,4 +26,11 @@ std::string DialogLogic::BrowseResult(const std::string& chosen) {
     return path + PRODUCT_FOLDER;
 }
 
+std::string DialogLogic::BrowseStart(const std::string& field, const std::string& defaultFolder) {
+    if (field == defaultFolder || field.empty()) return {};
+    const std::string start = field.substr(0, field.size() - 1);
+    const std::size_t nLast = start.rfind(kPathSeparator);
+    return nLast == std::string::npos ? std::string() : start.substr(0, nLast);
+}
+
 }  // namespace corvana

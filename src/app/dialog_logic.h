@@ -30,6 +30,10 @@ public:
     // A folder chosen with Browse: the folder, a separator unless it ends in one,
     // and the product folder name.
     static std::string BrowseResult(const std::string& chosen);
+    // Where Browse starts: the folder above the product folder of the path field
+    // ("C:\Program Files\Corvana" gives "C:\Program Files"); empty while the
+    // field shows the default folder, or when the field names no folder above.
+    static std::string BrowseStart(const std::string& field, const std::string& defaultFolder);
 
 private:
     UpdateRun& m_run;

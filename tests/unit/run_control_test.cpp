@@ -11,6 +11,7 @@
 
 #include "app/dialog_logic.h"
 #include "net/http_downloader.h"
+#include "platform/platform.h"
 #include "platform/text_table.h"
 #include "run/update_run.h"
 #include "support/test_env.h"
@@ -122,6 +123,23 @@ TEST(RunControl, WindowRequestsCrossToTheRunsThread) {
         EXPECT_FALSE(run.IsWaitingForInstallChoice());
     }
     test::SetEnv("CORVANA_PATCH_HOST", nullptr);
+}
+
+}  // namespace
+}  // namespace corvana
+
+namespace corvana {
+namespace {
+
+TEST(BrowseFolder, StartsAboveTheProductFolderAndAppendsIt) {
+    const std::string sep(1, kPathSeparator);
+    const std::string home = sep + "home" + sep + "u";
+    const std::string field = home + sep + "Games" + sep + "Corvana";
+    EXPECT_EQ(DialogLogic::BrowseStart(field, "other"), home + sep + "Games");
+    EXPECT_EQ(DialogLogic::BrowseStart(field, field), "");  // the default: no start folder
+    EXPECT_EQ(DialogLogic::BrowseStart("Corvana", "other"), "");
+    EXPECT_EQ(DialogLogic::BrowseResult(home), home + sep + "Corvana");
+    EXPECT_EQ(DialogLogic::BrowseResult(home + sep), home + sep + "Corvana");
 }
 
 }  // namespace

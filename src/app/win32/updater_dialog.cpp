@@ -159,12 +159,7 @@ int CALLBACK UpdaterDialog::BrowseCallbackProc(HWND hWnd, UINT nMessage, LPARAM,
 void UpdaterDialog::OnBrowse() {
     m_strInstallPath = ItemText(IDC_INSTALL_PATH);
     const std::string title = LoadText(IDS_BROWSE_TITLE);
-    // Start in the folder above the product folder: C:\Program Files\Corvana
-    // gives C:\Program Files.
-    std::string start = m_strInstallPath;
-    if (!start.empty()) start.pop_back();
-    const std::size_t nLast = start.rfind('\\');
-    start = nLast == std::string::npos ? std::string() : start.substr(0, nLast);
+    const std::string start = DialogLogic::BrowseStart(m_strInstallPath, m_szDefaultFolder);
 
     BROWSEINFOA browse{};
     browse.hwndOwner = m_hWnd;

@@ -1,4 +1,5 @@
-// corvana-updater: the Linux program, with the terminal front end.
+// corvana-updater: the Linux program, with the desktop window when a display can
+// be opened, else the terminal front end.
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -8,12 +9,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <future>
 #include <string_view>
 #include <thread>
 #include <vector>
 
 #include "app/dialog_logic.h"
+#include "app/gtk/gtk_window.h"
 #include "app/program_shell.h"
 #include "app/terminal/folder_choice.h"
 #include "app/terminal/run_log.h"
@@ -31,7 +34,7 @@ using namespace corvana;
 
 UpdateRun g_run;
 HttpDownloader g_downloader;
-RunLog g_log;
+RunLog g_runLog;
 std::atomic<bool> g_bInterrupted{false};
 std::atomic<bool> g_bTerminated{false};  // SIGTERM: Exit, without asking
 std::atomic<bool> g_bResized{false};
@@ -57,7 +60,7 @@ bool ReadLine(std::string& line) {
 }
 
 constexpr const char* USAGE =
-    "usage: corvana-updater [--yes] [--folder DIR] [--quiet] [--log FILE]\n"
+    "usage: corvana-updater [--terminal] [--yes] [--folder DIR] [--quiet] [--log FILE]\n"
     "                       [-THIS_FOLDER | -CHECK_VERSION | -UPDATE CALLER VERSION -U_BETA]\n"
     "                       [/AutoLoginRID:ID ...]\n"
     "  (no switch)           install the client into a folder you choose\n"
@@ -65,6 +68,7 @@ constexpr const char* USAGE =
     "  -CHECK_VERSION        show the installed client's version\n"
     "  -UPDATE C V -U_BETA   install from the beta patch path\n"
     "  /AutoLoginRID:ID ...  passed on to the client when it starts\n"
+    "  --terminal            no desktop window, even where a display can be opened\n"
     "  --yes                 answer the installation choice with the default folder\n"
     "  --folder DIR          answer it with DIR (the client goes into DIR/Corvana)\n"
     "  --quiet               no progress line\n"
@@ -81,6 +85,7 @@ struct TerminalOptions {
     std::string folder;  // typed as at the prompt
     bool bQuiet = false;
     std::string log;                // --log FILE
+    bool bTerminal = false;         // --terminal: no desktop window
     std::vector<std::string> rest;  // the updater's own arguments, in order
 };
 
@@ -107,6 +112,8 @@ int ReadOptions(int argc, char** argv, TerminalOptions& options) {
             options.bYes = true;
         } else if (argument == "--quiet") {
             options.bQuiet = true;
+        } else if (argument == "--terminal") {
+            options.bTerminal = true;
         } else if (argument == "--folder" && i + 1 < argc) {
             options.folder = argv[++i];
         } else if (argument == "--log" && i + 1 < argc) {
@@ -136,6 +143,60 @@ int TerminalColumns() {
     return 80;
 }
 
+// Runs the update with a window: the run works on its own thread while
+// runWindow() runs the window until it ends; the client's version answers reach
+// the window through its endpoint. Returns the exit status.
+int RunWithWindow(ProgramShell& shell, DialogLogic& logic, RunView& window,
+                  const std::function<void()>& raise, const std::function<void()>& runWindow,
+                  const std::function<void()>& endWindow) {
+    LoggedView loggedView(window, g_runLog);
+    WindowEndpoint endpoint;
+    const std::string title = LoadText(IDS_WINDOW_TITLE);
+    if (!endpoint.Open(
+            title.c_str(), [&logic](int32_t nVersion) { logic.OnClientVersion(nVersion); },
+            raise)) {
+        std::fprintf(stderr, "corvana-updater: the client's version cannot be received (%s)\n",
+                     endpoint.Error().c_str());
+    }
+    g_run.SetView(g_runLog.IsOpen() ? static_cast<RunView*>(&loggedView) : &window);
+    g_run.SetDownloader(&g_downloader);
+    std::packaged_task<void()> task([&shell] { g_run.Run(shell.Arguments()); });
+    std::future<void> finished = task.get_future();
+    std::thread worker(std::move(task));
+
+    runWindow();
+    // The window ends: from now on the run's calls do nothing.
+    endWindow();
+    endpoint.Close();
+    const int nStatus = shell.Finish(g_run, [&](uint32_t dwMs) {
+        return finished.wait_for(std::chrono::milliseconds(dwMs)) == std::future_status::ready;
+    });
+    worker.join();
+    g_runLog.Write("end", "exit status " + std::to_string(nStatus));
+    return nStatus;
+}
+
+// The desktop window. Ctrl-C in the terminal that started it and SIGTERM are
+// Exit without the question.
+int RunDesktopWindow(ProgramShell& shell) {
+    GtkPanel panel(g_run);
+    const guint nWatch = g_timeout_add(
+        100,
+        +[](gpointer pData) -> gboolean {
+            auto* pPanel = static_cast<GtkPanel*>(pData);
+            if (g_bInterrupted.exchange(false) && pPanel->Logic().OnExit([] { return true; })) {
+                pPanel->PostClose();
+            }
+            return G_SOURCE_CONTINUE;
+        },
+        &panel);
+    const int nStatus = RunWithWindow(
+        shell, panel.Logic(), panel.View(), [&panel] { panel.Raise(); }, [&panel] { panel.Run(); },
+        [] {});
+    g_source_remove(nWatch);
+    return nStatus;
+}
+
 class TerminalApp {
 public:
     TerminalApp(ProgramShell& shell, const TerminalOptions& options)
@@ -146,29 +207,8 @@ public:
     }
 
     int Run() {
-        const std::string title = LoadText(IDS_WINDOW_TITLE);
-        if (!m_endpoint.Open(
-                title.c_str(), [this](int32_t nVersion) { m_logic.OnClientVersion(nVersion); },
-                [] {})) {
-            std::fprintf(stderr, "corvana-updater: the client's version cannot be received (%s)\n",
-                         m_endpoint.Error().c_str());
-        }
-        g_run.SetView(g_log.IsOpen() ? static_cast<RunView*>(&m_loggedView) : &m_window);
-        g_run.SetDownloader(&g_downloader);
-        std::packaged_task<void()> task([this] { g_run.Run(m_shell.Arguments()); });
-        std::future<void> finished = task.get_future();
-        std::thread worker(std::move(task));
-
-        Loop();
-        // The window ends: from now on the run's calls do nothing.
-        m_window.End();
-        m_endpoint.Close();
-        const int nStatus = m_shell.Finish(g_run, [&](uint32_t dwMs) {
-            return finished.wait_for(std::chrono::milliseconds(dwMs)) == std::future_status::ready;
-        });
-        worker.join();
-        g_log.Write("end", "exit status " + std::to_string(nStatus));
-        return nStatus;
+        return RunWithWindow(
+            m_shell, m_logic, m_window, [] {}, [this] { Loop(); }, [this] { m_window.End(); });
     }
 
 private:
@@ -206,7 +246,7 @@ private:
     }
 
     void InstallInto(const std::string& folder) {
-        g_log.Write("folder", folder);
+        g_runLog.Write("folder", folder);
         m_window.Say("Installing into " + folder + "\n");
         m_logic.OnInstallNow(folder);
     }
@@ -266,8 +306,6 @@ private:
     const TerminalOptions& m_options;
     DialogLogic m_logic{g_run};
     TerminalWindow m_window;
-    LoggedView m_loggedView{m_window, g_log};
-    WindowEndpoint m_endpoint;
 };
 
 }  // namespace
@@ -278,13 +316,13 @@ int main(int argc, char** argv) {
     std::vector<const char*> words{argv[0]};
     for (const std::string& word : options.rest) words.push_back(word.c_str());
     ProgramShell shell(JoinArguments(static_cast<int>(words.size()), words.data()));
-    if (std::string error; !options.log.empty() && !g_log.Open(options.log, error)) {
+    if (std::string error; !options.log.empty() && !g_runLog.Open(options.log, error)) {
         std::fprintf(stderr, "corvana-updater: cannot write the log %s: %s\n", options.log.c_str(),
                      error.c_str());
         return EXIT_FAILED;
     }
-    g_log.Write("start", std::string("corvana-updater ") + CORVANA_VERSION +
-                             ", arguments: " + WithoutLoginId(shell.Arguments()));
+    g_runLog.Write("start", std::string("corvana-updater ") + CORVANA_VERSION +
+                                ", arguments: " + WithoutLoginId(shell.Arguments()));
 
     struct sigaction action {};
     action.sa_handler = OnInterrupt;  // no SA_RESTART: a waiting read returns
@@ -295,12 +333,18 @@ int main(int argc, char** argv) {
     sigaction(SIGWINCH, &action, nullptr);
 
     const bool bStarted = shell.Start([](const std::string& text, const std::string& caption) {
-        g_log.Write("box", caption + ": " + text);
+        g_runLog.Write("box", caption + ": " + text);
         std::printf("%s: %s\n", caption.c_str(), text.c_str());
     });
     if (!bStarted) {
-        g_log.Write("end", "exit status " + std::to_string(shell.StartStatus()));
+        g_runLog.Write("end", "exit status " + std::to_string(shell.StartStatus()));
         return shell.StartStatus();
+    }
+    // The desktop window where a display can be opened, unless the installation
+    // choice is answered on the command line or the terminal is asked for.
+    const bool bAnswered = options.bYes || !options.folder.empty();
+    if (!options.bTerminal && !bAnswered && OpenDisplay(argc, argv)) {
+        return RunDesktopWindow(shell);
     }
     return TerminalApp(shell, options).Run();
 }

@@ -1,0 +1,83 @@
+// The desktop window on Linux: the updater's caption-less panel in GTK 3, laid
+// out as the Windows panel (its dialog units scaled so that the banner keeps its
+// pixels). Every request of the run is carried out on the GTK main thread while
+// the run's thread waits; the close request is posted without waiting.
+#pragma once
+
+#include <gtk/gtk.h>
+
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "app/dialog_logic.h"
+#include "app/panel_view.h"
+#include "app/program_shell.h"
+
+namespace corvana {
+
+// The panel's view, which also says why the run fails on standard error, for
+// the log of whatever started the program.
+class DesktopView : public PanelView {
+public:
+    using PanelView::PanelView;
+    void ExplainFailure(const std::string& cause) override;
+};
+
+class GtkPanel : public PanelControls {
+public:
+    explicit GtkPanel(UpdateRun& run);
+    ~GtkPanel() override;
+    GtkPanel(const GtkPanel&) = delete;
+    GtkPanel& operator=(const GtkPanel&) = delete;
+
+    // The run's view of the panel.
+    RunView& View() { return m_view; }
+    DialogLogic& Logic() { return m_logic; }
+    // Shows the panel and runs the main loop until it ends. The panel is made,
+    // run and destroyed on the main thread.
+    void Run();
+    // Brings the panel to the front; from any thread, without waiting.
+    void Raise();
+
+    // PanelControls, called from the run's thread.
+    void SetItemText(int nId, const std::string& text) override;
+    void ShowItem(int nId, bool bShow) override;
+    void SetProgressRange(int nMin, int nMax) override;
+    void SetProgressPos(int nPos) override;
+    void ClearConfirmExit() override;
+    void ShowErrorBox(const std::string& text, const std::string& caption) override;
+    void PostClose() override;
+
+private:
+    void Build();
+    // Carries out request on the main thread and waits for it; nothing once the
+    // panel has ended.
+    void Request(const std::function<void()>& request);
+    void UpdateProgress();
+    void End();
+    void OnExit();
+    void OnBrowse();
+    void OnInstallNow();
+    bool OnButtonPress(GdkEventButton* pEvent);
+    bool OnKeyPress(GdkEventKey* pEvent);
+
+    UpdateRun& m_run;
+    DialogLogic m_logic;
+    DesktopView m_view{*this};
+    GtkWidget* m_pWindow = nullptr;
+    std::map<int, GtkWidget*> m_items;  // the controls by id
+    int m_nProgressMin = 0;
+    int m_nProgressMax = 100;
+    int m_nProgressPos = 0;
+    std::string m_strDefaultFolder;
+    std::mutex m_mutex;
+    bool m_bEnded = false;  // under m_mutex: requests do nothing any more
+    GMainLoop* m_pLoop = nullptr;
+};
+
+// Opens the display; false when there is none to open.
+bool OpenDisplay(int& argc, char**& argv);
+
+}  // namespace corvana
