@@ -21,6 +21,7 @@
 #include "app/terminal/folder_choice.h"
 #include "app/terminal/run_log.h"
 #include "app/terminal/terminal_window.h"
+#include "launch/launch.h"
 #include "net/http_downloader.h"
 #include "platform/text.h"
 #include "platform/text_table.h"
@@ -90,12 +91,12 @@ struct TerminalOptions {
 };
 
 // Reads the program's own options: an exit status when one of them ends the
-// program, else -1. Everything from "/AutoLoginRID:" on is the client's.
+// program, else -1. Everything from LOGIN_SWITCH on is the client's.
 int ReadOptions(int argc, char** argv, TerminalOptions& options) {
     bool bClients = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view argument = argv[i];
-        bClients = bClients || argument.starts_with("/AutoLoginRID:");
+        bClients = bClients || argument.starts_with(LOGIN_SWITCH);
         if (bClients || (!argument.starts_with("--") && argument != "-h")) {
             options.rest.emplace_back(argument);  // the updater's switch, or the client's
             continue;

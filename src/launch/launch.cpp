@@ -21,7 +21,7 @@ int LaunchProgram(const std::string& command) {
     std::string loginId;
     if (IsClientCommand(command)) {
         const std::string& arguments = GetUpdaterArguments();
-        const std::size_t nAt = arguments.find("/AutoLoginRID:");
+        const std::size_t nAt = arguments.find(LOGIN_SWITCH);
         if (nAt != std::string::npos) loginId = arguments.substr(nAt);
     }
     const bool bStarted = loginId.empty() ? StartProgram(nullptr, command.c_str())

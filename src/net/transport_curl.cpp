@@ -13,6 +13,7 @@
 #include <string>
 
 #include "net/transport.h"
+#include "platform/files.h"
 
 namespace corvana {
 
@@ -139,7 +140,7 @@ TransferError ErrorOf(const UrlRequest& request, bool bInTime) {
     long nErrno = 0;
     curl_easy_getinfo(request.pEasy, CURLINFO_OS_ERRNO, &nErrno);
     if (nErrno != 0) {
-        error.detail += std::string(" (") + std::strerror(static_cast<int>(nErrno)) + ")";
+        error.detail += " (" + SystemErrorText(static_cast<unsigned long>(nErrno)) + ")";
     }
     return error;
 }

@@ -14,6 +14,7 @@
 
 #include "net/blocking_call.h"
 #include "net/transport.h"
+#include "platform/files.h"
 
 namespace corvana {
 
@@ -57,15 +58,8 @@ DownloadFailure KindOfError(DWORD dwError, DownloadFailure otherwise) {
 TransferError ErrorOf(DWORD dwError, DownloadFailure otherwise) {
     TransferError error{KindOfError(dwError, otherwise),
                         "WinINet error " + std::to_string(dwError)};
-    char szText[512];
-    const DWORD dwLength = FormatMessageA(
-        FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        GetModuleHandleA("wininet.dll"), dwError, 0, szText, sizeof szText, nullptr);
-    std::string_view text(szText, dwLength);
-    while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ')) {
-        text.remove_suffix(1);
-    }
-    if (!text.empty()) error.detail += ": " + std::string(text);
+    const std::string text = SystemErrorText(dwError, "wininet.dll");
+    if (!text.empty()) error.detail += ": " + text;
     return error;
 }
 

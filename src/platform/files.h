@@ -28,6 +28,11 @@ struct FileError {
 };
 void ClearFileError();
 const FileError& FirstFileError();
+// The system's words for an error number (errno on Linux; a Win32 error code on
+// Windows, looked up in pszModule's messages first when given), without the
+// trailing full stop and line break; empty when the system has none.
+std::string SystemErrorText(unsigned long dwCode, const char* pszModule = nullptr);
+
 // Notes a failure of an operation on path, for the reason given or (without one)
 // the system's last error; returns false, for the caller to return in turn.
 bool NoteFileError(const std::string& path, std::string reason);

@@ -28,7 +28,13 @@ bool WriteAll(int fd, const char* pData, uint32_t dwSize) {
 
 }  // namespace
 
-bool NoteFileError(const std::string& path) { return NoteFileError(path, std::strerror(errno)); }
+std::string SystemErrorText(unsigned long dwCode, const char*) {
+    return std::strerror(static_cast<int>(dwCode));
+}
+
+bool NoteFileError(const std::string& path) {
+    return NoteFileError(path, SystemErrorText(static_cast<unsigned long>(errno)));
+}
 
 bool WriteWholeFile(const char* pszPath, const char* pData, uint32_t dwSize, bool /*bHidden*/) {
     const int fd = open(pszPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

@@ -13,17 +13,24 @@ constexpr DWORD REPLACE_PAUSE_MS = 50;
 
 }  // namespace
 
-bool NoteFileError(const std::string& path) {
-    const DWORD dwError = GetLastError();
+std::string SystemErrorText(unsigned long dwCode, const char* pszModule) {
+    DWORD dwFlags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+    if (pszModule != nullptr) dwFlags |= FORMAT_MESSAGE_FROM_HMODULE;
     char szText[512];
-    DWORD dwLength = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                    nullptr, dwError, 0, szText, sizeof szText, nullptr);
+    DWORD dwLength =
+        FormatMessageA(dwFlags, pszModule != nullptr ? GetModuleHandleA(pszModule) : nullptr,
+                       dwCode, 0, szText, sizeof szText, nullptr);
     while (dwLength > 0 && (szText[dwLength - 1] == '\r' || szText[dwLength - 1] == '\n' ||
                             szText[dwLength - 1] == ' ' || szText[dwLength - 1] == '.')) {
         --dwLength;
     }
-    return NoteFileError(path, dwLength > 0 ? std::string(szText, dwLength)
-                                            : "system error " + std::to_string(dwError));
+    return std::string(szText, dwLength);
+}
+
+bool NoteFileError(const std::string& path) {
+    const DWORD dwError = GetLastError();
+    const std::string text = SystemErrorText(dwError);
+    return NoteFileError(path, !text.empty() ? text : "system error " + std::to_string(dwError));
 }
 
 bool WriteWholeFile(const char* pszPath, const char* pData, uint32_t dwSize, bool bHidden) {

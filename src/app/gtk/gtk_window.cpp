@@ -95,7 +95,7 @@ bool OpenDisplay(int& argc, char**& argv) {
     return bDisplay && gtk_init_check(&argc, &argv);
 }
 
-GtkPanel::GtkPanel(UpdateRun& run) : m_run(run), m_logic(run) {
+GtkPanel::GtkPanel(UpdateRun& run) : m_logic(run) {
     // The main thread owns the main context from now on, so every request of the
     // run's thread waits for the main loop, even one sent before it runs.
     g_main_context_acquire(nullptr);

@@ -63,7 +63,6 @@ private:
     bool OnButtonPress(GdkEventButton* pEvent);
     bool OnKeyPress(GdkEventKey* pEvent);
 
-    UpdateRun& m_run;
     DialogLogic m_logic;
     DesktopView m_view{*this};
     GtkWidget* m_pWindow = nullptr;

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "launch/launch.h"
+
 namespace corvana {
 
 RunLog::~RunLog() {
@@ -71,7 +73,6 @@ void LoggedView::NoteRequest(const std::string& url) {
 }
 
 std::string WithoutLoginId(const std::string& arguments) {
-    constexpr std::string_view LOGIN_SWITCH = "/AutoLoginRID:";
     const std::size_t nAt = arguments.find(LOGIN_SWITCH);
     if (nAt == std::string::npos) return arguments;
     const std::size_t nEnd = arguments.find(' ', nAt);
