@@ -16,6 +16,7 @@ UPDATER = os.environ.get("CORVANA_E2E_UPDATER", "")
 STANDINS = pathlib.Path(os.environ.get("CORVANA_E2E_STANDINS", "."))
 SHOTS = pathlib.Path(os.environ.get("CORVANA_E2E_SCREENSHOTS", "/tmp"))
 TITLE = "CW - AutoUpdater"
+CHOOSER = "Corvana를 설치할 폴더를 선택해 주세요."
 # The panel's controls, in pixels from its top left corner.
 BANNER, STATUS = (200, 30), (60, 84)
 PROGRESS, BROWSE, INSTALL, EXIT = (200, 113), (345, 115), (250, 154), (345, 154)
@@ -55,7 +56,7 @@ class DesktopWindowTest(unittest.TestCase):
         self.patch_server = PatchServer("gtk", self.slow)
         self.env = dict(os.environ, CORVANA_PATCH_HOST=self.patch_server.host, XDG_DATA_HOME=str(self.temp / "data"),
                         XDG_RUNTIME_DIR=str(self.temp), CORVANA_REGISTRY_ROOT=str(self.temp / "registry"),
-                        LC_ALL="C.UTF-8", NO_AT_BRIDGE="1",
+                        LC_ALL="C.UTF-8", NO_AT_BRIDGE="1", GSETTINGS_BACKEND="memory",
                         LSAN_OPTIONS="suppressions=%s" % (pathlib.Path(__file__).parent.parent / "support" /
                                                           "lsan-desktop.supp"))
         self.env.pop("WAYLAND_DISPLAY", None)
@@ -145,14 +146,38 @@ class Panel(DesktopWindowTest):
         self.patch_server.publish("1=a.zip\n", {"a.zip": {"a.txt": "a"}})
         self.start()
         self.click(BROWSE)
-        chooser = self.find_window("Corvana를 설치할 폴더를 선택해 주세요.")
-        self.screenshot("gtk-browse.png")
+        chooser = self.find_window(CHOOSER)
         close_request(chooser)  # its close button: a cancel
         self.assertTrue(self.wait_for(lambda: not xdotool("search", "--onlyvisible", "--name", "^Corvana를").split()))
         self.key("Escape")  # the panel serves again: Escape ends it like Cancel
         status, _, err = self.finish()
         self.assertEqual(status, 2, err)
         self.assertFalse((self.temp / "data" / "Corvana" / "a.txt").exists())
+
+    def test_browse_starts_above_the_chosen_folder_and_installs_there(self):
+        self.patch_server.publish("1=a.zip\n", {"a.zip": {"a.txt": "a", "cw.exe": STANDINS / "cw.exe"}})
+        home = self.temp / "home"
+        (home / "Games" / "Mine").mkdir(parents=True)
+        self.env["HOME"] = str(home)
+        self.start()
+        # A name typed in the chooser is a folder of the one it starts in: first
+        # home, then Games, the folder above the product folder of the field.
+        for name in ("Games", "Mine"):
+            self.click(BROWSE)
+            chooser = self.find_window(CHOOSER)
+            if name == "Mine":
+                self.screenshot("gtk-browse.png")
+            xdotool("windowfocus", "--sync", str(chooser))
+            xdotool("type", "--delay", "30", name)
+            time.sleep(0.3)
+            self.key("Return", window=chooser)  # into the folder
+            time.sleep(0.5)
+            self.key("Return", window=chooser)  # Open: the folder shown
+            self.assertTrue(self.wait_for(lambda: not xdotool("search", "--onlyvisible", "--name", "^" + CHOOSER)))
+        self.click(INSTALL)
+        status, _, err = self.finish()
+        self.assertEqual(status, 0, err)
+        self.assertTrue((home / "Games" / "Mine" / "Corvana" / "a.txt").exists())
 
     def test_exit_asks_and_no_keeps_the_panel(self):
         self.patch_server.publish("1=a.zip\n", {"a.zip": {"a.txt": "a"}})

@@ -331,9 +331,10 @@ void GtkPanel::OnBrowse() {
     GtkFileChooser* pFiles = GTK_FILE_CHOOSER(pChooser);
     gtk_file_chooser_set_create_folders(pFiles, TRUE);
     // It starts in the folder above the product folder, unless the field still
-    // shows the default: then where the chooser itself starts.
+    // shows the default: then in the home folder (GTK's own start is its list
+    // of recent files, where no folder can be picked).
     const std::string start = DialogLogic::BrowseStart(path, m_strDefaultFolder);
-    if (!start.empty()) gtk_file_chooser_set_current_folder(pFiles, start.c_str());
+    gtk_file_chooser_set_current_folder(pFiles, start.empty() ? g_get_home_dir() : start.c_str());
     if (gtk_native_dialog_run(GTK_NATIVE_DIALOG(pChooser)) == GTK_RESPONSE_ACCEPT) {
         if (char* pszChosen = gtk_file_chooser_get_filename(pFiles)) {
             if (*pszChosen != '\0') {
