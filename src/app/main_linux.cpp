@@ -18,6 +18,7 @@
 #include "app/dialog_logic.h"
 #include "app/gtk/gtk_window.h"
 #include "app/program_shell.h"
+#include "app/terminal/desktop_launcher.h"
 #include "app/terminal/folder_choice.h"
 #include "app/terminal/run_log.h"
 #include "app/terminal/terminal_window.h"
@@ -173,6 +174,13 @@ int RunWithWindow(ProgramShell& shell, DialogLogic& logic, RunView& window,
         return finished.wait_for(std::chrono::milliseconds(dwMs)) == std::future_status::ready;
     });
     worker.join();
+    if (g_run.GetOutcome() == RunOutcome::LAUNCHED) {
+        if (const std::string problem = RegisterLauncher(g_run.LaunchFolder()); !problem.empty()) {
+            g_runLog.Write("failure", "the desktop launcher was not registered: " + problem);
+            std::fprintf(stderr, "corvana-updater: the desktop launcher was not registered: %s\n",
+                         problem.c_str());
+        }
+    }
     g_runLog.Write("end", "exit status " + std::to_string(nStatus));
     return nStatus;
 }

@@ -380,6 +380,7 @@ int UpdateRun::EndServerUnreachable() {
 }
 
 int UpdateRun::Launch(const std::string& folder, const std::string& launch) {
+    m_strLaunchFolder = folder;
     if (!launch.empty()) {
         bool bStarted = LaunchProgram(folder + launch) != 0;
         bool bPackageLaunched = false;

@@ -59,6 +59,9 @@ public:
     // The program's own folder (with its separator); read from the system when not set.
     void SetOwnFolder(std::string folder) { m_strOwnFolder = std::move(folder); }
     RunOutcome GetOutcome() const { return m_nOutcome.load(std::memory_order_acquire); }
+    // The client's folder (with its separator) once the run has reached the
+    // launch; empty before. Read it after the run has returned.
+    const std::string& LaunchFolder() const { return m_strLaunchFolder; }
 
     // What the window tells the run, from the window's thread.
     // Exit, or the window's end: the run stops at its next cancellation point.
@@ -109,6 +112,7 @@ private:
     RunClock* m_pClock = nullptr;
     SystemClock m_systemClock;
     std::optional<std::string> m_strOwnFolder;
+    std::string m_strLaunchFolder;
     RunProgress m_progress;
     PatchSetVerifier m_verifier;
     std::atomic<RunOutcome> m_nOutcome{RunOutcome::RUNNING};

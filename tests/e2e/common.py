@@ -5,6 +5,7 @@ import os
 import pathlib
 import zipfile
 
+MAKE_PATCH_SET = pathlib.Path(__file__).resolve().parents[2] / "tools" / "make-patch-set"
 DOCROOT = pathlib.Path(os.environ.get("CORVANA_TEST_DOCROOT", "."))
 NGINX = os.environ.get("CORVANA_TEST_NGINX", "")
 _numbers = itertools.count()

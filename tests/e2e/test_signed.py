@@ -6,10 +6,9 @@ import pathlib
 import subprocess
 import sys
 
-from common import make_zip
+from common import MAKE_PATCH_SET, make_zip
 from test_terminal import STANDINS, STATUS_PATCH_DONE, UpdaterTest
 
-MAKE_PATCH_SET = pathlib.Path(__file__).resolve().parents[2] / "tools" / "make-patch-set"
 KEY = os.environ.get("CORVANA_E2E_SIGNING_KEY", "")
 
 

@@ -12,13 +12,14 @@ import signal
 import socket
 import struct
 import subprocess
+import sys
 import tempfile
 import termios
 import threading
 import time
 import unittest
 
-from common import PatchServer
+from common import MAKE_PATCH_SET, PatchServer
 
 UPDATER = os.environ.get("CORVANA_E2E_UPDATER", "")
 STANDINS = pathlib.Path(os.environ.get("CORVANA_E2E_STANDINS", "."))
@@ -84,6 +85,7 @@ class FirstInstallation(UpdaterTest):
         self.assertFalse((self.folder / "base.zip").exists())
         # argv[0] is the client's own path, the login id its first argument.
         self.assertEqual(self.client_log(), ["%s /AutoLoginRID:player7 more" % (self.folder / "cw.exe")])
+        self.assertFalse((self.temp / "programs" / "applications").exists())  # no launcher shipped
 
     def test_default_folder_on_an_empty_answer(self):
         self.publish("1=a.zip\n", {"a.zip": {"a.txt": "a"}})
@@ -99,6 +101,41 @@ class FirstInstallation(UpdaterTest):
             self.assertEqual(result.returncode, 2, result.stdout)
             self.assertNotIn("[", result.stdout)  # no entry status
             self.assertFalse(self.folder.exists())
+
+
+class DesktopLauncher(UpdaterTest):
+    def test_the_shipped_launcher_is_registered_and_starts_the_installed_updater(self):
+        source = self.temp / "source" / "base"
+        source.mkdir(parents=True)
+        shutil.copy(UPDATER, source / "corvana-updater")
+        shutil.copy(STANDINS / "cw.exe", source / "cw.exe")
+        (source / "cw-version.txt").write_text("101")
+        subprocess.run([sys.executable, str(MAKE_PATCH_SET), "--desktop", str(self.patch_server.normal),
+                        "101=%s;base" % source], check=True, capture_output=True)
+        # A folder whose name needs each of the entry's escapes.
+        games = self.temp / 'Games "$HOME" `id` 100% \\ x'
+        games.mkdir()
+        result = self.run_updater(stdin=str(games) + "\n")
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        folder = self.folder = games / "Corvana"
+        data = self.temp / "programs"
+        entry = data / "applications" / "corvana-updater.desktop"
+        for path in (folder / "corvana-updater.desktop", entry):
+            check = subprocess.run(["desktop-file-validate", str(path)], capture_output=True, text=True)
+            self.assertEqual((check.returncode, check.stdout), (0, ""), path)
+        self.assertEqual(sorted(p.relative_to(data).as_posix() for p in (data / "icons").rglob("*.png")),
+                         sorted("icons/hicolor/%dx%d/apps/corvana-updater.png" % (n, n)
+                                for n in (16, 24, 32, 48, 64, 128, 256)))
+
+        # GLib's launcher reads the entry: the installed updater starts in its
+        # folder with -THIS_FOLDER and starts the client.
+        (folder / "cw.log").unlink()
+        env = {k: v for k, v in self.env.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+        launched = subprocess.run(["gio", "launch", str(entry)], env=env, capture_output=True, text=True,
+                                  timeout=60)
+        self.assertEqual(launched.returncode, 0, launched.stderr)
+        self.assertIn("패치할 파일이 없습니다.", launched.stdout)  # it read this folder's version
+        self.assertEqual(self.client_log(), [str(folder / "cw.exe")])
 
 
 class InstallationPackage(UpdaterTest):

@@ -34,11 +34,11 @@ std::string ExpandTypedFolder(std::string text) {
     return text;
 }
 
-std::string PrepareInstallFolder(const std::string& folder) {
-    // Each missing level above the folder, from the top.
-    for (std::size_t nSlash = folder.find('/', 1); nSlash != std::string::npos;
-         nSlash = folder.find('/', nSlash + 1)) {
-        const std::string level = folder.substr(0, nSlash);
+std::string MakeFoldersAbove(const std::string& path) {
+    // Each missing level above the path, from the top.
+    for (std::size_t nSlash = path.find('/', 1); nSlash != std::string::npos;
+         nSlash = path.find('/', nSlash + 1)) {
+        const std::string level = path.substr(0, nSlash);
         struct stat info {};
         if (stat(level.c_str(), &info) == 0) {
             if (!S_ISDIR(info.st_mode)) return level + ": not a folder";
@@ -48,6 +48,11 @@ std::string PrepareInstallFolder(const std::string& folder) {
             return level + ": " + std::strerror(errno);
         }
     }
+    return {};
+}
+
+std::string PrepareInstallFolder(const std::string& folder) {
+    if (std::string problem = MakeFoldersAbove(folder); !problem.empty()) return problem;
     struct stat info {};
     const bool bExists = stat(folder.c_str(), &info) == 0;
     if (bExists && !S_ISDIR(info.st_mode)) return folder + ": not a folder";

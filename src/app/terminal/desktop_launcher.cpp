@@ -1,0 +1,193 @@
+#include "app/terminal/desktop_launcher.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <string_view>
+
+#include "app/terminal/folder_choice.h"
+#include "platform/files.h"
+#include "platform/process.h"
+
+namespace corvana {
+
+namespace {
+
+constexpr std::string_view MAIN_GROUP = "[Desktop Entry]";
+constexpr std::size_t MAX_ENTRY_SIZE = std::size_t{64} << 10;
+constexpr std::size_t MAX_ICON_SIZE = std::size_t{4} << 20;
+
+// Calls visit(line) for each line of text, without its line break.
+template <typename Visit>
+void ForEachLine(std::string_view text, Visit visit) {
+    while (!text.empty()) {
+        const std::size_t nEnd = std::min(text.find('\n'), text.size());
+        std::string_view line = text.substr(0, nEnd);
+        if (line.ends_with('\r')) line.remove_suffix(1);
+        visit(line);
+        text.remove_prefix(std::min(nEnd + 1, text.size()));
+    }
+}
+
+// The key of a "Key=value" line, without the blanks before '='; empty for a
+// group header, a comment or a blank line.
+std::string_view KeyOf(std::string_view line) {
+    const std::size_t nEquals = line.find('=');
+    if (nEquals == std::string_view::npos || line.starts_with('#') || line.starts_with('[')) {
+        return {};
+    }
+    std::string_view key = line.substr(0, nEquals);
+    while (key.ends_with(' ')) key.remove_suffix(1);
+    return key;
+}
+
+// A string value as an entry stores it: a backslash is written twice.
+std::string EscapeValue(std::string_view text) {
+    std::string value;
+    for (const char c : text) {
+        if (c == '\\') value += '\\';
+        value += c;
+    }
+    return value;
+}
+
+// One argument of an Exec value: in double quotes, with the characters that are
+// special inside them escaped, and a percent sign doubled (it starts field codes).
+std::string QuoteArgument(std::string_view argument) {
+    std::string quoted = "\"";
+    for (const char c : argument) {
+        if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += '\\';
+        if (c == '%') quoted += '%';
+        quoted += c;
+    }
+    return quoted + '"';
+}
+
+// The icon's name in the theme, when the entry's main group names one by a
+// plain name (not a path).
+std::string ThemedIconOf(std::string_view entry) {
+    std::string icon;
+    bool bInMain = false;
+    ForEachLine(entry, [&](std::string_view line) {
+        if (line.starts_with('[')) bInMain = line == MAIN_GROUP;
+        if (bInMain && KeyOf(line) == "Icon") {
+            std::string_view value = line.substr(line.find('=') + 1);
+            while (value.starts_with(' ')) value.remove_prefix(1);
+            icon = value;
+        }
+    });
+    const bool bPlain =
+        !icon.empty() && !icon.starts_with('.') && icon.find_first_of("/\\") == std::string::npos;
+    return bPlain ? icon : std::string();
+}
+
+bool HasControlCharacter(std::string_view text) {
+    return std::ranges::any_of(text, [](unsigned char c) { return c < 0x20 || c == 0x7f; });
+}
+
+// Reads a file of at most nLimit bytes; else why not in problem.
+bool ReadSmallFile(const std::string& path, std::size_t nLimit, std::string& text,
+                   std::string& problem) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        problem = path + ": " + std::strerror(errno);
+        return false;
+    }
+    text.resize(nLimit + 1);
+    file.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(file.gcount()));
+    if (file.bad()) {
+        problem = path + ": could not be read";
+        return false;
+    }
+    if (text.size() > nLimit) {
+        problem = path + ": larger than " + std::to_string(nLimit) + " bytes";
+        return false;
+    }
+    return true;
+}
+
+// Puts data at path in one step (the folders above made), unless the file holds
+// it already. Empty when done; else why not.
+std::string WriteIfChanged(const std::string& path, const std::string& data) {
+    std::string present;
+    std::string ignored;
+    if (ReadSmallFile(path, data.size(), present, ignored) && present == data) return {};
+    if (std::string problem = MakeFoldersAbove(path); !problem.empty()) return problem;
+    ClearFileError();
+    ReplacementFile file;
+    if (file.Create(path.c_str()) && file.Write(data.data(), static_cast<uint32_t>(data.size())) &&
+        file.Finish() && file.Commit()) {
+        return {};
+    }
+    const FileError& error = FirstFileError();
+    return error.path.empty() ? path + ": could not be written" : error.path + ": " + error.reason;
+}
+
+}  // namespace
+
+std::string LauncherForFolder(const std::string& entry, const std::string& folder) {
+    const std::string program = folder + UPDATER_PROGRAM;
+    const std::string_view workFolder =
+        std::string_view(folder).substr(0, folder.size() > 1 ? folder.size() - 1 : 1);
+    std::string launcher;
+    bool bInMain = false;
+    bool bFound = false;
+    ForEachLine(entry, [&](std::string_view line) {
+        if (line.starts_with('[')) bInMain = line == MAIN_GROUP;
+        const std::string_view key = KeyOf(line);
+        if (bInMain && (key == "Exec" || key == "TryExec" || key == "Path")) return;
+        launcher.append(line) += '\n';
+        if (bInMain && !bFound) {
+            bFound = true;
+            // Launchers look for the Exec's program before they read "%%" as '%':
+            // a path with a percent sign is handed to env, which they find.
+            const char* pszVia = program.find('%') == std::string::npos ? "" : "env ";
+            launcher +=
+                "Exec=" + (pszVia + EscapeValue(QuoteArgument(program))) + " -THIS_FOLDER\n";
+            launcher += "TryExec=" + EscapeValue(program) + '\n';
+            launcher += "Path=" + EscapeValue(workFolder) + '\n';
+        }
+    });
+    return bFound ? launcher : std::string();
+}
+
+std::string RegisterLauncher(const std::string& folder) {
+    const std::string shipped = folder + LAUNCHER_FILE;
+    if (GetPathKind(shipped.c_str()) != PathKind::FILE) return {};
+    // A line break in a path cannot be written into an entry's value safely.
+    if (HasControlCharacter(folder)) return folder + ": a control character in the folder's name";
+    if (GetPathKind((folder + UPDATER_PROGRAM).c_str()) != PathKind::FILE) {
+        return shipped + ": no " + UPDATER_PROGRAM + " beside it";
+    }
+    std::string entry;
+    std::string problem;
+    if (!ReadSmallFile(shipped, MAX_ENTRY_SIZE, entry, problem)) return problem;
+    const std::string launcher = LauncherForFolder(entry, folder);
+    if (launcher.empty()) return shipped + ": not a desktop entry";
+    const std::string data = GetProgramFilesFolder();
+    if (!data.starts_with('/')) return "no home folder to register the launcher in";
+
+    // The icons first, so that no menu shows the launcher without its icon.
+    if (const std::string icon = ThemedIconOf(entry); !icon.empty()) {
+        const std::string shippedTheme = folder + "icons/hicolor/";
+        const std::string userTheme = data + "/icons/hicolor/";
+        for (const std::string& size : ListFolder(shippedTheme.c_str())) {
+            for (const char* pszType : {".png", ".svg"}) {
+                std::string name = size;
+                name.append("/apps/").append(icon).append(pszType);
+                if (GetPathKind((shippedTheme + name).c_str()) != PathKind::FILE) continue;
+                std::string picture;
+                if (!ReadSmallFile(shippedTheme + name, MAX_ICON_SIZE, picture, problem)) {
+                    return problem;
+                }
+                problem = WriteIfChanged(userTheme + name, picture);
+                if (!problem.empty()) return problem;
+            }
+        }
+    }
+    return WriteIfChanged(data + "/applications/" + LAUNCHER_FILE, launcher);
+}
+
+}  // namespace corvana

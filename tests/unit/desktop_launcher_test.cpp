@@ -1,0 +1,49 @@
+#include "app/terminal/desktop_launcher.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "support/test_env.h"
+
+namespace corvana {
+namespace {
+
+TEST(DesktopLauncher, TheMainGroupStartsTheFoldersUpdater) {
+    const std::string shipped =
+        "# the publisher's\r\n[Desktop Entry]\r\nName=Corvana\r\nExec=corvana-updater "
+        "-THIS_FOLDER\r\n"
+        "TryExec = corvana-updater\r\nIcon=corvana-updater\r\n\r\n[Desktop Action check]\r\n"
+        "Exec=other\r\n";
+    EXPECT_EQ(LauncherForFolder(shipped, "/home/me/Games/Corvana/"),
+              "# the publisher's\n[Desktop Entry]\n"
+              "Exec=\"/home/me/Games/Corvana/corvana-updater\" -THIS_FOLDER\n"
+              "TryExec=/home/me/Games/Corvana/corvana-updater\nPath=/home/me/Games/Corvana\n"
+              "Name=Corvana\nIcon=corvana-updater\n\n[Desktop Action check]\nExec=other\n");
+    // Quoted for the command line, then escaped as a value; '%' goes through env.
+    EXPECT_EQ(LauncherForFolder("[Desktop Entry]\n", R"(/a "b" $c `d` 5% \e/)"),
+              "[Desktop Entry]\n"
+              R"(Exec=env "/a \\"b\\" \\$c \\`d\\` 5%% \\\\e/corvana-updater" -THIS_FOLDER)"
+              "\n"
+              R"(TryExec=/a "b" $c `d` 5% \\e/corvana-updater)"
+              "\n"
+              R"(Path=/a "b" $c `d` 5% \\e)"
+              "\n");
+    EXPECT_EQ(LauncherForFolder("Name=Corvana\nExec=x\n", "/a/"), "");
+}
+
+TEST(DesktopLauncher, AFolderNameWithALineBreakIsNotWrittenIntoTheEntry) {
+    const test::TempDir temp;
+    const std::string folder = temp / "Games\nExec=rm -rf ~\n/";
+    std::filesystem::create_directory(folder);
+    test::WriteWholeFile(folder + LAUNCHER_FILE, "[Desktop Entry]\nName=Corvana\n");
+    test::WriteWholeFile(folder + UPDATER_PROGRAM, "");
+    test::SetEnv("XDG_DATA_HOME", (temp / "data").c_str());
+    EXPECT_NE(RegisterLauncher(folder).find("a control character"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(temp / "data"));
+    test::SetEnv("XDG_DATA_HOME", nullptr);
+}
+
+}  // namespace
+}  // namespace corvana
