@@ -13,11 +13,8 @@ namespace {
 // Saves data as path through a temporary file in the staging folder.
 bool SaveThroughStaging(const InstallTransaction& transaction, const std::string& path,
                         std::string_view data) {
-    ReplacementFile file;
     return ZipExtractor::EnsureParentDirectory(path.c_str()) &&
-           file.Create(path.c_str(), transaction.StagingFolder().c_str()) &&
-           file.Write(data.data(), static_cast<uint32_t>(data.size())) && file.Finish(true) &&
-           file.Commit();
+           ReplaceWholeFile(path, data, transaction.StagingFolder().c_str(), true);
 }
 
 }  // namespace

@@ -20,10 +20,8 @@ std::string ReadWhole(const std::string& path) {
 
 // Writes a small file of the staging folder in one step, durably.
 bool WriteRecord(const std::string& staging, const char* pszName, const std::string& data) {
-    ReplacementFile file;
-    return file.Create((staging + kPathSeparator + pszName).c_str(), staging.c_str()) &&
-           file.Write(data.data(), static_cast<uint32_t>(data.size())) && file.Finish() &&
-           file.Commit() && FlushFolder(staging.c_str());
+    return ReplaceWholeFile(staging + kPathSeparator + pszName, data, staging.c_str()) &&
+           FlushFolder(staging.c_str());
 }
 
 // The journal: each staged file and its target, every path ended by a zero byte.

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace corvana {
@@ -90,6 +91,16 @@ private:
     intptr_t m_hFile = -1;  // descriptor or handle of the open temporary file
     bool m_bOpen = false;
 };
+
+// Puts data at path in one step through a ReplacementFile (its temporary file in
+// pszTempFolder when given): the target is either as it was or holds data whole.
+inline bool ReplaceWholeFile(const std::string& path, std::string_view data,
+                             const char* pszTempFolder = nullptr, bool bFlushLater = false) {
+    ReplacementFile file;
+    return file.Create(path.c_str(), pszTempFolder) &&
+           file.Write(data.data(), static_cast<uint32_t>(data.size())) &&
+           file.Finish(bFlushLater) && file.Commit();
+}
 
 // Moves a file over another in one step (retried while another program holds the
 // target open, on Windows).

@@ -23,10 +23,7 @@ uint64_t ReadAcceptedTimestamp(const std::string& folder) {
 
 bool WriteAcceptedTimestamp(const std::string& folder, uint64_t nTimestamp) {
     const std::string text = std::to_string(nTimestamp) + "\n";
-    ReplacementFile file;
-    return file.Create((folder + ACCEPTED_TIMESTAMP_NAME).c_str()) &&
-           file.Write(text.data(), static_cast<uint32_t>(text.size())) && file.Finish() &&
-           file.Commit();
+    return ReplaceWholeFile(folder + ACCEPTED_TIMESTAMP_NAME, text);
 }
 
 bool PatchSetVerifier::Refuse(std::string cause) {

@@ -116,11 +116,7 @@ std::string WriteIfChanged(const std::string& path, const std::string& data) {
     if (ReadSmallFile(path, data.size(), present, ignored) && present == data) return {};
     if (std::string problem = MakeFoldersAbove(path); !problem.empty()) return problem;
     ClearFileError();
-    ReplacementFile file;
-    if (file.Create(path.c_str()) && file.Write(data.data(), static_cast<uint32_t>(data.size())) &&
-        file.Finish() && file.Commit()) {
-        return {};
-    }
+    if (ReplaceWholeFile(path, data)) return {};
     const FileError& error = FirstFileError();
     return error.path.empty() ? path + ": could not be written" : error.path + ": " + error.reason;
 }
