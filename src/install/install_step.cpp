@@ -10,11 +10,25 @@ namespace corvana {
 
 namespace {
 
-// Saves data as path through a temporary file in the staging folder.
+// Saves data as path through a temporary file in the staging folder. A file that
+// stays (not an archive) is on the disk before it replaces the old one.
 bool SaveThroughStaging(const InstallTransaction& transaction, const std::string& path,
-                        std::string_view data) {
+                        std::string_view data, bool bArchive) {
     return ZipExtractor::EnsureParentDirectory(path.c_str()) &&
-           ReplaceWholeFile(path, data, transaction.StagingFolder().c_str(), true);
+           ReplaceWholeFile(path, data, transaction.StagingFolder().c_str(), bArchive);
+}
+
+// Why an item of the archive may not be written (see CheckPlace), prefix being
+// the archive's folder relative to the installation folder; empty when all may.
+std::string CheckItemPlaces(ZipExtractor& extractor, const std::string& folder,
+                            const std::string& prefix) {
+    for (bool bMore = extractor.GoToFirstItem(); bMore; bMore = extractor.GoToNextItem()) {
+        ZipItemInfo info;
+        if (!extractor.GetCurrentItemInfo(info)) break;
+        if (info.bNameTooLong) continue;  // never written: the extraction refuses it
+        if (std::string why = CheckPlace(folder, prefix + info.szName); !why.empty()) return why;
+    }
+    return {};
 }
 
 }  // namespace
@@ -25,10 +39,14 @@ InstallResult InstallFile(const std::string& folder, const std::string& name, st
     const bool bArchive = EndsWithNoCaseMbcs(path, "zip");
     ClearFileError();  // the first failure from here on is this install's cause
     onStage(InstallStage::SAVING);
+    if (std::string why = CheckPlace(folder, name); !why.empty()) {
+        NoteFileError(path, std::move(why));
+        return InstallResult::UNSAFE;
+    }
     InstallTransaction transaction(folder);
     // The archive is ours to delete whatever happens; any other file is the installation.
-    if (!transaction.Begin(bArchive ? path : std::string()) ||
-        !SaveThroughStaging(transaction, path, body)) {
+    if (!transaction.Begin(bArchive ? name : std::string()) ||
+        !SaveThroughStaging(transaction, path, body, bArchive)) {
         return InstallResult::NOT_SAVED;
     }
     if (!bArchive) {
@@ -48,9 +66,17 @@ InstallResult InstallFile(const std::string& folder, const std::string& name, st
     ZipExtractor extractor;
     InstallResult result = InstallResult::NOT_UNPACKED;
     bool bStaged = false;
+    // The archive's folder relative to the installation folder, with its separator.
+    const std::string prefix = destination.size() + 1 > folder.size()
+                                   ? path.substr(folder.size(), destination.size() + 1 - folder.size())
+                                   : std::string();
+    std::string why;
     if (extractor.OpenMemory(body.data(), body.size(), destination.c_str())) {
-        // Nothing is written that would not fit.
-        if (extractor.DeclaredSize() > FreeSpace(folder.c_str())) {
+        // Nothing is written outside the folder, nor what would not fit.
+        if (why = CheckItemPlaces(extractor, folder, prefix); !why.empty()) {
+            NoteFileError(path, std::move(why));
+            result = InstallResult::UNSAFE;
+        } else if (extractor.DeclaredSize() > FreeSpace(folder.c_str())) {
             result = InstallResult::NO_SPACE;
         } else {
             extractor.StageInto(transaction.StagingFolder().c_str(), &transaction.Staged());

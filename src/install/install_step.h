@@ -9,7 +9,13 @@
 namespace corvana {
 
 enum class InstallStage { SAVING, COMPARING, UNPACKING, INSTALLED };
-enum class InstallResult { INSTALLED, NOT_SAVED, NOT_UNPACKED, NO_SPACE };
+enum class InstallResult {
+    INSTALLED,
+    NOT_SAVED,
+    NOT_UNPACKED,
+    NO_SPACE,
+    UNSAFE,  // the file or an item would be written outside the folder, or over a name of ours
+};
 
 // Installs body, fetched as name, into folder (the installation folder, with its
 // separator). The file is saved as folder + name (hidden where the system has the
@@ -17,7 +23,8 @@ enum class InstallResult { INSTALLED, NOT_SAVED, NOT_UNPACKED, NO_SPACE };
 // then. A name ending in "zip" (any case) is then unpacked into the folder that
 // holds it, in one transaction, and deleted; any other file is kept with normal
 // attributes. onStage is told of each stage as it begins. An archive whose items
-// do not fit the free space, or that cannot be unpacked whole, changes nothing;
+// do not fit the free space, that cannot be unpacked whole, or with an item whose
+// place is refused (see CheckPlace) changes nothing;
 // FirstFileError() then tells the file operation that failed, if one did.
 InstallResult InstallFile(const std::string& folder, const std::string& name, std::string_view body,
                           const std::function<void(InstallStage)>& onStage);

@@ -1,7 +1,6 @@
 #include "install/transaction.h"
 
-#include <fstream>
-#include <iterator>
+#include <string_view>
 
 #include "platform/files.h"
 #include "platform/platform.h"
@@ -12,11 +11,8 @@ namespace {
 
 constexpr const char* JOURNAL_NAME = "journal";
 constexpr const char* DOWNLOAD_NAME = "download";
-
-std::string ReadWhole(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
+// A journal names one archive's items; anything longer was not written by us.
+constexpr std::size_t RECORD_LIMIT = std::size_t{16} * 1024 * 1024;
 
 // Writes a small file of the staging folder in one step, durably.
 bool WriteRecord(const std::string& staging, const char* pszName, const std::string& data) {
@@ -24,30 +20,73 @@ bool WriteRecord(const std::string& staging, const char* pszName, const std::str
            FlushFolder(staging.c_str());
 }
 
-// The journal: each staged file and its target, every path ended by a zero byte.
-std::vector<StagedFile> ReadJournal(const std::string& text) {
-    std::vector<StagedFile> staged;
-    std::size_t nStart = 0;
-    for (;;) {
-        const std::size_t nTempEnd = text.find('\0', nStart);
-        if (nTempEnd == std::string::npos) break;
-        const std::size_t nTargetEnd = text.find('\0', nTempEnd + 1);
-        if (nTargetEnd == std::string::npos) break;
-        staged.push_back({text.substr(nStart, nTempEnd - nStart),
-                          text.substr(nTempEnd + 1, nTargetEnd - nTempEnd - 1)});
-        nStart = nTargetEnd + 1;
+// A name of a record relative to base (with its separator). Records of earlier
+// versions held full paths; one below base is taken relative to it.
+std::string_view RelativeTo(std::string_view name, const std::string& base) {
+    if (name.size() > base.size() && name.substr(0, base.size()) == base) {
+        name.remove_prefix(base.size());
     }
-    return staged;
+    return name;
+}
+
+// A temporary file of the staging folder: one plain component of ours.
+bool IsStagedName(std::string_view name) {
+    return name.starts_with("part") && name.find_first_of("/\\") == std::string_view::npos;
+}
+
+// The journal: each staged file (its name in the staging folder) and its target
+// (relative to the installation folder), every name ended by a zero byte. False,
+// with why set, when any pair is incomplete or names a place outside.
+bool ReadJournal(std::string_view text, const std::string& folder, const std::string& staging,
+                 std::vector<StagedFile>& staged, std::string& why) {
+    const std::string stagingBase = staging + kPathSeparator;
+    std::vector<std::string_view> names;
+    for (std::size_t nStart = 0; nStart < text.size();) {
+        const std::size_t nEnd = text.find('\0', nStart);
+        if (nEnd == std::string_view::npos) {
+            why = "it is incomplete";
+            return false;
+        }
+        names.push_back(text.substr(nStart, nEnd - nStart));
+        nStart = nEnd + 1;
+    }
+    if (names.size() % 2 != 0) {
+        why = "it is incomplete";
+        return false;
+    }
+    for (std::size_t i = 0; i < names.size(); i += 2) {
+        const std::string_view temp = RelativeTo(names[i], stagingBase);
+        const std::string_view target = RelativeTo(names[i + 1], folder);
+        if (!IsStagedName(temp)) {
+            why = std::string(names[i]) + ": not a file of the staging folder";
+            return false;
+        }
+        if (why = CheckPlace(folder, target); !why.empty()) return false;
+        staged.push_back({stagingBase + std::string(temp), folder + std::string(target)});
+    }
+    return true;
 }
 
 bool MoveAll(const std::vector<StagedFile>& staged) {
     bool bAll = true;
     for (const StagedFile& file : staged) {
-        // A file moved before an interruption is not in the staging folder any more.
-        if (GetPathKind(file.strTemp.c_str()) != PathKind::FILE) continue;
+        // A file moved before an interruption is not in the staging folder any
+        // more; whatever else is there under its name is not ours to move.
+        if (GetEntryKind(file.strTemp.c_str()) != EntryKind::FILE) continue;
         bAll = MoveReplacing(file.strTemp.c_str(), file.strTarget.c_str()) && bAll;
     }
     return bAll;
+}
+
+// A record of the staging folder; nothing when there is none. One that is there
+// but is not a small plain file is discarded with a line in notes.
+std::optional<std::string> ReadRecord(const std::string& staging, const char* pszName,
+                                      std::vector<std::string>& notes) {
+    const std::string path = staging + kPathSeparator + pszName;
+    if (GetEntryKind(path.c_str()) == EntryKind::NONE) return std::nullopt;
+    std::optional<std::string> text = ReadSmallFile(path.c_str(), RECORD_LIMIT);
+    if (!text) notes.push_back(path + ": discarded, not a plain file of ours");
+    return text;
 }
 
 }  // namespace
@@ -57,11 +96,13 @@ InstallTransaction::InstallTransaction(std::string folder)
 
 InstallTransaction::~InstallTransaction() { Discard(); }
 
-bool InstallTransaction::Begin(const std::string& downloadPath) {
+bool InstallTransaction::Begin(const std::string& downloadName) {
+    // The run reported what its first repair discarded; this one finds only what
+    // this run left.
     RepairInstallFolder(m_strFolder);
-    if (!CreateFolder(m_strStaging.c_str())) return false;
+    if (!MakeEmptyFolder(m_strStaging)) return false;
     m_bOpen = true;
-    return downloadPath.empty() || WriteRecord(m_strStaging, DOWNLOAD_NAME, downloadPath);
+    return downloadName.empty() || WriteRecord(m_strStaging, DOWNLOAD_NAME, downloadName);
 }
 
 bool InstallTransaction::Commit() {
@@ -70,9 +111,9 @@ bool InstallTransaction::Commit() {
     if (!FlushFileSystem(m_strStaging.c_str())) return false;
     std::string journal;
     for (const StagedFile& file : m_staged) {
-        journal += file.strTemp;
+        journal += RelativeTo(file.strTemp, m_strStaging + kPathSeparator);
         journal += '\0';
-        journal += file.strTarget;
+        journal += RelativeTo(file.strTarget, m_strFolder);
         journal += '\0';
     }
     if (!WriteRecord(m_strStaging, JOURNAL_NAME, journal)) return false;
@@ -80,32 +121,53 @@ bool InstallTransaction::Commit() {
     // cannot be moved now stays staged for that.
     m_bOpen = false;
     const bool bMoved = MoveAll(m_staged) && FlushFileSystem(m_strFolder.c_str());
-    if (bMoved) RemoveFlatFolder(m_strStaging.c_str());
+    if (bMoved) RemoveTree(m_strStaging.c_str());
     return bMoved;
 }
 
 void InstallTransaction::Discard() {
     if (!m_bOpen) return;
-    RemoveFlatFolder(m_strStaging.c_str());
+    RemoveTree(m_strStaging.c_str());
     m_staged.clear();
     m_bOpen = false;
 }
 
-void RepairInstallFolder(const std::string& folder) {
+std::vector<std::string> RepairInstallFolder(const std::string& folder) {
+    std::vector<std::string> notes;
     const std::string staging = folder + STAGING_FOLDER_NAME;
-    if (GetPathKind(staging.c_str()) != PathKind::FOLDER) return;
-    const std::string journal = staging + kPathSeparator + JOURNAL_NAME;
-    if (GetPathKind(journal.c_str()) == PathKind::FILE) {
-        MoveAll(ReadJournal(ReadWhole(journal)));
-        FlushFileSystem(folder.c_str());
+    switch (GetEntryKind(staging.c_str())) {
+        case EntryKind::NONE:
+            return notes;
+        case EntryKind::FOLDER:
+            break;
+        default:
+            // A link, a file: removed as itself, never what it leads to.
+            if (!RemoveTree(staging.c_str())) {
+                notes.push_back(staging + ": not a folder of ours, and it cannot be removed");
+            }
+            return notes;
     }
-    const std::string download = staging + kPathSeparator + DOWNLOAD_NAME;
-    if (GetPathKind(download.c_str()) == PathKind::FILE) {
-        const std::string path = ReadWhole(download);
-        SetNormalAttributes(path.c_str());
-        DeleteOneFile(path.c_str());
+    if (const std::optional<std::string> journal = ReadRecord(staging, JOURNAL_NAME, notes)) {
+        std::vector<StagedFile> staged;
+        if (std::string why; ReadJournal(*journal, folder, staging, staged, why)) {
+            MoveAll(staged);
+            FlushFileSystem(folder.c_str());
+        } else {
+            notes.push_back(staging + kPathSeparator + JOURNAL_NAME + ": discarded, " + why);
+        }
     }
-    RemoveFlatFolder(staging.c_str());
+    if (const std::optional<std::string> download = ReadRecord(staging, DOWNLOAD_NAME, notes)) {
+        const std::string name(RelativeTo(*download, folder));
+        const std::string path = folder + name;
+        if (std::string why = CheckPlace(folder, name); !why.empty()) {
+            notes.push_back(staging + kPathSeparator + DOWNLOAD_NAME + ": discarded, " + why);
+        } else if (GetEntryKind(path.c_str()) == EntryKind::FILE) {
+            SetNormalAttributes(path.c_str());
+            DeleteOneFile(path.c_str());
+        }
+    }
+    if (!RemoveTree(staging.c_str())) notes.push_back(staging + ": cannot be removed");
+    return notes;
 }
 
 }  // namespace corvana

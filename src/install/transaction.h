@@ -9,10 +9,9 @@
 #include <vector>
 
 #include "archive/zip_extractor.h"
+#include "install/folder_guard.h"
 
 namespace corvana {
-
-inline constexpr const char* STAGING_FOLDER_NAME = ".corvana-staging";
 
 class InstallTransaction {
 public:
@@ -23,11 +22,13 @@ public:
     InstallTransaction& operator=(const InstallTransaction&) = delete;
 
     // Finishes what an earlier run left, then starts an empty staging folder.
-    // downloadPath, when not empty, is a file of ours that goes whatever happens
-    // (the downloaded archive): a later start removes it if this run cannot.
-    bool Begin(const std::string& downloadPath);
+    // downloadName, when not empty, names (relative to the installation folder) a
+    // file of ours that goes whatever happens (the downloaded archive): a later
+    // start removes it if this run cannot.
+    bool Begin(const std::string& downloadName);
     const std::string& StagingFolder() const { return m_strStaging; }
-    // The files written into the staging folder, with their targets.
+    // The files written into the staging folder, with their targets (full paths,
+    // each below its folder).
     std::vector<StagedFile>& Staged() { return m_staged; }
 
     // Flushes every staged file, writes the journal, moves each file over its
@@ -43,7 +44,11 @@ private:
 };
 
 // Finishes (journal complete) or discards (not) what an interrupted transaction
-// left in the installation folder, and removes a downloaded file of ours.
-void RepairInstallFolder(const std::string& folder);
+// left in the installation folder, and removes a downloaded file of ours. The
+// records are read as untrusted: one that names anything outside the folder (an
+// absolute path, "..", a link made by another user) is discarded, and so is a
+// staging folder that is not a folder (removed as itself). Returns a line for
+// each record discarded.
+std::vector<std::string> RepairInstallFolder(const std::string& folder);
 
 }  // namespace corvana

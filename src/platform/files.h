@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,6 +42,25 @@ bool NoteFileError(const std::string& path);
 
 enum class PathKind { NONE, FILE, FOLDER };
 PathKind GetPathKind(const char* pszPath);
+
+// What is at a path, the last component taken as it is: a symbolic link (on
+// Windows any reparse point, a junction included) is LINK, never its target;
+// OTHER is a device, a pipe or a socket.
+enum class EntryKind { NONE, FILE, FOLDER, LINK, OTHER };
+EntryKind GetEntryKind(const char* pszPath);
+
+// Whether the link at pszPath was made by the running user or by the system's
+// administrators (root; Administrators or SYSTEM), whose links may be followed.
+bool IsLinkOfTrustedOwner(const char* pszPath);
+
+// Removes what is at pszPath without following a link anywhere: a link or a
+// file is removed itself, a folder with everything below it. True when nothing
+// is left there.
+bool RemoveTree(const char* pszPath);
+
+// The contents of a plain file of at most nLimit bytes, read without following
+// a link at pszPath; nothing for a link, a folder, a device, a pipe or a larger file.
+std::optional<std::string> ReadSmallFile(const char* pszPath, std::size_t nLimit);
 
 // Creates one folder (its parent must exist); false when it could not.
 bool CreateFolder(const char* pszPath);
@@ -117,9 +137,6 @@ uint64_t FreeSpace(const char* pszFolder);
 
 // The names of the entries of a folder (no "." or ".."); empty when it cannot be read.
 std::vector<std::string> ListFolder(const char* pszFolder);
-
-// Removes a folder of files (no sub-folders) with everything in it.
-bool RemoveFlatFolder(const char* pszFolder);
 
 // Applies what the program keeps of an archive item's stored attributes: on Linux
 // the execute bits of a Unix mode (made on a Unix system), so that an installed

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <string_view>
+#include <vector>
 
 #include "platform/files.h"
 
@@ -173,11 +174,76 @@ std::vector<std::string> ListFolder(const char* pszFolder) {
     return names;
 }
 
-bool RemoveFlatFolder(const char* pszFolder) {
-    for (const std::string& name : ListFolder(pszFolder)) {
-        unlink((std::string(pszFolder) + "/" + name).c_str());
+namespace {
+
+// Deepest folder nesting RemoveTree descends into; a deeper tree is left as it is.
+constexpr int MAX_REMOVE_DEPTH = 64;
+
+// Removes the entry name of the open folder parentFd: a link or file itself, a
+// folder (opened without following a link) after everything in it.
+bool RemoveEntryAt(int parentFd, const char* pszName, int nDepth) {
+    if (unlinkat(parentFd, pszName, 0) == 0 || errno == ENOENT) return true;
+    if (errno != EISDIR || nDepth >= MAX_REMOVE_DEPTH) return false;
+    const int fd = openat(parentFd, pszName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    DIR* pDir = fdopendir(fd);
+    if (pDir == nullptr) {
+        close(fd);
+        return false;
     }
-    return rmdir(pszFolder) == 0 || errno == ENOENT;
+    // The names are gathered first: removing entries while the folder is read
+    // may skip some.
+    std::vector<std::string> names;
+    while (const dirent* pEntry = readdir(pDir)) {
+        const std::string_view name = pEntry->d_name;
+        if (name != "." && name != "..") names.emplace_back(name);
+    }
+    bool bAll = true;
+    for (const std::string& name : names) {
+        bAll = RemoveEntryAt(dirfd(pDir), name.c_str(), nDepth + 1) && bAll;
+    }
+    closedir(pDir);
+    return (unlinkat(parentFd, pszName, AT_REMOVEDIR) == 0 || errno == ENOENT) && bAll;
+}
+
+}  // namespace
+
+EntryKind GetEntryKind(const char* pszPath) {
+    struct stat info {};
+    if (lstat(pszPath, &info) != 0) return EntryKind::NONE;
+    if (S_ISLNK(info.st_mode)) return EntryKind::LINK;
+    if (S_ISDIR(info.st_mode)) return EntryKind::FOLDER;
+    return S_ISREG(info.st_mode) ? EntryKind::FILE : EntryKind::OTHER;
+}
+
+bool IsLinkOfTrustedOwner(const char* pszPath) {
+    struct stat info {};
+    return lstat(pszPath, &info) == 0 && S_ISLNK(info.st_mode) &&
+           (info.st_uid == geteuid() || info.st_uid == 0);
+}
+
+bool RemoveTree(const char* pszPath) { return RemoveEntryAt(AT_FDCWD, pszPath, 0); }
+
+std::optional<std::string> ReadSmallFile(const char* pszPath, std::size_t nLimit) {
+    // O_NONBLOCK: a pipe planted under the name never holds the open.
+    const int fd = open(pszPath, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    struct stat info {};
+    std::optional<std::string> data;
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+        static_cast<std::size_t>(info.st_size) <= nLimit) {
+        std::string text(static_cast<std::size_t>(info.st_size), '\0');
+        std::size_t nDone = 0;
+        while (nDone < text.size()) {
+            const ssize_t nRead = read(fd, text.data() + nDone, text.size() - nDone);
+            if (nRead < 0 && errno == EINTR) continue;
+            if (nRead <= 0) break;
+            nDone += static_cast<std::size_t>(nRead);
+        }
+        if (nDone == text.size()) data = std::move(text);
+    }
+    close(fd);
+    return data;
 }
 
 void ApplyStoredAttributes(const char* pszPath, uint32_t dwVersionMadeBy,

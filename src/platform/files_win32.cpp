@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <aclapi.h>
+
 #include "platform/files.h"
 
 namespace corvana {
@@ -165,14 +167,97 @@ std::vector<std::string> ListFolder(const char* pszFolder) {
     return names;
 }
 
-bool RemoveFlatFolder(const char* pszFolder) {
-    for (const std::string& name : ListFolder(pszFolder)) {
-        const std::string path = std::string(pszFolder) + "\\" + name;
-        SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileA(path.c_str());
+namespace {
+
+constexpr int MAX_REMOVE_DEPTH = 64;  // a deeper tree is left as it is
+
+bool RemoveTreeAt(const std::string& path, int nDepth) {
+    const DWORD dwAttributes = GetFileAttributesA(path.c_str());
+    if (dwAttributes == INVALID_FILE_ATTRIBUTES) {
+        return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
     }
-    return RemoveDirectoryA(pszFolder) || GetLastError() == ERROR_FILE_NOT_FOUND ||
-           GetLastError() == ERROR_PATH_NOT_FOUND;
+    if (dwAttributes & FILE_ATTRIBUTE_READONLY) {
+        SetFileAttributesA(path.c_str(), dwAttributes & ~FILE_ATTRIBUTE_READONLY);
+    }
+    if (!(dwAttributes & FILE_ATTRIBUTE_DIRECTORY)) return DeleteFileA(path.c_str()) != FALSE;
+    // A junction or a link to a folder is removed itself, never what it leads to
+    // (a link that the system keeps as a file is deleted like one).
+    if (dwAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        return RemoveDirectoryA(path.c_str()) || DeleteFileA(path.c_str());
+    }
+    if (nDepth >= MAX_REMOVE_DEPTH) return false;
+    bool bAll = true;
+    for (const std::string& name : ListFolder(path.c_str())) {
+        bAll = RemoveTreeAt(path + "\\" + name, nDepth + 1) && bAll;
+    }
+    return RemoveDirectoryA(path.c_str()) && bAll;
+}
+
+// The owner of a file or folder as it is, a reparse point not followed.
+bool IsOwnerTrusted(HANDLE hFile) {
+    PSID pOwner = nullptr;
+    PSECURITY_DESCRIPTOR pDescriptor = nullptr;
+    if (GetSecurityInfo(hFile, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &pOwner, nullptr,
+                        nullptr, nullptr, &pDescriptor) != ERROR_SUCCESS) {
+        return false;
+    }
+    bool bTrusted = IsWellKnownSid(pOwner, WinBuiltinAdministratorsSid) ||
+                    IsWellKnownSid(pOwner, WinLocalSystemSid);
+    HANDLE hToken = nullptr;
+    if (!bTrusted && OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &hToken)) {
+        alignas(TOKEN_USER) char buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+        DWORD dwSize = 0;
+        if (GetTokenInformation(hToken, TokenUser, buffer, sizeof buffer, &dwSize)) {
+            bTrusted = EqualSid(pOwner, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid) != FALSE;
+        }
+        CloseHandle(hToken);
+    }
+    LocalFree(pDescriptor);
+    return bTrusted;
+}
+
+}  // namespace
+
+EntryKind GetEntryKind(const char* pszPath) {
+    const DWORD dwAttributes = GetFileAttributesA(pszPath);
+    if (dwAttributes == INVALID_FILE_ATTRIBUTES) return EntryKind::NONE;
+    if (dwAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return EntryKind::LINK;
+    if (dwAttributes & FILE_ATTRIBUTE_DIRECTORY) return EntryKind::FOLDER;
+    return (dwAttributes & FILE_ATTRIBUTE_DEVICE) ? EntryKind::OTHER : EntryKind::FILE;
+}
+
+bool IsLinkOfTrustedOwner(const char* pszPath) {
+    if (GetEntryKind(pszPath) != EntryKind::LINK) return false;
+    HANDLE hLink = CreateFileA(pszPath, READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING,
+                               FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (hLink == INVALID_HANDLE_VALUE) return false;
+    const bool bTrusted = IsOwnerTrusted(hLink);
+    CloseHandle(hLink);
+    return bTrusted;
+}
+
+bool RemoveTree(const char* pszPath) { return RemoveTreeAt(pszPath, 0); }
+
+std::optional<std::string> ReadSmallFile(const char* pszPath, std::size_t nLimit) {
+    if (GetEntryKind(pszPath) != EntryKind::FILE) return std::nullopt;
+    HANDLE hFile = CreateFileA(pszPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE) return std::nullopt;
+    std::optional<std::string> data;
+    LARGE_INTEGER size{};
+    if (GetFileType(hFile) == FILE_TYPE_DISK && GetFileSizeEx(hFile, &size) &&
+        static_cast<uint64_t>(size.QuadPart) <= nLimit) {
+        std::string text(static_cast<std::size_t>(size.QuadPart), '\0');
+        DWORD dwRead = 0;
+        if (text.empty() || (ReadFile(hFile, text.data(), static_cast<DWORD>(text.size()), &dwRead,
+                                      nullptr) &&
+                             dwRead == text.size())) {
+            data = std::move(text);
+        }
+    }
+    CloseHandle(hFile);
+    return data;
 }
 
 bool ReplacementFile::Commit() {

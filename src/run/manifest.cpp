@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "archive/item_name.h"
+#include "install/folder_guard.h"
 #include "platform/codepage.h"
 #include "platform/text.h"
 #include "platform/text_table.h"
@@ -32,7 +33,12 @@ std::string NormaliseLineEnds(std::string_view text) {
 }  // namespace
 
 bool IsManifestRefused(std::string_view text) {
-    return text.empty() || EqualsNoCase(text.substr(0, 9), "<!DOCTYPE");
+    // A web page (a server's error page, a captive portal's login) is markup: it
+    // begins with "<", after a byte-order mark and blanks if any.
+    if (text.empty()) return true;
+    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
+    const std::size_t nFirst = text.find_first_not_of(" \t\r\n");
+    return nFirst != std::string_view::npos && text[nFirst] == '<';
 }
 
 int32_t ReadEntryNumber(std::string_view line) {
@@ -73,7 +79,7 @@ ManifestSelection ReadManifest(std::string_view text, int32_t nClientVersion) {
         ManifestEntry entry = SplitEntry(rest, static_cast<int>(selection.vecEntries.size()) + 1);
         entry.nNumber = nNumber;
         entry.strLabel = DecodeServerText(entry.strLabel);
-        entry.bSafeName = IsSafeItemName(entry.strName);
+        entry.bSafeName = IsSafeItemName(entry.strName) && !IsReservedName(entry.strName);
         entry.bInstallPackage = IsInstallPackage(entry);
         selection.vecEntries.push_back(std::move(entry));
         if (selection.vecEntries.size() == MAX_SELECTED_ENTRIES) break;

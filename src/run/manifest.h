@@ -16,7 +16,7 @@ struct ManifestEntry {
     std::string strName;
     std::string strLabel;          // in the system code page
     bool bLabelled = false;        // the line had a ";" (the label was not generated)
-    bool bSafeName = false;        // the name stays inside the installation folder
+    bool bSafeName = false;        // inside the installation folder, and not a name of ours
     bool bInstallPackage = false;  // the installation package, which carries setup.exe
 };
 
@@ -25,8 +25,8 @@ struct ManifestSelection {
     int32_t nHighest = 0;                   // the largest number of every entry line read
 };
 
-// True for a text that is not a manifest: empty, or the web server's HTML page
-// (its first 9 characters are "<!DOCTYPE" in any case).
+// True for a text that is not a manifest: empty, or a web page (its first
+// character that is not a blank, after a UTF-8 byte-order mark, is "<").
 bool IsManifestRefused(std::string_view text);
 
 // Selects, in manifest order, every entry numbered above nClientVersion (at most

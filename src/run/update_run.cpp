@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "install/folder_guard.h"
 #include "install/install_step.h"
 #include "install/transaction.h"
 #include "launch/launch.h"
@@ -54,6 +55,8 @@ std::string InstallCause(const std::string& folder, const std::string& name, Ins
             break;
         case InstallResult::NO_SPACE:
             return name + ": its items do not fit the free space in " + folder;
+        case InstallResult::UNSAFE:
+            return name + ": refused as unsafe (" + FirstFileError().reason + ")";
         default:
             cause = name + ": could not be unpacked whole";
             break;
@@ -174,7 +177,7 @@ int UpdateRun::Run(const std::string& commandLine) {
     }
 
     // What an interrupted run left is finished or discarded first.
-    RepairInstallFolder(folder);
+    for (const std::string& note : RepairInstallFolder(folder)) m_pView->ExplainFailure(note);
 
     // The manifest.
     HttpDownloader& downloader = *m_pDownloader;
@@ -190,13 +193,18 @@ int UpdateRun::Run(const std::string& commandLine) {
     if (IsManifestRefused(manifest)) {
         m_pView->ExplainFailure(downloader.GetFailure() != DownloadFailure::NONE
                                     ? DownloadCause(manifestUrl)
-                                    : manifestUrl + ": not a manifest (empty, or an HTML page)");
+                                    : manifestUrl + ": not a manifest (empty, or a web page)");
         return EndServerUnreachable();
     }
     if (!m_verifier.VerifyFile(MANIFEST_NAME, downloader.GetBody())) {
         return EndUnverified(m_verifier.Cause());
     }
-    if (m_verifier.HasKey()) WriteAcceptedTimestamp(folder, m_verifier.Timestamp());
+    // The set is on record before anything of it is installed: an older one is
+    // refused from now on, even when this run goes no further.
+    if (std::string cause; m_verifier.HasKey() && m_verifier.Timestamp() > m_nAcceptedTimestamp &&
+                           !StoreAcceptedTimestamp(folder, m_verifier.Timestamp(), cause)) {
+        return EndUnverified(cause);
+    }
     const ManifestSelection selection = ReadManifest(manifest, nClientVersion);
     const int nCount = static_cast<int>(selection.vecEntries.size());
     m_progress = RunProgress{0, nCount, 0, 0, 0};
@@ -273,7 +281,15 @@ bool UpdateRun::AcceptSignedList(const std::string& baseUrl, const std::string& 
         }
         texts[i] = downloader.GetBody();
     }
-    if (!m_verifier.AcceptList(texts[0], texts[1], ReadAcceptedTimestamp(folder))) {
+    // A record that is there but cannot be read trusts no set.
+    std::string cause;
+    const std::optional<uint64_t> accepted = ReadAcceptedTimestamp(folder, cause);
+    if (!accepted) {
+        EndUnverified(cause);
+        return false;
+    }
+    m_nAcceptedTimestamp = *accepted;
+    if (!m_verifier.AcceptList(texts[0], texts[1], m_nAcceptedTimestamp)) {
         EndUnverified(m_verifier.Cause());
         return false;
     }
@@ -303,6 +319,9 @@ bool UpdateRun::RunPipeline(const std::string& baseUrl, const std::string& folde
         ++m_progress.nEntry;
         // A name that could leave the installation folder is never fetched.
         if (!entry.bSafeName) {
+            m_pView->ExplainFailure(entry.strName +
+                                    ": refused as unsafe (a name that leaves the folder or that "
+                                    "the updater keeps)");
             EndWithCode(RunOutcome::FAILED, CODE_UNSAFE_NAME);
             return false;
         }
@@ -332,7 +351,8 @@ bool UpdateRun::RunPipeline(const std::string& baseUrl, const std::string& folde
             });
         if (result != InstallResult::INSTALLED) {
             m_pView->ExplainFailure(InstallCause(folder, entry.strName, result));
-            EndWithCode(RunOutcome::FAILED, CODE_NOT_INSTALLED);
+            EndWithCode(RunOutcome::FAILED,
+                        result == InstallResult::UNSAFE ? CODE_UNSAFE_NAME : CODE_NOT_INSTALLED);
             return false;
         }
         downloader.CloseUrl();

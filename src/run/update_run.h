@@ -115,6 +115,7 @@ private:
     std::string m_strLaunchFolder;
     RunProgress m_progress;
     PatchSetVerifier m_verifier;
+    uint64_t m_nAcceptedTimestamp = 0;  // the folder's record, read when the list is checked
     std::atomic<RunOutcome> m_nOutcome{RunOutcome::RUNNING};
 };
 

@@ -1,9 +1,5 @@
 #include "verify/patch_set.h"
 
-#include <fstream>
-
-#include "platform/files.h"
-
 namespace corvana {
 
 std::string BuiltInPublicKey() {
@@ -12,18 +8,6 @@ std::string BuiltInPublicKey() {
 #else
     return {};
 #endif
-}
-
-uint64_t ReadAcceptedTimestamp(const std::string& folder) {
-    std::ifstream file(folder + ACCEPTED_TIMESTAMP_NAME, std::ios::binary);
-    uint64_t nTimestamp = 0;
-    if (!(file >> nTimestamp)) return 0;
-    return nTimestamp;
-}
-
-bool WriteAcceptedTimestamp(const std::string& folder, uint64_t nTimestamp) {
-    const std::string text = std::to_string(nTimestamp) + "\n";
-    return ReplaceWholeFile(folder + ACCEPTED_TIMESTAMP_NAME, text);
 }
 
 bool PatchSetVerifier::Refuse(std::string cause) {

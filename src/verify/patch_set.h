@@ -17,17 +17,8 @@ namespace corvana {
 
 inline constexpr const char* CHECKSUMS_NAME = "SHA256SUMS";
 inline constexpr const char* SIGNATURE_NAME = "SHA256SUMS.minisig";
-// Beside the installed client: the newest signature timestamp accepted there.
-inline constexpr const char* ACCEPTED_TIMESTAMP_NAME = "corvana-signed-set.txt";
-
 // The public key built into the program (CORVANA_PUBLIC_KEY); empty when none.
 std::string BuiltInPublicKey();
-
-// The newest signature timestamp accepted for the installation folder (with its
-// separator); 0 when none was.
-uint64_t ReadAcceptedTimestamp(const std::string& folder);
-// Keeps it, replacing the file in one step.
-bool WriteAcceptedTimestamp(const std::string& folder, uint64_t nTimestamp);
 
 class PatchSetVerifier {
 public:

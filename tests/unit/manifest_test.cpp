@@ -25,10 +25,14 @@ TEST(ManifestGuard, RefusesEmptyTextsAndHtmlPages) {
     EXPECT_TRUE(IsManifestRefused("<!DOCTYPE html><html>"));
     EXPECT_TRUE(IsManifestRefused("<!doctype HTML>"));
     EXPECT_TRUE(IsManifestRefused("<!DocType"));
-    EXPECT_FALSE(IsManifestRefused(" <!DOCTYPE html>"));
-    EXPECT_FALSE(IsManifestRefused("<!DOCTYP"));
-    EXPECT_FALSE(IsManifestRefused("<html><body>404</body></html>"));
+    // Any markup is a web page: a captive portal's login, an error page.
+    EXPECT_TRUE(IsManifestRefused(" <!DOCTYPE html>"));
+    EXPECT_TRUE(IsManifestRefused("<!DOCTYP"));
+    EXPECT_TRUE(IsManifestRefused("<html><body>404</body></html>"));
+    EXPECT_TRUE(IsManifestRefused("\xEF\xBB\xBF\r\n\t<html>"));
     EXPECT_FALSE(IsManifestRefused("101=base.zip"));
+    EXPECT_FALSE(IsManifestRefused("\xEF\xBB\xBF" "101=base.zip;<b>"));
+    EXPECT_FALSE(IsManifestRefused("\n\n"));
 }
 
 TEST(Manifest, SelectsEntriesAboveTheClientVersionInOrder) {

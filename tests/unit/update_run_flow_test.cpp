@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "app/panel_view.h"
+#include "install/folder_guard.h"
 #include "net/http_downloader.h"
 #include "platform/files.h"
 #include "platform/platform.h"
@@ -466,10 +467,13 @@ TEST_F(UpdateRunFlowTest, OnlyASetThePublisherSignedIsInstalled) {
     InstallStandIn("cw.exe");  // answers no window: taken as version 170
     for (const Case& c : cases) {
         SCOPED_TRACE(c.pszName);
-        for (const char* name : {"alpha.txt", "base.zip", "cw.log", ACCEPTED_TIMESTAMP_NAME}) {
+        for (const char* name : {"alpha.txt", "base.zip", "cw.log", ACCEPTED_RECORD_NAME}) {
             fs::remove(m_folder / name);
         }
-        if (c.nAccepted != 0) WriteAcceptedTimestamp(Folder(), c.nAccepted);
+        std::string cause;
+        if (c.nAccepted != 0) {
+            ASSERT_TRUE(StoreAcceptedTimestamp(Folder(), c.nAccepted, cause));
+        }
         PublishArchive("base.zip", "deflated.zip");
         Publish("201=base.zip;base\n");
         publisher.SignSet(m_server, everything, 2000);
@@ -486,7 +490,38 @@ TEST_F(UpdateRunFlowTest, OnlyASetThePublisherSignedIsInstalled) {
         EXPECT_EQ(fs::exists(m_folder / "alpha.txt"), bSigned);
         EXPECT_FALSE(fs::exists(m_folder / "base.zip"));
         EXPECT_TRUE(bSigned ? LogLines("cw.log").size() == 1 : NothingLogged("cw.log"));
-        EXPECT_EQ(ReadAcceptedTimestamp(Folder()), c.nAcceptedAfter);
+        EXPECT_EQ(ReadAcceptedTimestamp(Folder(), cause), c.nAcceptedAfter);
+    }
+}
+
+// A record that cannot be read, or a set that cannot be recorded, installs nothing.
+TEST_F(UpdateRunFlowTest, TheRollbackGuardFailsClosed) {
+    const test::TestPublisher publisher;
+    const fs::path record = m_folder / ACCEPTED_RECORD_NAME;
+    const std::vector<std::pair<const char*, std::function<void()>>> cases{
+        {"garbage record", [&] { test::WriteWholeFile(record, "12 older\n"); }},
+        {"empty record", [&] { test::WriteWholeFile(record, ""); }},
+        {"a folder in its place", [&] { fs::create_directories(record / "x"); }},
+    };
+    InstallStandIn("cw.exe");
+    for (const auto& [pszName, plant] : cases) {
+        SCOPED_TRACE(pszName);
+        fs::remove_all(record);
+        plant();
+        PublishArchive("base.zip", "deflated.zip");
+        Publish("201=base.zip;base\n");
+        publisher.SignSet(m_server, {"patch_info.txt", "base.zip"}, 2000);
+        RecordingWindow window;
+        PanelView view(window);
+        m_run.SetView(&view);
+        m_run.SetPublicKey(publisher.PublicKeyLine());
+        m_run.Run("-THIS_FOLDER");
+        EXPECT_TRUE(window.Has("box " + T(IDS_ERROR_CAPTION) + "|" + T(IDS_ERROR_CODE) + " : #-6"));
+        EXPECT_FALSE(fs::exists(m_folder / "alpha.txt"));
+        EXPECT_FALSE(fs::exists(m_folder / STAGING_FOLDER_NAME));
+        std::string cause;
+        EXPECT_FALSE(ReadAcceptedTimestamp(Folder(), cause));
+        EXPECT_NE(cause.find(ACCEPTED_RECORD_NAME), std::string::npos);
     }
 }
 
