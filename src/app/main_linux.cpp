@@ -341,6 +341,14 @@ int main(int argc, char** argv) {
     action.sa_handler = OnResize;
     sigaction(SIGWINCH, &action, nullptr);
 
+    // Without a folder that is the user's alone, another user could hold the
+    // mutexes or answer for the client: the run ends before it begins.
+    if (std::string cause; PrivateRuntimeFolder(cause).empty()) {
+        std::fprintf(stderr, "corvana-updater: %s\n", cause.c_str());
+        g_runLog.Write("failure", cause);
+        g_runLog.Write("end", "exit status " + std::to_string(EXIT_FAILED));
+        return EXIT_FAILED;
+    }
     const bool bStarted = shell.Start([](const std::string& text, const std::string& caption) {
         g_runLog.Write("box", caption + ": " + text);
         std::printf("%s: %s\n", caption.c_str(), text.c_str());

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/files.h"
+#include "platform/process.h"
 #include "platform/text.h"
 
 namespace corvana {
@@ -32,6 +33,8 @@ const char* DescribeFailure(DownloadFailure failure) {
             return "the response is longer than the buffer";
         case DownloadFailure::CERTIFICATE:
             return "the server's certificate could not be verified";
+        case DownloadFailure::STALLED:
+            return "the transfer stalled";
     }
     return "unknown failure";
 }
@@ -59,6 +62,24 @@ uint32_t ReadDecimalLength(const char* pszText) {
         if (nValue > UINT32_MAX) return UINT32_MAX;
     }
     return static_cast<uint32_t>(nValue);
+}
+
+void StallWatch::Start(uint32_t dwNowMs) { m_samples.assign(1, Sample{dwNowMs, 0}); }
+
+bool StallWatch::Stalled(uint32_t dwNowMs, uint64_t nTotal) {
+    if (m_samples.empty()) Start(dwNowMs);
+    if (m_samples.back().dwTime == dwNowMs) {
+        m_samples.back().nTotal = nTotal;
+    } else {
+        m_samples.push_back({dwNowMs, nTotal});
+    }
+    // The first sample kept is the newest one at or before the window's start, so
+    // the bytes counted took at least the window's length.
+    while (m_samples.size() > 1 && dwNowMs - m_samples[1].dwTime >= STALL_WINDOW_MS) {
+        m_samples.pop_front();
+    }
+    const Sample& first = m_samples.front();
+    return dwNowMs - first.dwTime >= STALL_WINDOW_MS && nTotal - first.nTotal < STALL_MIN_BYTES;
 }
 
 void HttpDownloader::FreeBuffer::operator()(char* pData) const { std::free(pData); }
@@ -134,6 +155,7 @@ uint32_t HttpDownloader::OpenUrl(const char* pszUrl) {
     }
     m_dwContentLength = dwLength;
     m_dwLimit = dwLength;
+    m_pace.Start(GetTickCountMs());
     return m_dwContentLength;
 }
 
@@ -143,6 +165,13 @@ uint32_t HttpDownloader::ReadChunk() {
     const uint32_t dwCount = ReceiveAvailable(m_hUrl, error);
     if (error.kind != DownloadFailure::NONE) {
         Fail(error.kind, std::move(error.detail));
+        return 0;
+    }
+    if (dwCount != 0 && m_dwReceived < m_dwContentLength &&
+        m_pace.Stalled(GetTickCountMs(), m_dwReceived)) {
+        Fail(DownloadFailure::STALLED, "fewer than " + std::to_string(STALL_MIN_BYTES) +
+                                           " bytes in " + std::to_string(STALL_WINDOW_MS / 1000) +
+                                           " s");
         return 0;
     }
     if (dwCount == 0 && m_dwReceived < m_dwContentLength) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -13,6 +14,27 @@ namespace corvana {
 inline constexpr uint32_t DOWNLOAD_BUFFER_SIZE = 15728640;  // the largest body held
 inline constexpr uint32_t DOWNLOAD_TIMEOUT_MS = 30000;
 inline constexpr const char* DOWNLOAD_AGENT = "ZODOD";
+// The lowest speed: a body that receives fewer bytes than this in any window of
+// this length has stalled, however often a byte arrives.
+inline constexpr uint32_t STALL_WINDOW_MS = 60000;
+inline constexpr uint64_t STALL_MIN_BYTES = 1024;
+
+// Watches a transfer's pace against the lowest speed.
+class StallWatch {
+public:
+    // The transfer starts at dwNowMs (a tick count) with nothing received.
+    void Start(uint32_t dwNowMs);
+    // Notes the bytes received so far at dwNowMs; true once fewer than
+    // STALL_MIN_BYTES arrived in the last STALL_WINDOW_MS.
+    bool Stalled(uint32_t dwNowMs, uint64_t nTotal);
+
+private:
+    struct Sample {
+        uint32_t dwTime;
+        uint64_t nTotal;
+    };
+    std::deque<Sample> m_samples;  // oldest first; the first lies at or before the window
+};
 
 class HttpDownloader : private BodySink {
 public:
@@ -71,6 +93,7 @@ private:
     std::string m_strFailureDetail;
     int m_nHttpStatus = 0;
     uint32_t m_dwTimeoutMs = DOWNLOAD_TIMEOUT_MS;
+    StallWatch m_pace;
 };
 
 // The decimal number at the start of text (digits only, stopping at the first

@@ -27,6 +27,7 @@ enum class DownloadFailure {
     SHORT_BODY,       // the response ended before its announced length
     TOO_LONG,         // more bytes arrived than the buffer holds
     CERTIFICATE,      // HTTPS: the server's certificate or name could not be verified
+    STALLED,          // the body arrived slower than the lowest speed
 };
 
 const char* DescribeFailure(DownloadFailure failure);

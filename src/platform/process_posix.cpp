@@ -109,26 +109,61 @@ bool IsPrivateFolder(const std::string& folder) {
            (info.st_mode & 077) == 0;
 }
 
-// $XDG_RUNTIME_DIR when it is usable; else, as the XDG rules suggest, a private
-// folder of the user's own in the temporary folder.
-std::string RuntimeFolder() {
-    const char* pszDir = std::getenv("XDG_RUNTIME_DIR");
-    if (pszDir != nullptr && *pszDir != '\0' && IsPrivateFolder(pszDir)) return pszDir;
-    const char* pszTemp = std::getenv("TMPDIR");
-    std::string folder = std::string(pszTemp && *pszTemp ? pszTemp : "/tmp") + "/corvana-runtime-" +
-                         std::to_string(getuid());
-    mkdir(folder.c_str(), 0700);
-    return folder;  // one that is not private fails the callers' own checks
+// Makes folder a private one: made when missing, narrowed to 0700 when it is this
+// user's own folder (never a link); false when it is another user's, a link or a file.
+bool MakePrivateFolder(const std::string& folder) {
+    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat info {};
+    const bool bOwn = fstat(fd, &info) == 0 && info.st_uid == getuid() &&
+                      ((info.st_mode & 077) == 0 || fchmod(fd, 0700) == 0);
+    close(fd);
+    return bOwn && IsPrivateFolder(folder);
+}
+
+std::string EnvironmentFolder(const char* pszName) {
+    const char* pszValue = std::getenv(pszName);
+    return pszValue != nullptr && *pszValue == '/' ? pszValue : "";
+}
+
+std::string RuntimeFolderOrCause(std::string& cause) {
+    // $XDG_RUNTIME_DIR when it is usable; else, as the XDG rules suggest, a private
+    // folder of the user's own in the temporary folder; where another user took
+    // that name first, one in the user's cache folder, which nobody else can.
+    const std::string runtime = EnvironmentFolder("XDG_RUNTIME_DIR");
+    if (!runtime.empty() && IsPrivateFolder(runtime)) return runtime;
+    const std::string temp = EnvironmentFolder("TMPDIR");
+    const std::string user = std::to_string(getuid());
+    const std::string shared = (temp.empty() ? "/tmp" : temp) + "/corvana-runtime-" + user;
+    if (MakePrivateFolder(shared)) return shared;
+    std::string cache = EnvironmentFolder("XDG_CACHE_HOME");
+    if (cache.empty() && !EnvironmentFolder("HOME").empty())
+        cache = EnvironmentFolder("HOME") + "/.cache";
+    if (!cache.empty()) {
+        mkdir(cache.c_str(), 0700);
+        if (MakePrivateFolder(cache + "/corvana-runtime")) return cache + "/corvana-runtime";
+    }
+    cause = "no private runtime folder: " +
+            (runtime.empty() ? std::string("XDG_RUNTIME_DIR is not set")
+                             : runtime + " is not a folder of this user's with mode 0700") +
+            ", " + shared + " is another user's or a link" +
+            (cache.empty() ? std::string(", and no home folder")
+                           : ", and " + cache + "/corvana-runtime cannot be made private");
+    return {};
 }
 
 std::string MutexPath(const char* pszName) {
-    return RuntimeFolder() + "/corvana-mutex-" + pszName + ".lock";
+    std::string cause;
+    const std::string folder = RuntimeFolderOrCause(cause);
+    return folder.empty() ? folder : folder + "/corvana-mutex-" + pszName + ".lock";
 }
 
 // The window's socket: a file in the runtime folder named after the title.
 bool WindowAddress(const char* pszTitle, sockaddr_un& address, socklen_t& nLength) {
-    const std::string folder = RuntimeFolder();
-    if (!IsPrivateFolder(folder)) return false;
+    std::string cause;
+    const std::string folder = RuntimeFolderOrCause(cause);
+    if (folder.empty()) return false;
     std::string path = folder + "/corvana-window-";
     for (const char* p = pszTitle; *p != '\0'; ++p) path += *p == '/' ? '_' : *p;
     if (path.size() >= sizeof address.sun_path) return false;
@@ -139,11 +174,12 @@ bool WindowAddress(const char* pszTitle, sockaddr_un& address, socklen_t& nLengt
     return true;
 }
 
-bool LockWhole(int fd, short nType, bool bWait) {
+// Takes a lock on the whole file without waiting; false when it is held.
+bool LockWhole(int fd, short nType) {
     struct flock lock {};
     lock.l_type = nType;
     lock.l_whence = SEEK_SET;
-    return fcntl(fd, bWait ? F_OFD_SETLKW : F_OFD_SETLK, &lock) == 0;
+    return fcntl(fd, F_OFD_SETLK, &lock) == 0;
 }
 
 // A mutex handle is the descriptor of its lock file, holding a shared lock.
@@ -195,11 +231,15 @@ bool StartProgram(const char* pszApplication, const char* pszCommandLine) {
     }
 }
 
+std::string PrivateRuntimeFolder(std::string& cause) { return RuntimeFolderOrCause(cause); }
+
 MutexHandle OpenExistingMutex(const char* pszName) {
-    const int fd = open(MutexPath(pszName).c_str(), O_RDWR | O_CLOEXEC);
+    const std::string path = MutexPath(pszName);
+    if (path.empty()) return nullptr;
+    const int fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return nullptr;
     // Somebody holds it when an exclusive lock cannot be had.
-    if (LockWhole(fd, F_WRLCK, false)) {
+    if (LockWhole(fd, F_WRLCK)) {
         close(fd);  // closing the description drops the lock just taken
         return nullptr;
     }
@@ -207,15 +247,15 @@ MutexHandle OpenExistingMutex(const char* pszName) {
 }
 
 MutexHandle CreateNamedMutex(const char* pszName, bool* pbExisted) {
-    const int fd = open(MutexPath(pszName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const std::string path = MutexPath(pszName);
+    if (path.empty()) return nullptr;
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return nullptr;
     // The first holder takes the exclusive lock and turns it into a shared one in
-    // one step; a later one waits out that step and shares.
-    const bool bFirst = LockWhole(fd, F_WRLCK, false);
-    if (!LockWhole(fd, F_RDLCK, !bFirst)) {
-        close(fd);
-        return nullptr;
-    }
+    // one step; a later one shares it. Nothing waits: a lock that cannot be had
+    // at once means the mutex exists (its first holder is still in that step).
+    const bool bFirst = LockWhole(fd, F_WRLCK);
+    LockWhole(fd, F_RDLCK);
     if (pbExisted != nullptr) *pbExisted = !bFirst;
     return AsHandle(fd);
 }

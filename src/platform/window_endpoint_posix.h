@@ -1,6 +1,6 @@
 // The Linux stand-in for a window that other processes find by its title: a
-// local socket named after the title in the user's private runtime folder
-// ($XDG_RUNTIME_DIR, else a 0700 folder of the user's in the temporary folder);
+// local socket named after the title in the user's private runtime folder (see
+// PrivateRuntimeFolder);
 // messages from other users are ignored.
 // It carries the two messages the updater's window takes from outside: the
 // client's version number and the request to come to the front.
@@ -17,6 +17,13 @@
 #include <thread>
 
 namespace corvana {
+
+// The user's private runtime folder, which holds the endpoints and the mutexes'
+// lock files: $XDG_RUNTIME_DIR when it is the user's own 0700 folder, else
+// corvana-runtime-UID in $TMPDIR (or /tmp), made or narrowed to 0700 when it is
+// the user's, else corvana-runtime in the user's cache folder. Empty, with cause
+// set, when none of them can be had.
+std::string PrivateRuntimeFolder(std::string& cause);
 
 class WindowEndpoint {
 public:

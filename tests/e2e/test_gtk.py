@@ -55,7 +55,7 @@ class DesktopWindowTest(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.temp, True)
         self.patch_server = PatchServer("gtk", self.slow)
         self.env = dict(os.environ, CORVANA_PATCH_HOST=self.patch_server.host, XDG_DATA_HOME=str(self.temp / "data"),
-                        XDG_RUNTIME_DIR=str(self.temp), CORVANA_REGISTRY_ROOT=str(self.temp / "registry"),
+                        XDG_RUNTIME_DIR=str(self.temp), TMPDIR=str(self.temp), CORVANA_REGISTRY_ROOT=str(self.temp / "registry"),
                         LC_ALL="C.UTF-8", NO_AT_BRIDGE="1", GSETTINGS_BACKEND="memory",
                         LSAN_OPTIONS="suppressions=%s" % (pathlib.Path(__file__).parent.parent / "support" /
                                                           "lsan-desktop.supp"))

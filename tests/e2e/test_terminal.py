@@ -39,8 +39,8 @@ class UpdaterTest(unittest.TestCase):
         self.patch_server = PatchServer("e2e", self.slow)
         self.folder = self.temp / "Games" / "Corvana"
         self.env = dict(os.environ, CORVANA_PATCH_HOST=self.patch_server.host, XDG_DATA_HOME=str(self.temp / "programs"),
-                        XDG_RUNTIME_DIR=str(self.temp), CORVANA_REGISTRY_ROOT=str(self.temp / "registry"),
-                        LC_ALL="C.UTF-8")
+                        XDG_RUNTIME_DIR=str(self.temp), TMPDIR=str(self.temp),
+                        CORVANA_REGISTRY_ROOT=str(self.temp / "registry"), LC_ALL="C.UTF-8")
 
     # -- the patch server
     def publish(self, manifest, archives=None, beta=False):

@@ -120,6 +120,10 @@ def make_all(folder):
     }
     for archive, bad_name in unsafe.items():
         with_python(folder, archive, [("good.txt", ALPHA), (bad_name, b"evil\n")])
+    # Names the updater keeps for itself in the installation folder.
+    with_python(folder, "reserved-staging.zip", [("good.txt", ALPHA), (".corvana-staging/sub/y.dat", b"y\n")])
+    with_python(folder, "reserved-record.zip", [("good.txt", ALPHA), ("Corvana-Signed-Set.TXT", b"1\n")])
+    with_python(folder, "data-item.zip", [("good.txt", ALPHA), ("data/x.dat", b"x\n")])
     with_python(folder, "windows-device.zip", [("good.txt", ALPHA), ("sub/CON.txt", b"evil\n")])
     with_python(folder, "windows-colon.zip", [("good.txt", ALPHA), ("file:name.txt", b"evil\n")])
 

@@ -11,6 +11,40 @@
 
 namespace corvana::test {
 
+namespace {
+
+#ifndef _WIN32
+// Each test process gets a runtime folder and a temporary folder of its own, so
+// that nothing else running on the account (an updater, another test) shares a
+// socket, a lock or a temporary name with it.
+class PrivateFolders : public ::testing::Environment {
+public:
+    void SetUp() override {
+        const char* pszTemp = std::getenv("TMPDIR");
+        std::string pattern =
+            std::string(pszTemp != nullptr && *pszTemp == '/' ? pszTemp : "/tmp") +
+            "/corvana-unit-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);  // mode 0700
+        m_root = pattern;
+        std::filesystem::create_directory(m_root / "tmp");
+        SetEnv("XDG_RUNTIME_DIR", m_root.c_str());
+        SetEnv("TMPDIR", (m_root / "tmp").c_str());
+    }
+    void TearDown() override {
+        std::error_code error;
+        std::filesystem::remove_all(m_root, error);
+    }
+
+private:
+    std::filesystem::path m_root;
+};
+
+[[maybe_unused]] ::testing::Environment* const g_pPrivateFolders =
+    ::testing::AddGlobalTestEnvironment(new PrivateFolders);
+#endif
+
+}  // namespace
+
 std::string ServerUrl(const char* pszEnvName) {
     const char* pszHost = std::getenv(pszEnvName);
     if (pszHost == nullptr || *pszHost == '\0') {

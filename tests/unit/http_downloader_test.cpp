@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -250,6 +251,29 @@ TEST_F(HttpDownloaderTest, HandlesCloseOnceAndReadsWithoutAUrlDoNothing) {
     EXPECT_EQ(downloader.GetReceived(), 0u);
     EXPECT_TRUE(downloader.CloseInternet());
     EXPECT_FALSE(downloader.CloseInternet());
+}
+
+// The lowest speed counts the bytes of the last minute, whatever the rhythm.
+TEST(StallWatch, StallsWhenAMinuteBringsTooFewBytes) {
+    StallWatch watch;
+    watch.Start(1000);
+    uint32_t dwNow = 1000;
+    for (int nByte = 1; nByte <= 7; ++nByte) {  // a byte every 8 s keeps no transfer alive
+        dwNow += 8000;
+        EXPECT_FALSE(watch.Stalled(dwNow, static_cast<uint64_t>(nByte)));
+    }
+    EXPECT_TRUE(watch.Stalled(dwNow + 8000, 8));
+
+    watch.Start(0);  // a burst, then nothing: stalled a minute after the burst
+    EXPECT_FALSE(watch.Stalled(30000, 5000));
+    EXPECT_FALSE(watch.Stalled(89000, 5001));
+    EXPECT_TRUE(watch.Stalled(91000, 5002));
+
+    watch.Start(UINT32_MAX - 1000);  // the tick count wraps
+    EXPECT_FALSE(watch.Stalled(58000, 100));
+    EXPECT_FALSE(watch.Stalled(59500, 2000));
+    EXPECT_FALSE(watch.Stalled(119000, 2000 + 1024));
+    EXPECT_TRUE(watch.Stalled(180000, 2000 + 1024));
 }
 
 TEST(DownloadLength, ReadsLeadingDigitsOnly) {

@@ -16,6 +16,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -179,6 +180,50 @@ TEST_F(StandInTest, OnlyThisUserReachesTheWindow) {
     EXPECT_TRUE(WaitFor([&] { return nReceived != 0; }, 5000ms));
     EXPECT_EQ(nReceived, 150);
     test::SetEnv("XDG_RUNTIME_DIR", nullptr);
+}
+
+// Another user's folder under the fallback's name is passed by, never used; with
+// no folder left the cause says so. A held lock never makes the mutex wait.
+TEST_F(StandInTest, ASquattedRuntimeFolderIsPassedByAndNothingWaits) {
+    const std::string saved = std::getenv("TMPDIR");
+    test::SetEnv("XDG_RUNTIME_DIR", nullptr);
+    test::SetEnv("TMPDIR", m_temp.Path().c_str());
+    test::SetEnv("XDG_CACHE_HOME", (m_temp.Path() / "cache").c_str());
+    const std::filesystem::path squatted =
+        m_temp.Path() / ("corvana-runtime-" + std::to_string(getuid()));
+    std::string cause;
+    if (getuid() == 0) {
+        std::filesystem::create_directory(squatted);
+        std::filesystem::permissions(squatted, std::filesystem::perms::all);
+        ASSERT_EQ(lchown(squatted.c_str(), 65534, 65534), 0);
+        EXPECT_EQ(PrivateRuntimeFolder(cause), (m_temp.Path() / "cache/corvana-runtime").string());
+    }
+    std::filesystem::remove(squatted);
+    std::filesystem::create_directory_symlink(m_temp.Path(), squatted);  // a link is no folder
+    EXPECT_EQ(PrivateRuntimeFolder(cause), (m_temp.Path() / "cache/corvana-runtime").string());
+    std::filesystem::remove_all(m_temp.Path() / "cache");
+    test::WriteWholeFile(m_temp.Path() / "cache", "a file in the way");
+    EXPECT_EQ(PrivateRuntimeFolder(cause), "");
+    EXPECT_NE(cause.find("no private runtime folder"), std::string::npos) << cause;
+    std::filesystem::remove(squatted);
+
+    // Whoever holds the lock file exclusively, the mutex is had at once, as existing.
+    const std::string folder = PrivateRuntimeFolder(cause);
+    ASSERT_FALSE(folder.empty()) << cause;
+    const std::string lockPath = folder + "/corvana-mutex-CWMutex-Held.lock";
+    const int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    ASSERT_EQ(fcntl(fd, F_OFD_SETLK, &lock), 0);
+    bool bExisted = false;
+    MutexHandle hMutex = CreateNamedMutex("CWMutex-Held", &bExisted);
+    EXPECT_TRUE(bExisted);
+    CloseMutex(hMutex);
+    close(fd);
+    test::SetEnv("TMPDIR", saved.c_str());
+    test::SetEnv("XDG_CACHE_HOME", nullptr);
 }
 #endif
 

@@ -14,7 +14,8 @@ namespace corvana {
 namespace {
 
 // The worker's requests, carried out on the window's thread: lParam points at
-// the request, and the worker waits in SendMessage until it has run.
+// the request, and the worker waits in SendMessage until it has run. Only the
+// request pending is run, once.
 constexpr UINT WM_RUN_REQUEST = WM_APP + 1;
 
 }  // namespace
@@ -85,9 +86,18 @@ INT_PTR UpdaterDialog::OnMessage(UINT nMessage, WPARAM wParam, LPARAM lParam) {
         case WM_CLIENT_VERSION:
             m_logic.OnClientVersion(static_cast<int32_t>(lParam));
             return FALSE;
-        case WM_RUN_REQUEST:
-            (*reinterpret_cast<const std::function<void()>*>(lParam))();
+        case WM_RUN_REQUEST: {
+            const std::function<void()>* pRequest = nullptr;
+            {
+                const std::lock_guard<std::mutex> lock(m_requestLock);
+                if (m_pPendingRequest != nullptr &&
+                    lParam == reinterpret_cast<LPARAM>(m_pPendingRequest)) {
+                    std::swap(pRequest, m_pPendingRequest);
+                }
+            }
+            if (pRequest != nullptr) (*pRequest)();
             return TRUE;
+        }
         case WM_PAINT:
             if (IsIconic(m_hWnd)) {
                 OnPaint();
@@ -203,7 +213,13 @@ std::string UpdaterDialog::ItemText(int nId) {
 
 void UpdaterDialog::Request(const std::function<void()>& request) {
     if (m_bEnded) return;
+    {
+        const std::lock_guard<std::mutex> lock(m_requestLock);
+        m_pPendingRequest = &request;
+    }
     SendMessageA(m_hWnd, WM_RUN_REQUEST, 0, reinterpret_cast<LPARAM>(&request));
+    const std::lock_guard<std::mutex> lock(m_requestLock);
+    m_pPendingRequest = nullptr;
 }
 
 void UpdaterDialog::SetItemText(int nId, const std::string& text) {

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <functional>
+#include <mutex>
 #include <string>
 
 #include "app/dialog_logic.h"
@@ -61,6 +62,10 @@ private:
     char m_szDefaultFolder[1024] = {};
     HICON m_hIcon = nullptr;
     std::atomic<bool> m_bEnded{false};
+    // The request the worker waits on; a WM_RUN_REQUEST for anything else (any
+    // program may send the window messages) is ignored.
+    std::mutex m_requestLock;
+    const std::function<void()>* m_pPendingRequest = nullptr;
 };
 
 }  // namespace corvana
