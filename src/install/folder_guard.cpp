@@ -16,7 +16,8 @@ bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 bool IsReservedName(std::string_view relative) {
     std::string_view first = relative.substr(0, relative.find_first_of("/\\"));
     if (kPathSeparator == '\\') {
-        while (!first.empty() && (first.back() == '.' || first.back() == ' ')) first.remove_suffix(1);
+        while (!first.empty() && (first.back() == '.' || first.back() == ' '))
+            first.remove_suffix(1);
     }
     return EqualsNoCase(first, STAGING_FOLDER_NAME) || EqualsNoCase(first, ACCEPTED_RECORD_NAME);
 }
@@ -95,8 +96,9 @@ bool StoreAcceptedTimestamp(const std::string& folder, uint64_t nTimestamp, std:
     RemoveTree(staging.c_str());
     if (!bStored) {
         const FileError& error = FirstFileError();
-        cause = folder + ACCEPTED_RECORD_NAME + ": the accepted set cannot be recorded" +
-                (error.path.empty() ? std::string() : " (" + error.path + ": " + error.reason + ")");
+        cause =
+            folder + ACCEPTED_RECORD_NAME + ": the accepted set cannot be recorded" +
+            (error.path.empty() ? std::string() : " (" + error.path + ": " + error.reason + ")");
     }
     return bStored;
 }

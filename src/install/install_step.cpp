@@ -67,9 +67,10 @@ InstallResult InstallFile(const std::string& folder, const std::string& name, st
     InstallResult result = InstallResult::NOT_UNPACKED;
     bool bStaged = false;
     // The archive's folder relative to the installation folder, with its separator.
-    const std::string prefix = destination.size() + 1 > folder.size()
-                                   ? path.substr(folder.size(), destination.size() + 1 - folder.size())
-                                   : std::string();
+    const std::string prefix =
+        destination.size() + 1 > folder.size()
+            ? path.substr(folder.size(), destination.size() + 1 - folder.size())
+            : std::string();
     std::string why;
     if (extractor.OpenMemory(body.data(), body.size(), destination.c_str())) {
         // Nothing is written outside the folder, nor what would not fit.

@@ -250,9 +250,9 @@ std::optional<std::string> ReadSmallFile(const char* pszPath, std::size_t nLimit
         static_cast<uint64_t>(size.QuadPart) <= nLimit) {
         std::string text(static_cast<std::size_t>(size.QuadPart), '\0');
         DWORD dwRead = 0;
-        if (text.empty() || (ReadFile(hFile, text.data(), static_cast<DWORD>(text.size()), &dwRead,
-                                      nullptr) &&
-                             dwRead == text.size())) {
+        if (text.empty() ||
+            (ReadFile(hFile, text.data(), static_cast<DWORD>(text.size()), &dwRead, nullptr) &&
+             dwRead == text.size())) {
             data = std::move(text);
         }
     }

@@ -7,7 +7,7 @@ import subprocess
 import sys
 
 from common import MAKE_PATCH_SET, make_zip
-from test_terminal import STANDINS, STATUS_PATCH_DONE, UpdaterTest
+from test_terminal import STANDINS, STATUS_PATCH_DONE, UPDATER, UpdaterTest
 
 KEY = os.environ.get("CORVANA_E2E_SIGNING_KEY", "")
 
@@ -47,3 +47,43 @@ class SignedSets(UpdaterTest):
         self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
         self.assertIn("corvana-updater: SHA256SUMS.minisig: missing", result.stderr)
         self.assertFalse((self.folder / "a.txt").exists())
+
+    def test_the_rollback_guard_fails_closed(self):
+        """A record that cannot be read or replaced installs nothing; a run killed
+        while the record is written leaves nothing behind."""
+        self.sign_and_publish("101=%s;base" % (self.temp / "source" / "base"))
+        record = self.folder / "corvana-signed-set.txt"
+        cases = [
+            ("a folder in its place", lambda: (record / "x").mkdir(parents=True), "cannot be read"),
+            ("a read-only record", lambda: (record.write_text("5\n"), record.chmod(0o444)),
+             "the accepted set cannot be recorded (%s: the file is read-only)" % record),
+            ("garbage", lambda: record.write_text("12 later\n"), "holds no timestamp"),
+            ("a newer set accepted", lambda: record.write_text("99999999999\n"), "older than the set accepted before"),
+        ]
+        for name, plant, cause in cases:
+            with self.subTest(name):
+                subprocess.run(["rm", "-rf", str(self.folder)], check=True)
+                self.folder.mkdir(parents=True)
+                plant()
+                result = self.install_fresh()
+                self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+                self.assertIn("#-6", result.stdout)
+                self.assertIn(cause, result.stderr)
+                self.assertFalse((self.folder / "readme.txt").exists())
+                self.assertFalse((self.folder / ".corvana-staging").exists())
+        for syscall in ("fdatasync", "rename,renameat,renameat2", "fsync"):
+            with self.subTest(killed_at=syscall):
+                subprocess.run(["rm", "-rf", str(self.folder)], check=True)
+                (self.temp / "Games").mkdir(exist_ok=True)
+                killed = subprocess.run(["strace", "-f", "-qq", "-o", "/dev/null", "-e",
+                                         "inject=%s:signal=KILL:when=1" % syscall, UPDATER],
+                                        input=str(self.temp / "Games") + "\n", env=self.env, capture_output=True,
+                                        text=True, timeout=60)
+                self.assertNotEqual(killed.returncode, 0, killed.stdout + killed.stderr)
+                self.assertFalse((self.folder / "readme.txt").exists())
+                result = self.install_fresh()
+                self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+                self.assertEqual((self.folder / "readme.txt").read_text(), "signed\n")
+                debris = [p.name for p in self.folder.iterdir() if ".part" in p.name or p.name.startswith(".corvana")]
+                self.assertEqual(debris, [])
+                self.assertRegex(record.read_text(), r"^\d+\n$")

@@ -202,5 +202,66 @@ class InstalledClient(WindowsUpdaterTest):
         client.wait(timeout=30)
 
 
+class HostileFolder(WindowsUpdaterTest):
+    slow = True  # 64 KiB/s: the run is still at work when other programs interfere
+
+    def test_links_and_records_planted_in_the_folder_touch_nothing_outside(self):
+        canaries = self.temp / "canaries"
+        (canaries / "sub").mkdir(parents=True)
+        (canaries / "c1.txt").write_text("one")
+        (canaries / "sub" / "c2.txt").write_text("two")
+        outside = "Z:" + str(canaries / "c1.txt").replace("/", "\\")
+
+        def journal(staging):
+            staging.mkdir()
+            (staging / "part1").write_text("planted")
+            (staging / "journal").write_bytes(b"part1\0" + outside.encode() + b"\0")
+
+        plants = [lambda staging: staging.symlink_to(canaries, target_is_directory=True), journal]
+        folder = self.client_folder(150)
+        for number, plant in enumerate(plants):
+            with self.subTest(plant=number):
+                if os.path.lexists(folder / ".corvana-staging"):
+                    os.unlink(folder / ".corvana-staging")
+                plant(folder / ".corvana-staging")
+                self.publish("171=new.zip;new\n", {"new.zip": {"new%d.txt" % number: "new"}})
+                process = self.start("-THIS_FOLDER", program=str(folder / "CWUpdate2.exe"))
+                box = None
+                deadline = time.monotonic() + 60
+                while process.poll() is None and box is None and time.monotonic() < deadline:
+                    code, text = self.driver("box", "에러메시지", 2)
+                    box = text if code == 0 else None
+                if box is not None:
+                    # Wine cannot remove a link to a folder: the run ends before it
+                    # writes anything, and says so.
+                    self.assertEqual(number, 0)
+                    self.assertIn("#-5", box)
+                    self.assertEqual(process.wait(timeout=30), 1)
+                else:
+                    self.assertEqual(process.wait(timeout=30), 0)
+                    self.assertTrue((folder / ("new%d.txt" % number)).exists())
+                    self.assertFalse(os.path.lexists(folder / ".corvana-staging"))
+                self.assertEqual((canaries / "c1.txt").read_text(), "one")
+                self.assertEqual((canaries / "sub" / "c2.txt").read_text(), "two")
+
+    def test_a_foreign_request_message_is_ignored(self):
+        folder = self.client_folder(150)
+        self.publish("171=big.zip;big\n", {"big.zip": {"big.bin": os.urandom(400000)}})
+        process = self.start("-THIS_FOLDER", program=str(folder / "CWUpdate2.exe"))
+        self.assert_driver("wait-text", IDC_STATUS, "[big]", 60)
+        self.assert_driver("foreign-request")
+        self.assertEqual(process.wait(timeout=60), 0)
+        self.assertEqual((folder / "big.bin").stat().st_size, 400000)
+
+    def test_a_byte_every_eight_seconds_ends_the_run(self):
+        folder = self.client_folder(150)
+        env = dict(self.env, CORVANA_PATCH_HOST=os.environ["CORVANA_TEST_FAULT"] + "/trickle/4000/8000")
+        started = time.monotonic()
+        process = self.start("-THIS_FOLDER", program=str(folder / "CWUpdate2.exe"), env=env)
+        self.assertEqual(process.wait(timeout=150), 1)  # the lowest speed, then the 10 s ending
+        self.assertLess(time.monotonic() - started, 110)
+        self.assertFalse((folder / "cw.log").exists())
+
+
 if __name__ == "__main__":
     unittest.main()

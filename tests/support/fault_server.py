@@ -20,6 +20,8 @@ Paths (N a byte count):
   /redirect/K        K redirects (relative Location), then /file/100
   /redirect-ftp      a redirect to an ftp:// URL
   /echo              the request's head as the body
+  /portal            200 with a login page that has no "<!DOCTYPE" (a captive portal)
+Later segments of a path are ignored: a scenario serves a patch server's base path.
 Stalls and endless bodies end when the client closes, or after 120 s.
 """
 import socket
@@ -136,6 +138,9 @@ class Handler(socketserver.BaseRequestHandler):
             self.respond(b"302 Found", b"moved", b"Location: " + target + b"\r\n")
         elif name == "redirect-ftp":
             self.respond(b"302 Found", b"moved", b"Location: ftp://127.0.0.1/file\r\n")
+        elif name == "portal":
+            page = b"<html><head><title>Hotel Wi-Fi</title></head><body>Please log in</body></html>\n"
+            self.respond(b"200 OK", page, b"Content-Type: text/html\r\n")
         elif name == "echo":
             self.respond(b"200 OK", self.head)
         else:

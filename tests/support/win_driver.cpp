@@ -7,6 +7,9 @@
 //   win_driver click ID                      presses button ID
 //   win_driver close                         sends the window WM_CLOSE
 //   win_driver key VK                        sends the window a key press (e.g. 27, Escape)
+//   win_driver foreign-request               sends the window the worker's request message
+//                                            (WM_APP + 1) with made-up pointers, as any
+//                                            other program could
 //   win_driver hittest ID                    prints the hit-test answer at the middle of
 //                                            control ID (0: of the window itself)
 //   win_driver owned-ok SECONDS              waits for a window the updater's window owns
@@ -108,6 +111,16 @@ int main(int argc, char** argv) {
         const WPARAM nKey = static_cast<WPARAM>(std::atoi(arg(2)));
         PostMessageA(hWnd, WM_KEYDOWN, nKey, 0);
         PostMessageA(hWnd, WM_KEYUP, nKey, 0xC0000001);
+        return 0;
+    }
+    if (command == "foreign-request") {
+        HWND hWnd = Updater();
+        if (hWnd == nullptr) return 1;
+        for (const LPARAM lParam : {LPARAM{0}, LPARAM{0x10}, LPARAM{0x7FFE0000}}) {
+            DWORD_PTR nResult = 0;
+            SendMessageTimeoutA(hWnd, WM_APP + 1, 0, lParam, SMTO_ABORTIFHUNG, 5000, &nResult);
+            PostMessageA(hWnd, WM_APP + 1, 0, lParam);
+        }
         return 0;
     }
     if (command == "hittest") {

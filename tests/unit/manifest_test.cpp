@@ -31,7 +31,9 @@ TEST(ManifestGuard, RefusesEmptyTextsAndHtmlPages) {
     EXPECT_TRUE(IsManifestRefused("<html><body>404</body></html>"));
     EXPECT_TRUE(IsManifestRefused("\xEF\xBB\xBF\r\n\t<html>"));
     EXPECT_FALSE(IsManifestRefused("101=base.zip"));
-    EXPECT_FALSE(IsManifestRefused("\xEF\xBB\xBF" "101=base.zip;<b>"));
+    EXPECT_FALSE(
+        IsManifestRefused("\xEF\xBB\xBF"
+                          "101=base.zip;<b>"));
     EXPECT_FALSE(IsManifestRefused("\n\n"));
 }
 
