@@ -16,8 +16,9 @@ bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 bool IsReservedName(std::string_view relative) {
     std::string_view first = relative.substr(0, relative.find_first_of("/\\"));
     if (kPathSeparator == '\\') {
-        while (!first.empty() && (first.back() == '.' || first.back() == ' '))
+        while (!first.empty() && (first.back() == '.' || first.back() == ' ')) {
             first.remove_suffix(1);
+        }
     }
     return EqualsNoCase(first, STAGING_FOLDER_NAME) || EqualsNoCase(first, ACCEPTED_RECORD_NAME);
 }

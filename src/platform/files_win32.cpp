@@ -187,8 +187,9 @@ bool RemoveTreeAt(const std::string& path, int nDepth) {
     }
     if (nDepth >= MAX_REMOVE_DEPTH) return false;
     bool bAll = true;
+    const std::string prefix = path + "\\";
     for (const std::string& name : ListFolder(path.c_str())) {
-        bAll = RemoveTreeAt(path + "\\" + name, nDepth + 1) && bAll;
+        bAll = RemoveTreeAt(prefix + name, nDepth + 1) && bAll;
     }
     return RemoveDirectoryA(path.c_str()) && bAll;
 }

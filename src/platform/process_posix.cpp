@@ -131,15 +131,16 @@ std::string RuntimeFolderOrCause(std::string& cause) {
     // $XDG_RUNTIME_DIR when it is usable; else, as the XDG rules suggest, a private
     // folder of the user's own in the temporary folder; where another user took
     // that name first, one in the user's cache folder, which nobody else can.
-    const std::string runtime = EnvironmentFolder("XDG_RUNTIME_DIR");
+    std::string runtime = EnvironmentFolder("XDG_RUNTIME_DIR");
     if (!runtime.empty() && IsPrivateFolder(runtime)) return runtime;
     const std::string temp = EnvironmentFolder("TMPDIR");
     const std::string user = std::to_string(getuid());
-    const std::string shared = (temp.empty() ? "/tmp" : temp) + "/corvana-runtime-" + user;
+    std::string shared = (temp.empty() ? "/tmp" : temp) + "/corvana-runtime-" + user;
     if (MakePrivateFolder(shared)) return shared;
     std::string cache = EnvironmentFolder("XDG_CACHE_HOME");
-    if (cache.empty() && !EnvironmentFolder("HOME").empty())
+    if (cache.empty() && !EnvironmentFolder("HOME").empty()) {
         cache = EnvironmentFolder("HOME") + "/.cache";
+    }
     if (!cache.empty()) {
         mkdir(cache.c_str(), 0700);
         if (MakePrivateFolder(cache + "/corvana-runtime")) return cache + "/corvana-runtime";

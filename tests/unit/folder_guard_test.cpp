@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <set>
 
 #include "install/install_step.h"
 #include "install/transaction.h"
@@ -104,43 +103,6 @@ TEST_F(FolderGuardTest, RepairDiscardsRecordsThatLeaveTheFolder) {
 }
 
 #ifndef _WIN32
-// A link where the staging folder should be, or inside it, is removed itself:
-// what it leads to is never touched. A pipe as the journal does not hold the run.
-TEST_F(FolderGuardTest, LinksInTheStagingFolderAreNeverFollowed) {
-    test::TempDir canaries;
-    const std::set<std::string> all{"c1.txt", "sub", "sub/c2.txt"};
-    fs::create_directories(canaries.Path() / "sub");
-    test::WriteWholeFile(canaries.Path() / "c1.txt", "1");
-    test::WriteWholeFile(canaries.Path() / "sub" / "c2.txt", "2");
-    const auto plants = {
-        +[](const fs::path& staging, const fs::path& target) {
-            fs::create_directory_symlink(target, staging);
-        },
-        +[](const fs::path& staging, const fs::path& target) {
-            fs::create_directories(staging / "deep");
-            fs::create_directory_symlink(target, staging / "deep" / "link");
-            fs::create_symlink(target / "c1.txt", staging / "journal");
-        },
-        +[](const fs::path& staging, const fs::path&) {
-            fs::create_directory(staging);
-            ASSERT_EQ(mkfifo((staging / "journal").c_str(), 0600), 0);
-        },
-    };
-    for (const auto& plant : plants) {
-        plant(Staging(), canaries.Path());
-        RepairInstallFolder(Folder());
-        EXPECT_FALSE(fs::exists(fs::symlink_status(Staging())));
-        std::set<std::string> found;
-        for (const auto& entry : fs::recursive_directory_iterator(canaries.Path())) {
-            found.insert(fs::relative(entry.path(), canaries.Path()).generic_string());
-        }
-        EXPECT_EQ(found, all);
-        plant(Staging(), canaries.Path());
-        EXPECT_EQ(Install("deflated.zip"), InstallResult::INSTALLED);
-        EXPECT_EQ(test::ReadWholeFile(canaries.Path() / "c1.txt"), "1");
-    }
-}
-
 // A link the player made is followed; one another user planted is not crossed.
 TEST_F(FolderGuardTest, ItemsCrossOnlyLinksOfTheUserOrRoot) {
     test::TempDir elsewhere;
