@@ -17,10 +17,10 @@
 
 #include "app/dialog_logic.h"
 #include "app/gtk/gtk_window.h"
+#include "app/linux/desktop_launcher.h"
+#include "app/linux/folder_choice.h"
+#include "app/linux/run_log.h"
 #include "app/program_shell.h"
-#include "app/terminal/desktop_launcher.h"
-#include "app/terminal/folder_choice.h"
-#include "app/terminal/run_log.h"
 #include "app/terminal/terminal_window.h"
 #include "launch/launch.h"
 #include "net/http_downloader.h"

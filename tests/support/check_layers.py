@@ -3,6 +3,10 @@
 
   app -> run -> {net, verify, install, archive, launch} -> platform
 
+and, inside app/, that the front ends (gtk/, terminal/, win32/) include no other
+front end, that linux/ (what the Linux program needs whatever its window)
+includes none, and that app/'s own files include none but the program's main.
+
   check_layers.py SRC_FOLDER
 """
 import pathlib
@@ -22,7 +26,11 @@ ALLOWED = {
 }
 
 src = pathlib.Path(sys.argv[1])
-include = re.compile(r'^\s*#\s*include\s+"([a-z_]+)/')
+include = re.compile(r'^\s*#\s*include\s+"([a-z_]+)/(?:([a-z0-9_]+)/)?')
+FRONT_ENDS = {"gtk", "terminal", "win32"}
+# What each part of app/ may include of app/'s sub-folders.
+APP_ALLOWED = {"gtk": {"linux"}, "terminal": {"linux"}, "win32": set(), "linux": set(), "": set()}
+PROGRAMS = {"main_linux.cpp"}
 faults = []
 for path in sorted(src.rglob("*")):
     if path.suffix not in (".h", ".cpp"):
@@ -35,6 +43,11 @@ for path in sorted(src.rglob("*")):
         match = include.match(line)
         if match and match.group(1) != folder and match.group(1) not in ALLOWED[folder]:
             faults.append(f"{path}:{number}: {folder}/ includes {match.group(1)}/")
+        if match and folder == "app" == match.group(1) and path.name not in PROGRAMS:
+            part = path.relative_to(src).parts[1] if len(path.relative_to(src).parts) > 2 else ""
+            target = match.group(2) or ""
+            if target and target != part and target not in APP_ALLOWED.get(part, set()):
+                faults.append(f"{path}:{number}: app/{part or '.'} includes app/{target}/")
 for fault in faults:
     print(fault)
 print(f"layers: {len(faults)} wrong includes")

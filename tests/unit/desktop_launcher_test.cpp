@@ -1,4 +1,4 @@
-#include "app/terminal/desktop_launcher.h"
+#include "app/linux/desktop_launcher.h"
 
 #include <gtest/gtest.h>
 

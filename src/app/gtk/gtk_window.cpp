@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <memory>
 
-#include "app/terminal/folder_choice.h"
+#include "app/linux/folder_choice.h"
 #include "platform/text_table.h"
 #include "run/command_line.h"
 

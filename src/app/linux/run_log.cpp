@@ -1,4 +1,4 @@
-#include "app/terminal/run_log.h"
+#include "app/linux/run_log.h"
 
 #include <fcntl.h>
 #include <unistd.h>

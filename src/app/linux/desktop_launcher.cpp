@@ -1,4 +1,4 @@
-#include "app/terminal/desktop_launcher.h"
+#include "app/linux/desktop_launcher.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -6,7 +6,7 @@
 #include <fstream>
 #include <string_view>
 
-#include "app/terminal/folder_choice.h"
+#include "app/linux/folder_choice.h"
 #include "platform/files.h"
 #include "platform/process.h"
 

@@ -1,4 +1,4 @@
-#include "app/terminal/folder_choice.h"
+#include "app/linux/folder_choice.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
