@@ -18,7 +18,8 @@
 #include <vector>
 
 #include "platform/process.h"
-#include "platform/window_endpoint_posix.h"
+#include "platform/runtime_folder_posix.h"
+#include "platform/window_endpoint.h"
 
 namespace corvana {
 

@@ -22,7 +22,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "platform/window_endpoint_posix.h"
+#include "platform/runtime_folder_posix.h"
+#include "platform/window_endpoint.h"
 #endif
 
 namespace corvana {

@@ -95,7 +95,8 @@ bool OpenDisplay(int& argc, char**& argv) {
     return bDisplay && gtk_init_check(&argc, &argv);
 }
 
-GtkPanel::GtkPanel(UpdateRun& run) : m_logic(run) {
+GtkPanel::GtkPanel(UpdateRun& run, std::atomic<bool>* pInterrupted)
+    : m_logic(run), m_pInterrupted(pInterrupted) {
     // The main thread owns the main context from now on, so every request of the
     // run's thread waits for the main loop, even one sent before it runs.
     g_main_context_acquire(nullptr);
@@ -201,10 +202,24 @@ void GtkPanel::Build() {
                      this);
 }
 
-void GtkPanel::Run() {
+void GtkPanel::RunUntilClosed(const std::function<void()>& onShown) {
     gtk_widget_show_all(m_pWindow);
+    // The run's requests wait for the main loop, which runs from here on.
+    onShown();
+    const guint nWatch = g_timeout_add(
+        100,
+        +[](gpointer pData) -> gboolean {
+            auto* pSelf = static_cast<GtkPanel*>(pData);
+            if (pSelf->m_pInterrupted != nullptr && pSelf->m_pInterrupted->exchange(false) &&
+                pSelf->m_logic.OnExit([] { return true; })) {
+                pSelf->PostClose();
+            }
+            return G_SOURCE_CONTINUE;
+        },
+        this);
     m_pLoop = g_main_loop_new(nullptr, FALSE);
     g_main_loop_run(m_pLoop);
+    g_source_remove(nWatch);
 }
 
 void GtkPanel::End() {

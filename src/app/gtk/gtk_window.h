@@ -6,12 +6,14 @@
 
 #include <gtk/gtk.h>
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <string>
 
 #include "app/dialog_logic.h"
+#include "app/front_end.h"
 #include "app/panel_view.h"
 #include "app/program_shell.h"
 
@@ -25,21 +27,23 @@ public:
     void ExplainFailure(const std::string& cause) override;
 };
 
-class GtkPanel : public PanelControls {
+class GtkPanel : public PanelControls, public FrontEnd {
 public:
-    explicit GtkPanel(UpdateRun& run);
+    // *pInterrupted (Ctrl-C in the terminal that started the program, SIGTERM),
+    // when given, is Exit without the question.
+    explicit GtkPanel(UpdateRun& run, std::atomic<bool>* pInterrupted = nullptr);
     ~GtkPanel() override;
     GtkPanel(const GtkPanel&) = delete;
     GtkPanel& operator=(const GtkPanel&) = delete;
 
-    // The run's view of the panel.
-    RunView& View() { return m_view; }
-    DialogLogic& Logic() { return m_logic; }
-    // Shows the panel and runs the main loop until it ends. The panel is made,
-    // run and destroyed on the main thread.
-    void Run();
+    // FrontEnd. The panel is made, run and destroyed on the main thread: it is
+    // shown, onShown called, and the main loop run until the panel ends.
+    RunView& View() override { return m_view; }
+    DialogLogic& Logic() override { return m_logic; }
+    void RunUntilClosed(const std::function<void()>& onShown) override;
+    void End() override;
     // Brings the panel to the front; from any thread, without waiting.
-    void Raise();
+    void Raise() override;
 
     // PanelControls, called from the run's thread.
     void SetItemText(int nId, const std::string& text) override;
@@ -56,7 +60,6 @@ private:
     // panel has ended.
     void Request(const std::function<void()>& request);
     void UpdateProgress();
-    void End();
     void OnExit();
     void OnBrowse();
     void OnInstallNow();
@@ -64,6 +67,7 @@ private:
     bool OnKeyPress(GdkEventKey* pEvent);
 
     DialogLogic m_logic;
+    std::atomic<bool>* m_pInterrupted;
     DesktopView m_view{*this};
     GtkWidget* m_pWindow = nullptr;
     std::map<int, GtkWidget*> m_items;  // the controls by id

@@ -4,6 +4,7 @@
 #include <commctrl.h>
 
 #include "app/program_shell.h"
+#include "app/run_driver.h"
 #include "app/win32/updater_dialog.h"
 #include "net/http_downloader.h"
 #include "run/command_line.h"
@@ -27,10 +28,6 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     if (!bStarted) return shell.StartStatus();
 
     g_run.SetDownloader(&g_downloader);
-    UpdaterDialog dialog(g_run, shell.Arguments());
-    dialog.DoModal();
-    return shell.Finish(g_run, [&](uint32_t dwMs) {
-        return dialog.WorkerThread() == nullptr ||
-               WaitForSingleObject(dialog.WorkerThread(), dwMs) == WAIT_OBJECT_0;
-    });
+    UpdaterDialog dialog(g_run);
+    return DriveRun(shell, g_run, dialog, dialog.View());
 }

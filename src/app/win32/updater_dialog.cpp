@@ -20,18 +20,14 @@ constexpr UINT WM_RUN_REQUEST = WM_APP + 1;
 
 }  // namespace
 
-UpdaterDialog::UpdaterDialog(UpdateRun& run, std::string arguments)
-    : m_run(run), m_logic(run), m_arguments(std::move(arguments)) {
+UpdaterDialog::UpdaterDialog(UpdateRun& run) : m_logic(run) {
     m_hIcon = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDR_MAINFRAME));
 }
 
-UpdaterDialog::~UpdaterDialog() {
-    if (m_hThread != nullptr) CloseHandle(m_hThread);
-}
-
-INT_PTR UpdaterDialog::DoModal() {
-    return DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_UPDATER_DIALOG), nullptr,
-                           DialogProc, reinterpret_cast<LPARAM>(this));
+void UpdaterDialog::RunUntilClosed(const std::function<void()>& onShown) {
+    m_onShown = onShown;
+    DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_UPDATER_DIALOG), nullptr,
+                    DialogProc, reinterpret_cast<LPARAM>(this));
 }
 
 INT_PTR CALLBACK UpdaterDialog::DialogProc(HWND hWnd, UINT nMessage, WPARAM wParam, LPARAM lParam) {
@@ -59,21 +55,14 @@ BOOL UpdaterDialog::OnInitDialog() {
     SendMessageA(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
     SetWindowTextA(m_hWnd, LoadText(IDS_WINDOW_TITLE).c_str());
 
-    // The worker's first request is served once this function has returned and
-    // the window's thread is back in its message loop.
-    m_run.SetView(&m_view);
-    m_hThread = CreateThread(nullptr, 0, UpdateThreadProc, this, 0, &m_dwThreadId);
+    // The run's first request is served once this function has returned and the
+    // window's thread is back in its message loop.
+    if (m_onShown) m_onShown();
 
     const std::string folder = DefaultInstallFolder();
     lstrcpynA(m_szDefaultFolder, folder.c_str(), sizeof m_szDefaultFolder);
     SetDlgItemTextA(m_hWnd, IDC_INSTALL_PATH, m_szDefaultFolder);
     return TRUE;
-}
-
-DWORD WINAPI UpdaterDialog::UpdateThreadProc(LPVOID pParameter) {
-    auto* pDialog = static_cast<UpdaterDialog*>(pParameter);
-    const std::string arguments = pDialog->m_arguments;  // the run takes its own copy
-    return static_cast<DWORD>(pDialog->m_run.Run(arguments));
 }
 
 INT_PTR UpdaterDialog::OnMessage(UINT nMessage, WPARAM wParam, LPARAM lParam) {

@@ -13,21 +13,26 @@
 #include <string>
 
 #include "app/dialog_logic.h"
+#include "app/front_end.h"
 #include "app/panel_view.h"
 
 namespace corvana {
 
 class UpdateRun;
 
-class UpdaterDialog : public PanelControls {
+class UpdaterDialog : public PanelControls, public FrontEnd {
 public:
-    UpdaterDialog(UpdateRun& run, std::string arguments);
-    ~UpdaterDialog() override;
+    explicit UpdaterDialog(UpdateRun& run);
+    ~UpdaterDialog() override = default;
 
-    // Runs the window modally to its end; the worker starts during its initialisation.
-    INT_PTR DoModal();
-    // The worker thread, still running or not (the caller decides whether to wait).
-    HANDLE WorkerThread() const { return m_hThread; }
+    // FrontEnd: the window runs modally to its end; onShown comes from its
+    // initialisation.
+    RunView& View() override { return m_view; }
+    DialogLogic& Logic() override { return m_logic; }
+    void RunUntilClosed(const std::function<void()>& onShown) override;
+    void End() override { m_bEnded = true; }
+    // Another updater raises this window through the system itself.
+    void Raise() override {}
 
     // The panel's controls: each request runs on the window's thread while the worker waits.
     void SetItemText(int nId, const std::string& text) override;
@@ -40,7 +45,6 @@ public:
 
 private:
     static INT_PTR CALLBACK DialogProc(HWND hWnd, UINT nMessage, WPARAM wParam, LPARAM lParam);
-    static DWORD WINAPI UpdateThreadProc(LPVOID pParameter);
     static int CALLBACK BrowseCallbackProc(HWND hWnd, UINT nMessage, LPARAM lParam, LPARAM lpData);
     INT_PTR OnMessage(UINT nMessage, WPARAM wParam, LPARAM lParam);
     BOOL OnInitDialog();
@@ -51,14 +55,11 @@ private:
     void Request(const std::function<void()>& request);
     std::string ItemText(int nId);
 
-    UpdateRun& m_run;
     DialogLogic m_logic;
     PanelView m_view{*this};  // the run's intents as operations on the controls
-    std::string m_arguments;
     HWND m_hWnd = nullptr;
     std::string m_strInstallPath;
-    DWORD m_dwThreadId = 0;
-    HANDLE m_hThread = nullptr;
+    std::function<void()> m_onShown;
     char m_szDefaultFolder[1024] = {};
     HICON m_hIcon = nullptr;
     std::atomic<bool> m_bEnded{false};
