@@ -1,14 +1,10 @@
-// The Linux stand-in for a window that other processes find by its title: a
-// local socket named after the title in the user's private runtime folder (see
-// PrivateRuntimeFolder);
-// messages from other users are ignored.
-// It carries the two messages the updater's window takes from outside: the
-// client's version number and the request to come to the front.
+// What reaches the updater's window from other processes: the client's version
+// number and the request to come to the front. On Linux a local socket named
+// after the title in the user's private runtime folder (see
+// runtime_folder_posix.h) stands in for the window found by its title; messages
+// from other users are ignored. On Windows the window itself receives them:
+// Open succeeds and does nothing.
 #pragma once
-
-#ifdef _WIN32
-#error "Windows programs receive these messages in their window"
-#endif
 
 #include <atomic>
 #include <cstdint>

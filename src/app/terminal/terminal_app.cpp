@@ -11,6 +11,7 @@
 #include "app/linux/folder_choice.h"
 #include "platform/text.h"
 #include "platform/text_table.h"
+#include "run/command_line.h"
 
 namespace corvana {
 
