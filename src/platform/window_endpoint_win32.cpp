@@ -2,12 +2,21 @@
 
 namespace corvana {
 
-// The updater's window receives WM_CLIENT_VERSION and the raise request itself.
+// The updater's window receives WM_CLIENT_VERSION and the raise request itself:
+// there is no socket, and the handlers are only kept.
 WindowEndpoint::~WindowEndpoint() { Close(); }
 
-bool WindowEndpoint::Open(const char*, VersionHandler, RaiseHandler) { return true; }
+bool WindowEndpoint::Open(const char*, VersionHandler onVersion, RaiseHandler onRaise) {
+    m_onVersion = std::move(onVersion);
+    m_onRaise = std::move(onRaise);
+    return true;
+}
 
-void WindowEndpoint::Close() {}
+void WindowEndpoint::Close() {
+    m_nSocket = m_nWake = -1;
+    m_onVersion = nullptr;
+    m_onRaise = nullptr;
+}
 
 void WindowEndpoint::Receive() {}
 
