@@ -20,9 +20,7 @@ int ExitStatusOf(RunOutcome outcome) {
     }
 }
 
-ProgramShell::ProgramShell(std::string arguments) : m_arguments(std::move(arguments)) {
-    SetUpdaterArguments(m_arguments);
-}
+ProgramShell::ProgramShell(std::string arguments) : m_arguments(std::move(arguments)) {}
 
 ProgramShell::~ProgramShell() { CloseMutex(m_hInstance); }
 

@@ -25,4 +25,12 @@ long RegistryClose(RegistryKey key);
 // Deletes parent\pszPath, which must have no subkeys.
 long RegistryDelete(RegistryKey parent, const char* pszPath);
 
+inline constexpr uint32_t REGISTRY_NAME_SIZE = 260;  // a key name's buffer
+
+// Deletes parent\path and everything below it, depth first, with pszNameBuffer
+// (REGISTRY_NAME_SIZE bytes) for this level's subkey names: 0 when the walk
+// finished (the deletion of the key was asked for), -1 when the key cannot be
+// opened with full access, 1 when a subkey cannot be opened (the key stays).
+int DeleteRegistryTree(RegistryKey parent, const char* pszPath, char* pszNameBuffer);
+
 }  // namespace corvana

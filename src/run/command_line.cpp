@@ -1,5 +1,7 @@
 #include "run/command_line.h"
 
+#include "launch/launch.h"
+
 #include "platform/platform.h"
 #include "platform/process.h"
 #include "platform/text.h"
@@ -43,6 +45,7 @@ CommandSettings ReadCommandLine(std::string_view commandLine, std::string_view o
     command = CollapseBlankPairs(command);
 
     CommandSettings settings;
+    settings.strLoginPart = LoginPart(commandLine);
     if (EqualsNoCase(std::string_view(command).substr(0, 8), " -UPDATE")) {
         std::string rest = command.size() > UPDATE_VERSION_INDEX
                                ? command.substr(UPDATE_VERSION_INDEX)

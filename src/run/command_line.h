@@ -11,6 +11,7 @@ struct CommandSettings {
     bool bCheckVersion = false;  // " -CHECK_VERSION": only report the client's version
     bool bFolderKnown = false;   // " -THIS_FOLDER": install into the program's own folder
     std::string strInstallFolder;
+    std::string strLoginPart;  // the client's part of the command line (see LoginPart)
 };
 
 // The folder below the chosen one that the client is installed into.

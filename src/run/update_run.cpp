@@ -22,17 +22,6 @@ namespace corvana {
 
 namespace {
 
-bool SubkeyExists(RegistryKey key, const char* pszName) {
-    RegistryKey subkey = nullptr;
-    if (RegistryOpenFull(key, pszName, &subkey) != 0) return false;
-    RegistryClose(subkey);
-    return true;
-}
-
-}  // namespace
-
-namespace {
-
 constexpr int UNITS_PER_ENTRY = 512;
 constexpr uint32_t VERSION_WAIT_MS = 3000;
 constexpr int32_t VERSION_NO_ANSWER = 170;
@@ -111,12 +100,12 @@ void UpdateRun::Pause(uint32_t dwMs) {
     }
 }
 
-int UpdateRun::EndWith(RunOutcome outcome, int nCode, const std::string& message) {
+void UpdateRun::EndWith(RunOutcome outcome, int nCode, const std::string& message) {
     SetOutcome(outcome);
     return ReportError(nCode, message);
 }
 
-int UpdateRun::EndWithCode(RunOutcome outcome, int nCode) {
+void UpdateRun::EndWithCode(RunOutcome outcome, int nCode) {
     SetOutcome(outcome);
     return ReportErrorCode(nCode);
 }
@@ -145,7 +134,7 @@ bool UpdateRun::IsWaitingForInstallChoice() const {
     return m_bWaitInstallChoice.load(std::memory_order_acquire) != 0;
 }
 
-int UpdateRun::Run(const std::string& commandLine) {
+void UpdateRun::Run(const std::string& commandLine) {
     std::string launch = CLIENT_PROGRAM;
 
     Status(IDS_CHECKING_VERSION);
@@ -164,7 +153,7 @@ int UpdateRun::Run(const std::string& commandLine) {
     if (!bClientStarted) {
         m_nClientVersion = 0;
         if (!settings.bFolderKnown && !settings.bCheckVersion && !WaitForInstallChoice(folder)) {
-            return 0;
+            return;
         }
     }
     Clock().Pause(250);
@@ -186,7 +175,7 @@ int UpdateRun::Run(const std::string& commandLine) {
         return EndWith(RunOutcome::FAILED, -1, LoadText(IDS_NO_INTERNET_MESSAGE));
     }
     Status(IDS_SEARCHING_TARGETS);
-    if (m_verifier.HasKey() && !AcceptSignedList(baseUrl, folder)) return 0;
+    if (m_verifier.HasKey() && !AcceptSignedList(baseUrl, folder)) return;
     const std::string manifestUrl = baseUrl + MANIFEST_NAME;
     m_pView->NoteRequest(manifestUrl);
     const std::string manifest = downloader.DownloadToMemory(manifestUrl.c_str());
@@ -212,7 +201,7 @@ int UpdateRun::Run(const std::string& commandLine) {
     Progress(0);
 
     // The files.
-    if (!RunPipeline(baseUrl, folder, selection, launch)) return 0;
+    if (!RunPipeline(baseUrl, folder, selection, launch)) return;
     downloader.CloseInternet();
 
     if (nCount == 0) {
@@ -233,7 +222,7 @@ int UpdateRun::Run(const std::string& commandLine) {
         Progress(UNITS_PER_ENTRY * nCount);
         Clock().Pause(750);
     }
-    return Launch(folder, launch);
+    return Launch(folder, launch, settings.strLoginPart);
 }
 
 bool UpdateRun::WaitForInstallChoice(std::string& folder) {
@@ -307,7 +296,7 @@ std::string UpdateRun::DownloadCause(const std::string& url) const {
     return cause;
 }
 
-int UpdateRun::EndUnverified(const std::string& cause) {
+void UpdateRun::EndUnverified(const std::string& cause) {
     m_pView->ExplainFailure(cause);
     return EndWithCode(RunOutcome::FAILED, CODE_NOT_VERIFIED);
 }
@@ -390,19 +379,19 @@ bool UpdateRun::FetchEntry(const std::string& url, int nBase) {
     return true;
 }
 
-int UpdateRun::EndServerUnreachable() {
+void UpdateRun::EndServerUnreachable() {
     SetOutcome(RunOutcome::FAILED);
     Status(IDS_SERVER_UNREACHABLE);
     m_pView->OfferExitOnly();
     Pause(10000);
     m_pView->Close();
-    return 0;
 }
 
-int UpdateRun::Launch(const std::string& folder, const std::string& launch) {
+void UpdateRun::Launch(const std::string& folder, const std::string& launch,
+                       const std::string& loginPart) {
     m_strLaunchFolder = folder;
     if (!launch.empty()) {
-        bool bStarted = LaunchProgram(folder + launch) != 0;
+        bool bStarted = LaunchProgram(folder + launch, loginPart) != 0;
         bool bPackageLaunched = false;
         if (!EqualsNoCase(launch, CLIENT_PROGRAM)) {
             Status(IDS_INSTALL_DONE);
@@ -417,7 +406,7 @@ int UpdateRun::Launch(const std::string& folder, const std::string& launch) {
                 Status(FormatText("%s %s", launch.c_str(),
                                   LoadText(IDS_RUN_FAILED_TRY_CLIENT).c_str()));
                 Pause(500);
-                bStarted = LaunchProgram(folder + CLIENT_PROGRAM) != 0;
+                bStarted = LaunchProgram(folder + CLIENT_PROGRAM, loginPart) != 0;
             }
         }
         if (!bStarted) {
@@ -436,41 +425,18 @@ int UpdateRun::Launch(const std::string& folder, const std::string& launch) {
     if (GetOutcome() == RunOutcome::RUNNING) SetOutcome(RunOutcome::LAUNCHED);
     Pause(500);
     m_pView->Close();
-    return 0;
 }
 
-int UpdateRun::ReportErrorCode(int nCode) {
+void UpdateRun::ReportErrorCode(int nCode) {
     return ReportError(nCode, FormatText("%s : #%d", LoadText(IDS_ERROR_CODE).c_str(), nCode));
 }
 
-int UpdateRun::ReportError(int nCode, const std::string& message) {
+void UpdateRun::ReportError(int nCode, const std::string& message) {
     const std::string caption = LoadText(IDS_ERROR_CAPTION);
     if (m_pView != nullptr) {
         if (nCode != 0 && !message.empty()) m_pView->ShowErrorBox(message, caption);
         m_pView->Close();
     }
-    return 0;
-}
-
-int UpdateRun::DeleteRegistryTree(RegistryKey parent, const char* pszPath, char* pszNameBuffer) {
-    RegistryKey key = nullptr;
-    if (RegistryOpenFull(parent, pszPath, &key) != 0) return -1;
-    for (uint32_t nIndex = 0;;) {
-        const long nResult = RegistryEnumKey(key, nIndex, pszNameBuffer, REGISTRY_NAME_SIZE);
-        // The end of the list, or a failure the walk cannot get past, ends it.
-        if (nResult != 0) break;
-        char szChildName[REGISTRY_NAME_SIZE];  // a fresh buffer for the level below
-        const int nChild = DeleteRegistryTree(key, pszNameBuffer, szChildName);
-        if (nChild == -1) {
-            RegistryClose(key);
-            return 1;
-        }
-        // A deleted subkey's place is taken by the next one; one still there is passed.
-        if (nChild != 0 || SubkeyExists(key, pszNameBuffer)) ++nIndex;
-    }
-    RegistryClose(key);
-    RegistryDelete(parent, pszPath);
-    return 0;
 }
 
 }  // namespace corvana

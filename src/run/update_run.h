@@ -26,7 +26,6 @@ enum class RunOutcome {
     CANCELLED,  // Exit during the installation choice, or a cancel during the run
 };
 
-inline constexpr uint32_t REGISTRY_NAME_SIZE = 260;
 inline constexpr const char* INSTALL_PATH_KEY = "SOFTWARE\\Halvorn\\CW3_Path";
 
 class UpdateRun {
@@ -36,19 +35,15 @@ public:
     UpdateRun(const UpdateRun&) = delete;
     UpdateRun& operator=(const UpdateRun&) = delete;
 
-    // Ends the run with "에러코드 : #code" (no box for code 0); returns 0.
-    int ReportErrorCode(int nCode);
+    // Ends the run with "에러코드 : #code" (no box for code 0).
+    void ReportErrorCode(int nCode);
     // Shows the message in a box when the code is not 0 and the message not
-    // empty, then asks the window to close; returns 0.
-    int ReportError(int nCode, const std::string& message);
-    // Deletes parent\path and everything below it, depth first: 0 when the walk
-    // finished (the deletion of the key was asked for), -1 when the key cannot be
-    // opened with full access, 1 when a subkey cannot be opened (the key stays).
-    static int DeleteRegistryTree(RegistryKey parent, const char* pszPath, char* pszNameBuffer);
+    // empty, then asks the window to close.
+    void ReportError(int nCode, const std::string& message);
 
     // Carries one run from the command line (the text after the program name)
-    // to the launch of the client; returns 0 on every path.
-    int Run(const std::string& commandLine);
+    // to the launch of the client; how it ended is GetOutcome().
+    void Run(const std::string& commandLine);
 
     void SetView(RunView* pView) { m_pView = pView; }
     void SetDownloader(HttpDownloader* pDownloader) { m_pDownloader = pDownloader; }
@@ -79,16 +74,17 @@ private:
     bool WaitForInstallChoice(std::string& folder);
     bool WaitForClientVersion();
     bool AcceptSignedList(const std::string& baseUrl, const std::string& folder);
-    int EndUnverified(const std::string& cause);
+    void EndUnverified(const std::string& cause);
     // Why the downloader's last request failed, with its URL.
     std::string DownloadCause(const std::string& url) const;
     bool RunPipeline(const std::string& baseUrl, const std::string& folder,
                      const ManifestSelection& selection, std::string& launch);
     bool FetchEntry(const std::string& url, int nBase);
-    int Launch(const std::string& folder, const std::string& launch);
-    int EndServerUnreachable();
-    int EndWith(RunOutcome outcome, int nCode, const std::string& message);
-    int EndWithCode(RunOutcome outcome, int nCode);
+    // Starts launch in folder; the client gets loginPart (see LoginPart).
+    void Launch(const std::string& folder, const std::string& launch, const std::string& loginPart);
+    void EndServerUnreachable();
+    void EndWith(RunOutcome outcome, int nCode, const std::string& message);
+    void EndWithCode(RunOutcome outcome, int nCode);
     void SetOutcome(RunOutcome outcome) { m_nOutcome.store(outcome, std::memory_order_release); }
 
     void Status(const std::string& text);

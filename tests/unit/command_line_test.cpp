@@ -84,6 +84,11 @@ TEST(CommandLine, ShortUpdateLinesAreHarmless) {
     }
 }
 
+TEST(CommandLine, TheClientsPartIsReadWithTheSwitches) {
+    EXPECT_EQ(Read("-THIS_FOLDER /AutoLoginRID:player7 x").strLoginPart, "/AutoLoginRID:player7 x");
+    EXPECT_EQ(Read("-THIS_FOLDER /autologinrid:player7").strLoginPart, "");
+}
+
 TEST(CommandLine, FolderOfPathKeepsTheLastSeparator) {
     const std::string sep(1, kPathSeparator);
     EXPECT_EQ(FolderOfPath("a" + sep + "b" + sep + "CWUpdate2.exe"), "a" + sep + "b" + sep);

@@ -21,9 +21,7 @@ protected:
         m_folder = m_temp.Path() / "Corvana Game";
         fs::create_directories(m_folder);
         for (const char* name : {"cw.exe", "setup.exe"}) test::CopyStandIn(name, m_folder);
-        SetUpdaterArguments("");
     }
-    void TearDown() override { SetUpdaterArguments(""); }
 
     std::string Folder() const { return m_folder.string() + kPathSeparator; }
 
@@ -47,32 +45,33 @@ std::string ClientLine(const std::string& program, const std::string& arguments)
 }
 
 TEST_F(LaunchTest, ClientGetsOnlyTheLoginIdTail) {
-    SetUpdaterArguments("-UPDATE abcdefghij 1.170 /AutoLoginRID:player7 extra words");
-    EXPECT_EQ(LaunchProgram(Folder() + "cw.exe"), 1);
+    EXPECT_EQ(
+        LaunchProgram(Folder() + "cw.exe",
+                      LoginPart("-UPDATE abcdefghij 1.170 /AutoLoginRID:player7 extra words")),
+        1);
     EXPECT_EQ(Log("cw.log"), std::vector<std::string>{ClientLine(
                                  Folder() + "cw.exe", "/AutoLoginRID:player7 extra words")});
 }
 
 TEST_F(LaunchTest, ClientNamesInAnyCaseAndCw3AreClients) {
     fs::copy_file(m_folder / "cw.exe", m_folder / "cw3.exe");
-    SetUpdaterArguments("/AutoLoginRID:");  // nothing after it: forwarded as it is
-    EXPECT_EQ(LaunchProgram(Folder() + "CW.EXE"), 1);
+    // nothing after it: forwarded as it is
+    EXPECT_EQ(LaunchProgram(Folder() + "CW.EXE", LoginPart("/AutoLoginRID:")), 1);
     EXPECT_EQ(Log("cw.log", 1).size(), 1u);
-    EXPECT_EQ(LaunchProgram(Folder() + "cw3.exe"), 1);
+    EXPECT_EQ(LaunchProgram(Folder() + "cw3.exe", LoginPart("/AutoLoginRID:")), 1);
     EXPECT_EQ(Log("cw.log", 2),
               (std::vector<std::string>{ClientLine(Folder() + "cw.exe", "/AutoLoginRID:"),
                                         ClientLine(Folder() + "cw3.exe", "/AutoLoginRID:")}));
 }
 
 TEST_F(LaunchTest, WithoutTheExactTokenTheClientGetsItsPathOnly) {
-    SetUpdaterArguments("/autologinrid:player7");
-    EXPECT_EQ(LaunchProgram(Folder() + "cw.exe"), 1);
+    EXPECT_EQ(LaunchProgram(Folder() + "cw.exe", LoginPart("/autologinrid:player7")), 1);
     EXPECT_EQ(Log("cw.log"), std::vector<std::string>{Folder() + "cw.exe"});
 }
 
 TEST_F(LaunchTest, SetupProgramNeverGetsTheLoginId) {
-    SetUpdaterArguments("/AutoLoginRID:player7");
-    EXPECT_EQ(LaunchProgram(Folder() + "setup.exe -install"), 1);
+    EXPECT_EQ(LaunchProgram(Folder() + "setup.exe -install", LoginPart("/AutoLoginRID:player7")),
+              1);
     EXPECT_EQ(Log("setup.log"), std::vector<std::string>{Folder() + "setup.exe -install"});
 }
 

@@ -59,7 +59,7 @@ protected:
     }
     int DeleteTree(const std::string& relative) {
         char szName[REGISTRY_NAME_SIZE];
-        return UpdateRun::DeleteRegistryTree(RegistryCurrentUser(), Path(relative).c_str(), szName);
+        return DeleteRegistryTree(RegistryCurrentUser(), Path(relative).c_str(), szName);
     }
 
     test::TempDir m_temp;

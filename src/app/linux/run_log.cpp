@@ -73,8 +73,8 @@ void LoggedView::NoteRequest(const std::string& url) {
 }
 
 std::string WithoutLoginId(const std::string& arguments) {
-    const std::size_t nAt = arguments.find(LOGIN_SWITCH);
-    if (nAt == std::string::npos) return arguments;
+    if (LoginPart(arguments).empty()) return arguments;
+    const std::size_t nAt = arguments.size() - LoginPart(arguments).size();
     const std::size_t nEnd = arguments.find(' ', nAt);
     return arguments.substr(0, nAt + LOGIN_SWITCH.size()) + "***" +
            (nEnd == std::string::npos ? "" : arguments.substr(nEnd));
