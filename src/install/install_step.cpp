@@ -67,14 +67,12 @@ InstallResult InstallFile(const std::string& folder, const std::string& name, st
     InstallResult result = InstallResult::NOT_UNPACKED;
     bool bStaged = false;
     // The archive's folder relative to the installation folder, with its separator.
-    const std::string prefix =
-        destination.size() + 1 > folder.size()
-            ? path.substr(folder.size(), destination.size() + 1 - folder.size())
-            : std::string();
-    std::string why;
+    const std::string prefix = destination.size() < folder.size()
+                                   ? std::string()
+                                   : destination.substr(folder.size()) + kPathSeparator;
     if (extractor.OpenMemory(body.data(), body.size(), destination.c_str())) {
         // Nothing is written outside the folder, nor what would not fit.
-        if (why = CheckItemPlaces(extractor, folder, prefix); !why.empty()) {
+        if (std::string why = CheckItemPlaces(extractor, folder, prefix); !why.empty()) {
             NoteFileError(path, std::move(why));
             result = InstallResult::UNSAFE;
         } else if (extractor.DeclaredSize() > FreeSpace(folder.c_str())) {
