@@ -128,7 +128,9 @@ std::string EnvironmentFolder(const char* pszName) {
     return pszValue != nullptr && *pszValue == '/' ? pszValue : "";
 }
 
-std::string RuntimeFolderOrCause(std::string& cause) {
+}  // namespace
+
+std::string PrivateRuntimeFolder(std::string& cause) {
     // $XDG_RUNTIME_DIR when it is usable; else, as the XDG rules suggest, a private
     // folder of the user's own in the temporary folder; where another user took
     // that name first, one in the user's cache folder, which nobody else can.
@@ -155,16 +157,18 @@ std::string RuntimeFolderOrCause(std::string& cause) {
     return {};
 }
 
+namespace {
+
 std::string MutexPath(const char* pszName) {
     std::string cause;
-    const std::string folder = RuntimeFolderOrCause(cause);
+    const std::string folder = PrivateRuntimeFolder(cause);
     return folder.empty() ? folder : folder + "/corvana-mutex-" + pszName + ".lock";
 }
 
 // The window's socket: a file in the runtime folder named after the title.
 bool WindowAddress(const char* pszTitle, sockaddr_un& address, socklen_t& nLength) {
     std::string cause;
-    const std::string folder = RuntimeFolderOrCause(cause);
+    const std::string folder = PrivateRuntimeFolder(cause);
     if (folder.empty()) return false;
     std::string path = folder + "/corvana-window-";
     for (const char* p = pszTitle; *p != '\0'; ++p) path += *p == '/' ? '_' : *p;
@@ -232,8 +236,6 @@ bool StartProgram(const char* pszApplication, const char* pszCommandLine) {
         if (nEnd == std::string::npos) return false;
     }
 }
-
-std::string PrivateRuntimeFolder(std::string& cause) { return RuntimeFolderOrCause(cause); }
 
 MutexHandle OpenExistingMutex(const char* pszName) {
     const std::string path = MutexPath(pszName);
