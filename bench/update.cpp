@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
     QuietView view;
     g_run.SetClock(&clock);
     g_run.SetView(&view);
-    g_run.SetDownloader(&g_downloader);
+    g_run.SetFetcher(&g_downloader);
     g_run.SetPublicKey(BuiltInPublicKey());
     g_run.Run("");
     // The run ends by starting the client, which the bench does not install.

@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <string>
 
-#include "install/install_step.h"
+#include "archive/zip_extractor.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     static const std::filesystem::path root = [] {
@@ -23,8 +23,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
         std::fwrite(pData, 1, nSize, pFile);
         std::fclose(pFile);
     }
-    bool bExtracted = false;
-    corvana::UnzipFile(archive.c_str(), &bExtracted);
+    corvana::ZipExtractor extractor;
+    extractor.Open(archive.c_str(), false);
+    static_cast<void>(extractor.ExtractAll(false));
+    extractor.Close();
     // Nothing may land outside the archive's folder.
     for (const auto& item : std::filesystem::directory_iterator(root)) {
         if (item.path() != folder) __builtin_trap();

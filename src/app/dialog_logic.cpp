@@ -16,7 +16,8 @@ bool DialogLogic::OnExit(const std::function<bool()>& confirm) {
 void DialogLogic::OnClientVersion(int32_t nVersion) { m_run.DeliverClientVersion(nVersion); }
 
 void DialogLogic::OnInstallNow(const std::string& installPath) {
-    CreateFolder(installPath.c_str());  // the last level only; one already there is fine
+    // One that cannot be made fails the install, which says why.
+    static_cast<void>(MakeFolders(installPath + kPathSeparator));
     m_run.ChooseFolder(installPath + kPathSeparator);
 }
 

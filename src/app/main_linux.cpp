@@ -45,12 +45,12 @@ struct Program {
 // The run with frontEnd; a run that reached the client registers the desktop launcher.
 int Drive(Program& program, ProgramShell& shell, FrontEnd& frontEnd) {
     LoggedView loggedView(frontEnd.View(), program.log);
-    program.run.SetDownloader(&program.downloader);
+    program.run.SetFetcher(&program.downloader);
     const int nStatus =
         DriveRun(shell, program.run, frontEnd, program.log.IsOpen() ? loggedView : frontEnd.View());
     if (program.run.GetOutcome() == RunOutcome::LAUNCHED) {
-        if (const std::string problem = RegisterLauncher(program.run.LaunchFolder());
-            !problem.empty()) {
+        if (Result registered = RegisterLauncher(program.run.LaunchFolder()); !registered) {
+            const std::string problem = registered.GetFailure().Text();
             program.log.Write("failure", "the desktop launcher was not registered: " + problem);
             std::fprintf(stderr, "corvana-updater: the desktop launcher was not registered: %s\n",
                          problem.c_str());

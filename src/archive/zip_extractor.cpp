@@ -176,58 +176,67 @@ bool ZipExtractor::GetCurrentItemInfo(ZipItemInfo& info) {
     return true;
 }
 
-bool ZipExtractor::ExtractCurrentItem(const char* pszFolder, bool bFlattenPaths) {
-    if (m_hZip == nullptr) return false;
+Result ZipExtractor::ExtractCurrentItem(const char* pszFolder, bool bFlattenPaths) {
+    const Failure damaged{{}, "a damaged archive"};
+    if (m_hZip == nullptr) return Failure{{}, "no archive is open"};
     const std::string folder = pszFolder != nullptr ? pszFolder : m_szDestFolder;
-    if (!EnsureKnownDirectory(folder)) return false;
+    if (Result made = EnsureKnownDirectory(folder); !made) return made;
     ZipItemInfo info;
-    if (!GetCurrentItemInfo(info)) return false;
-    if (info.bNameTooLong || !IsSafeItemName(info.szName)) return false;
-    if (info.bFolder) return true;  // folders come into being as parents of files
+    if (!GetCurrentItemInfo(info)) return damaged;
+    if (info.bNameTooLong || !IsSafeItemName(info.szName)) {
+        return Failure{info.szName, "an unsafe item name"};
+    }
+    if (info.bFolder) return {};  // folders come into being as parents of files
 
     std::string_view name = info.szName;
     if (bFlattenPaths) name = name.substr(name.rfind(kPathSeparator) + 1);
     std::string output = folder;
     if (output.empty() || output.back() != kPathSeparator) output += kPathSeparator;
     output += name;
-    if (output.size() >= MAX_PATH_LENGTH) return false;  // never cut a path
-    if (!EnsureKnownDirectory(output.substr(0, output.rfind(kPathSeparator)))) return false;
+    if (output.size() >= MAX_PATH_LENGTH) return Failure{output, "the path is too long"};
+    if (Result made = EnsureKnownDirectory(output.substr(0, output.rfind(kPathSeparator))); !made) {
+        return made;
+    }
 
     const bool bStaged = m_pStaged != nullptr;
     ReplacementFile file;
-    if (!file.Create(output.c_str(), bStaged ? m_strStagingFolder.c_str() : nullptr)) return false;
-    if (unzOpenCurrentFile(AsZip(m_hZip)) != UNZ_OK) return false;
+    if (Result created =
+            file.Create(output.c_str(), bStaged ? m_strStagingFolder.c_str() : nullptr);
+        !created) {
+        return created;
+    }
+    if (unzOpenCurrentFile(AsZip(m_hZip)) != UNZ_OK) return damaged;
 
     static thread_local std::unique_ptr<char[]> s_pChunk(new char[EXTRACT_CHUNK_SIZE]);
     uint64_t nWritten = 0;
     uLong dwCrc = crc32(0, Z_NULL, 0);
-    bool bOk = true;
+    Result written;
     for (;;) {
         const int nRead = unzReadCurrentFile(AsZip(m_hZip), s_pChunk.get(), EXTRACT_CHUNK_SIZE);
         if (nRead == 0) break;
         nWritten += static_cast<uint64_t>(nRead);
         // Never more than the item declares: a lying size stops here, not at the disk's end.
-        if (nRead < 0 || nWritten > info.nUncompressedSize ||
-            !file.Write(s_pChunk.get(), static_cast<uint32_t>(nRead))) {
-            bOk = false;
+        if (nRead < 0 || nWritten > info.nUncompressedSize) {
+            written = damaged;
             break;
         }
+        written = file.Write(s_pChunk.get(), static_cast<uint32_t>(nRead));
+        if (!written) break;
         dwCrc =
             crc32(dwCrc, reinterpret_cast<const Bytef*>(s_pChunk.get()), static_cast<uInt>(nRead));
     }
     // Closing the item is where the reader reports a CRC-32 mismatch; it checks only
     // when it read the size the item declares, so the size and CRC are checked here too.
     const bool bReaderOk = unzCloseCurrentFile(AsZip(m_hZip)) == UNZ_OK;
-    if (!bOk || !bReaderOk || nWritten != info.nUncompressedSize || dwCrc != info.dwCrc ||
-        !file.Finish(bStaged)) {
-        return false;
-    }
+    if (!written) return written;
+    if (!bReaderOk || nWritten != info.nUncompressedSize || dwCrc != info.dwCrc) return damaged;
+    if (Result finished = file.Finish(bStaged); !finished) return finished;
 
     SetFileTimeFromDos(file.TemporaryPath().c_str(), info.dwDosDate);
     ApplyStoredAttributes(file.TemporaryPath().c_str(), info.dwVersion, info.dwExternalAttributes);
     if (!bStaged) return file.Commit();
     m_pStaged->push_back({file.Release(), output});
-    return true;
+    return {};
 }
 
 bool ZipExtractor::AllItemNamesSafe() {
@@ -240,59 +249,42 @@ bool ZipExtractor::AllItemNamesSafe() {
     return true;
 }
 
-bool ZipExtractor::ExtractAllTo(const char* pszFolder, bool bFlattenPaths) {
-    if (m_hZip == nullptr || pszFolder == nullptr) return false;
-    if (!AllItemNamesSafe()) return false;
-    if (!EnsureDirectory(pszFolder)) return false;
-    if (GetItemCount() == 0) return false;
-    if (!GoToFirstItem()) return false;
+Result ZipExtractor::ExtractAllTo(const char* pszFolder, bool bFlattenPaths) {
+    if (m_hZip == nullptr || pszFolder == nullptr) return Failure{{}, "no archive is open"};
+    if (!AllItemNamesSafe()) return Failure{{}, "an unsafe item name"};
+    if (Result made = EnsureKnownDirectory(pszFolder); !made) return made;
+    if (GetItemCount() == 0 || !GoToFirstItem()) return Failure{{}, "a damaged archive"};
     do {
-        if (!ExtractCurrentItem(pszFolder, bFlattenPaths)) return false;
+        if (Result extracted = ExtractCurrentItem(pszFolder, bFlattenPaths); !extracted) {
+            return extracted;
+        }
     } while (GoToNextItem());
-    return true;
+    return {};
 }
 
-bool ZipExtractor::ExtractAll(bool bFlattenPaths) {
-    if (m_hZip == nullptr) return false;
+Result ZipExtractor::ExtractAll(bool bFlattenPaths) {
+    if (m_hZip == nullptr) return Failure{{}, "no archive is open"};
     return ExtractAllTo(m_szDestFolder, bFlattenPaths);
 }
 
 bool ZipExtractor::EnsureDirectory(const char* pszPath) {
     if (pszPath == nullptr || *pszPath == '\0') return false;
-    switch (GetPathKind(pszPath)) {
-        case PathKind::FOLDER:
-            return true;
-        case PathKind::FILE:
-            return false;
-        case PathKind::NONE:
-            break;
-    }
     const std::string path = pszPath;
-    const std::size_t nLast = path.rfind(kPathSeparator);
-    if (nLast == std::string::npos) return true;  // a bare name is taken as present
-    // The root of an absolute POSIX path is its separator itself.
-    const std::string parent = nLast == 0 ? path.substr(0, 1) : path.substr(0, nLast);
-    if (!EnsureDirectory(parent.c_str())) return false;
-    if (nLast + 1 == path.size()) return true;  // a trailing separator names the parent
-    return CreateFolder(pszPath);
+    return static_cast<bool>(
+        MakeFolders(path.back() == kPathSeparator ? path : path + kPathSeparator));
 }
 
-bool ZipExtractor::EnsureKnownDirectory(const std::string& folder) {
+Result ZipExtractor::EnsureKnownDirectory(const std::string& folder) {
     // One archive's items share few folders: each is looked at once.
-    if (m_knownFolders.count(folder) != 0) return true;
-    if (!EnsureDirectory(folder.empty() ? std::string(1, kPathSeparator).c_str()
-                                        : folder.c_str())) {
-        return false;
-    }
+    if (folder.empty() || m_knownFolders.count(folder) != 0) return {};
+    if (Result made = MakeFolders(folder + kPathSeparator); !made) return made;
     m_knownFolders.insert(folder);
-    return true;
+    return {};
 }
 
 bool ZipExtractor::EnsureParentDirectory(const char* pszFilePath) {
     const std::string path = pszFilePath;
-    const std::size_t nLast = path.rfind(kPathSeparator);
-    if (nLast == std::string::npos) return false;
-    return EnsureDirectory(nLast == 0 ? path.substr(0, 1).c_str() : path.substr(0, nLast).c_str());
+    return path.find(kPathSeparator) != std::string::npos && static_cast<bool>(MakeFolders(path));
 }
 
 bool ZipExtractor::SetFileTimeFromDos(const char* pszPath, uint32_t dwDosDate) {

@@ -68,12 +68,14 @@ public:
     // Writes the current item under pszFolder (nullptr: the destination). A
     // folder item writes nothing. The file replaces its target only when it is
     // complete and its CRC-32 and size are right.
-    bool ExtractCurrentItem(const char* pszFolder = nullptr, bool bFlattenPaths = false);
+    Result ExtractCurrentItem(const char* pszFolder = nullptr, bool bFlattenPaths = false);
     // Every item in order, stopping at the first that fails. An archive with an
     // unsafe item name (see IsSafeItemName) is refused before anything is written.
-    bool ExtractAllTo(const char* pszFolder, bool bFlattenPaths);
-    bool ExtractAll(bool bFlattenPaths);
+    Result ExtractAllTo(const char* pszFolder, bool bFlattenPaths);
+    Result ExtractAll(bool bFlattenPaths);
 
+    // Whether the folder (or the folder of a file's path) is there afterwards,
+    // the missing levels made (see MakeFolders).
     static bool EnsureDirectory(const char* pszPath);
     static bool EnsureParentDirectory(const char* pszFilePath);
     static bool SetFileTimeFromDos(const char* pszPath, uint32_t dwDosDate);
@@ -82,7 +84,7 @@ public:
 
 private:
     bool AllItemNamesSafe();
-    bool EnsureKnownDirectory(const std::string& folder);
+    Result EnsureKnownDirectory(const std::string& folder);
     bool GoToMatchingItem(bool bFirst, const char* pszExtension);
 
     void* m_hZip = nullptr;  // minizip's unzFile

@@ -23,9 +23,10 @@ bool IsReservedName(std::string_view relative) {
     return EqualsNoCase(first, STAGING_FOLDER_NAME) || EqualsNoCase(first, ACCEPTED_RECORD_NAME);
 }
 
-std::string CheckPlace(const std::string& folder, std::string_view relative) {
-    if (!IsSafeItemName(relative)) return std::string(relative) + ": a name that leaves the folder";
-    if (IsReservedName(relative)) return std::string(relative) + ": a name the updater keeps";
+Result CheckPlace(const std::string& folder, std::string_view relative) {
+    if (!IsSafeItemName(relative))
+        return Failure{std::string(relative), "a name that leaves the folder"};
+    if (IsReservedName(relative)) return Failure{std::string(relative), "a name the updater keeps"};
     std::string path = folder;
     for (std::size_t nStart = 0;;) {
         std::size_t nEnd = nStart;
@@ -37,7 +38,7 @@ std::string CheckPlace(const std::string& folder, std::string_view relative) {
                 break;
             case EntryKind::LINK:
                 if (!IsLinkOfTrustedOwner(path.c_str())) {
-                    return path + ": a link made by another user is on the way";
+                    return Failure{path, "a link made by another user is on the way"};
                 }
                 break;
             default:  // what is missing is made by the install; a file there stops it
@@ -48,20 +49,20 @@ std::string CheckPlace(const std::string& folder, std::string_view relative) {
     }
 }
 
-bool MakeEmptyFolder(const std::string& path) {
-    return (RemoveTree(path.c_str()) || NoteFileError(path, "what is there cannot be removed")) &&
-           CreateFolder(path.c_str());
+Result MakeEmptyFolder(const std::string& path) {
+    if (!RemoveTree(path.c_str())) return Failure{path, "what is there cannot be removed"};
+    return CreateFolder(path.c_str());
 }
 
-std::optional<uint64_t> ReadAcceptedTimestamp(const std::string& folder, std::string& cause) {
+Expected<uint64_t> ReadAcceptedTimestamp(const std::string& folder) {
     const std::string path = folder + ACCEPTED_RECORD_NAME;
-    if (GetEntryKind(path.c_str()) == EntryKind::NONE) return 0;
+    if (GetEntryKind(path.c_str()) == EntryKind::NONE) return uint64_t{0};
     // The record is a decimal number and a line end.
     constexpr std::size_t RECORD_LIMIT = 64;
     const std::optional<std::string> text = ReadSmallFile(path.c_str(), RECORD_LIMIT);
     if (!text) {
-        cause = path + ": the record of the accepted set cannot be read (not a small plain file)";
-        return std::nullopt;
+        return Failure{path,
+                       "the record of the accepted set cannot be read (not a small plain file)"};
     }
     uint64_t nTimestamp = 0;
     std::size_t nDigits = 0;
@@ -78,30 +79,24 @@ std::optional<uint64_t> ReadAcceptedTimestamp(const std::string& folder, std::st
             break;
         }
     }
-    if (nDigits == 0) {
-        cause = path + ": the record of the accepted set holds no timestamp";
-        return std::nullopt;
-    }
+    if (nDigits == 0) return Failure{path, "the record of the accepted set holds no timestamp"};
     return nTimestamp;
 }
 
-bool StoreAcceptedTimestamp(const std::string& folder, uint64_t nTimestamp, std::string& cause) {
+Result StoreAcceptedTimestamp(const std::string& folder, uint64_t nTimestamp) {
     // The temporary file lies in the staging folder, which the next start clears
     // whatever becomes of this run.
     const std::string staging = folder + STAGING_FOLDER_NAME;
-    ClearFileError();
-    const bool bStored = MakeEmptyFolder(staging) &&
-                         ReplaceWholeFile(folder + ACCEPTED_RECORD_NAME,
-                                          std::to_string(nTimestamp) + "\n", staging.c_str()) &&
-                         FlushFolder(folder.c_str());
-    RemoveTree(staging.c_str());
-    if (!bStored) {
-        const FileError& error = FirstFileError();
-        cause =
-            folder + ACCEPTED_RECORD_NAME + ": the accepted set cannot be recorded" +
-            (error.path.empty() ? std::string() : " (" + error.path + ": " + error.reason + ")");
+    Result stored = MakeEmptyFolder(staging);
+    if (stored) {
+        stored = ReplaceWholeFile(folder + ACCEPTED_RECORD_NAME, std::to_string(nTimestamp) + "\n",
+                                  staging.c_str());
     }
-    return bStored;
+    if (stored) stored = FlushFolder(folder.c_str());
+    RemoveTree(staging.c_str());
+    if (stored) return {};
+    return Failure{folder + ACCEPTED_RECORD_NAME,
+                   "the accepted set cannot be recorded (" + stored.GetFailure().Text() + ")"};
 }
 
 }  // namespace corvana

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/failure.h"
+
 namespace corvana {
 
 // Where an archive's items wait until they are moved over their targets.
@@ -23,20 +25,20 @@ bool IsReservedName(std::string_view relative);
 // Why relative (either separator) may not be written below folder (with its
 // separator): a name that could leave the folder, a reserved name, or a folder
 // on the way that is a link made by another user than the running one (or the
-// system's administrators). Empty when it may. The last component is never
-// followed: a file put there replaces a link itself.
-std::string CheckPlace(const std::string& folder, std::string_view relative);
+// system's administrators). The last component is never followed: a file put
+// there replaces a link itself.
+Result CheckPlace(const std::string& folder, std::string_view relative);
 
 // Removes whatever is at path without following it (a link, a file, a folder
-// with its contents) and makes an empty folder there. False when it cannot.
-bool MakeEmptyFolder(const std::string& path);
+// with its contents) and makes an empty folder there.
+Result MakeEmptyFolder(const std::string& path);
 
 // The accepted timestamp of folder (with its separator): 0 when there is no
-// record; nothing, with cause set, when a record is there that cannot be read as
-// one (the caller then trusts no set).
-std::optional<uint64_t> ReadAcceptedTimestamp(const std::string& folder, std::string& cause);
+// record; a failure when a record is there that cannot be read as one (the
+// caller then trusts no set).
+Expected<uint64_t> ReadAcceptedTimestamp(const std::string& folder);
 // Stores it durably (written whole through the staging folder, flushed, the
-// folder flushed); false, with cause set, when it cannot be.
-bool StoreAcceptedTimestamp(const std::string& folder, uint64_t nTimestamp, std::string& cause);
+// folder flushed).
+Result StoreAcceptedTimestamp(const std::string& folder, uint64_t nTimestamp);
 
 }  // namespace corvana

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/failure.h"
+
 namespace corvana {
 
 enum class InstallStage { SAVING, COMPARING, UNPACKING, INSTALLED };
@@ -17,6 +19,13 @@ enum class InstallResult {
     UNSAFE,  // the file or an item would be written outside the folder, or over a name of ours
 };
 
+// How an install ended; when not INSTALLED, why: the file's name and the words
+// for the step and for the file operation that failed.
+struct InstallOutcome {
+    InstallResult result;
+    Failure failure;
+};
+
 // Installs body, fetched as name, into folder (the installation folder, with its
 // separator). The file is saved as folder + name (hidden where the system has the
 // attribute) through a temporary file, so a file it replaces stays whole until
@@ -24,14 +33,8 @@ enum class InstallResult {
 // holds it, in one transaction, and deleted; any other file is kept with normal
 // attributes. onStage is told of each stage as it begins. An archive whose items
 // do not fit the free space, that cannot be unpacked whole, or with an item whose
-// place is refused (see CheckPlace) changes nothing;
-// FirstFileError() then tells the file operation that failed, if one did.
-InstallResult InstallFile(const std::string& folder, const std::string& name, std::string_view body,
-                          const std::function<void(InstallStage)>& onStage);
-
-// Unpacks a saved archive into the folder that holds it when the path ends in
-// "zip" (any case). The result says only whether the file was taken as an
-// archive; *pbExtracted, when given, says whether every item was unpacked.
-bool UnzipFile(const char* pszPath, bool* pbExtracted = nullptr);
+// place is refused (see CheckPlace) changes nothing.
+InstallOutcome InstallFile(const std::string& folder, const std::string& name,
+                           std::string_view body, const std::function<void(InstallStage)>& onStage);
 
 }  // namespace corvana

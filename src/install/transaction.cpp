@@ -15,9 +15,13 @@ constexpr const char* DOWNLOAD_NAME = "download";
 constexpr std::size_t RECORD_LIMIT = std::size_t{16} * 1024 * 1024;
 
 // Writes a small file of the staging folder in one step, durably.
-bool WriteRecord(const std::string& staging, const char* pszName, const std::string& data) {
-    return ReplaceWholeFile(staging + kPathSeparator + pszName, data, staging.c_str()) &&
-           FlushFolder(staging.c_str());
+Result WriteRecord(const std::string& staging, const char* pszName, const std::string& data) {
+    if (Result written =
+            ReplaceWholeFile(staging + kPathSeparator + pszName, data, staging.c_str());
+        !written) {
+        return written;
+    }
+    return FlushFolder(staging.c_str());
 }
 
 // A name of a record relative to base (with its separator). Records of earlier
@@ -35,47 +39,45 @@ bool IsStagedName(std::string_view name) {
 }
 
 // The journal: each staged file (its name in the staging folder) and its target
-// (relative to the installation folder), every name ended by a zero byte. False,
-// with why set, when any pair is incomplete or names a place outside.
-bool ReadJournal(std::string_view text, const std::string& folder, const std::string& staging,
-                 std::vector<StagedFile>& staged, std::string& why) {
+// (relative to the installation folder), every name ended by a zero byte. A
+// failure when any pair is incomplete or names a place outside.
+Expected<std::vector<StagedFile>> ReadJournal(std::string_view text, const std::string& folder,
+                                              const std::string& staging) {
+    const Failure incomplete{{}, "it is incomplete"};
     const std::string stagingBase = staging + kPathSeparator;
     std::vector<std::string_view> names;
     for (std::size_t nStart = 0; nStart < text.size();) {
         const std::size_t nEnd = text.find('\0', nStart);
-        if (nEnd == std::string_view::npos) {
-            why = "it is incomplete";
-            return false;
-        }
+        if (nEnd == std::string_view::npos) return incomplete;
         names.push_back(text.substr(nStart, nEnd - nStart));
         nStart = nEnd + 1;
     }
-    if (names.size() % 2 != 0) {
-        why = "it is incomplete";
-        return false;
-    }
+    if (names.size() % 2 != 0) return incomplete;
+    std::vector<StagedFile> staged;
     for (std::size_t i = 0; i < names.size(); i += 2) {
         const std::string_view temp = RelativeTo(names[i], stagingBase);
         const std::string_view target = RelativeTo(names[i + 1], folder);
-        if (!IsStagedName(temp)) {
-            why = std::string(names[i]) + ": not a file of the staging folder";
-            return false;
-        }
-        if (why = CheckPlace(folder, target); !why.empty()) return false;
+        if (!IsStagedName(temp))
+            return Failure{std::string(names[i]), "not a file of the staging folder"};
+        if (Result place = CheckPlace(folder, target); !place) return place.GetFailure();
         staged.push_back({stagingBase + std::string(temp), folder + std::string(target)});
     }
-    return true;
+    return staged;
 }
 
-bool MoveAll(const std::vector<StagedFile>& staged) {
-    bool bAll = true;
+// Moves every staged file that is still there; the first failure, after trying all.
+Result MoveAll(const std::vector<StagedFile>& staged) {
+    Result all;
     for (const StagedFile& file : staged) {
         // A file moved before an interruption is not in the staging folder any
         // more; whatever else is there under its name is not ours to move.
         if (GetEntryKind(file.strTemp.c_str()) != EntryKind::FILE) continue;
-        bAll = MoveReplacing(file.strTemp.c_str(), file.strTarget.c_str()) && bAll;
+        if (Result moved = MoveReplacing(file.strTemp.c_str(), file.strTarget.c_str());
+            !moved && all) {
+            all = std::move(moved);
+        }
     }
-    return bAll;
+    return all;
 }
 
 // A record of the staging folder; nothing when there is none. One that is there
@@ -96,19 +98,20 @@ InstallTransaction::InstallTransaction(std::string folder)
 
 InstallTransaction::~InstallTransaction() { Discard(); }
 
-bool InstallTransaction::Begin(const std::string& downloadName) {
+Result InstallTransaction::Begin(const std::string& downloadName) {
     // The run reported what its first repair discarded; this one finds only what
     // this run left.
     RepairInstallFolder(m_strFolder);
-    if (!MakeEmptyFolder(m_strStaging)) return false;
+    if (Result made = MakeEmptyFolder(m_strStaging); !made) return made;
     m_bOpen = true;
-    return downloadName.empty() || WriteRecord(m_strStaging, DOWNLOAD_NAME, downloadName);
+    if (downloadName.empty()) return {};
+    return WriteRecord(m_strStaging, DOWNLOAD_NAME, downloadName);
 }
 
-bool InstallTransaction::Commit() {
-    if (!m_bOpen) return false;
+Result InstallTransaction::Commit() {
+    if (!m_bOpen) return Failure{m_strStaging, "no transaction is open"};
     // Every staged file is on the disk before the journal says it may be moved.
-    if (!FlushFileSystem(m_strStaging.c_str())) return false;
+    if (Result flushed = FlushFileSystem(m_strStaging.c_str()); !flushed) return flushed;
     std::string journal;
     for (const StagedFile& file : m_staged) {
         journal += RelativeTo(file.strTemp, m_strStaging + kPathSeparator);
@@ -116,13 +119,14 @@ bool InstallTransaction::Commit() {
         journal += RelativeTo(file.strTarget, m_strFolder);
         journal += '\0';
     }
-    if (!WriteRecord(m_strStaging, JOURNAL_NAME, journal)) return false;
+    if (Result written = WriteRecord(m_strStaging, JOURNAL_NAME, journal); !written) return written;
     // From here on the transaction completes, now or at the next start: what
     // cannot be moved now stays staged for that.
     m_bOpen = false;
-    const bool bMoved = MoveAll(m_staged) && FlushFileSystem(m_strFolder.c_str());
-    if (bMoved) RemoveTree(m_strStaging.c_str());
-    return bMoved;
+    Result moved = MoveAll(m_staged);
+    if (moved) moved = FlushFileSystem(m_strFolder.c_str());
+    if (moved) RemoveTree(m_strStaging.c_str());
+    return moved;
 }
 
 void InstallTransaction::Discard() {
@@ -148,19 +152,21 @@ std::vector<std::string> RepairInstallFolder(const std::string& folder) {
             return notes;
     }
     if (const std::optional<std::string> journal = ReadRecord(staging, JOURNAL_NAME, notes)) {
-        std::vector<StagedFile> staged;
-        if (std::string why; ReadJournal(*journal, folder, staging, staged, why)) {
-            MoveAll(staged);
-            FlushFileSystem(folder.c_str());
+        if (const auto staged = ReadJournal(*journal, folder, staging)) {
+            // What cannot be moved now is discarded with the staging folder below.
+            static_cast<void>(MoveAll(*staged));
+            static_cast<void>(FlushFileSystem(folder.c_str()));
         } else {
-            notes.push_back(staging + kPathSeparator + JOURNAL_NAME + ": discarded, " + why);
+            notes.push_back(staging + kPathSeparator + JOURNAL_NAME + ": discarded, " +
+                            staged.GetFailure().Text());
         }
     }
     if (const std::optional<std::string> download = ReadRecord(staging, DOWNLOAD_NAME, notes)) {
         const std::string name(RelativeTo(*download, folder));
         const std::string path = folder + name;
-        if (std::string why = CheckPlace(folder, name); !why.empty()) {
-            notes.push_back(staging + kPathSeparator + DOWNLOAD_NAME + ": discarded, " + why);
+        if (Result place = CheckPlace(folder, name); !place) {
+            notes.push_back(staging + kPathSeparator + DOWNLOAD_NAME + ": discarded, " +
+                            place.GetFailure().Text());
         } else if (GetEntryKind(path.c_str()) == EntryKind::FILE) {
             SetNormalAttributes(path.c_str());
             DeleteOneFile(path.c_str());

@@ -25,7 +25,7 @@ public:
     // downloadName, when not empty, names (relative to the installation folder) a
     // file of ours that goes whatever happens (the downloaded archive): a later
     // start removes it if this run cannot.
-    bool Begin(const std::string& downloadName);
+    Result Begin(const std::string& downloadName);
     const std::string& StagingFolder() const { return m_strStaging; }
     // The files written into the staging folder, with their targets (full paths,
     // each below its folder).
@@ -33,7 +33,7 @@ public:
 
     // Flushes every staged file, writes the journal, moves each file over its
     // target, flushes again, and removes the journal and the staging folder.
-    bool Commit();
+    Result Commit();
     void Discard();
 
 private:

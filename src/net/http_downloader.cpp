@@ -55,6 +55,16 @@ std::string DescribeEndpoint(std::string_view url) {
     return "host " + std::string(host) + ", port " + port;
 }
 
+std::string DescribeDownload(const Fetcher& fetcher, const std::string& url) {
+    std::string cause =
+        url + " (" + DescribeEndpoint(url) + "): " + DescribeFailure(fetcher.GetFailure());
+    if (fetcher.GetFailure() == DownloadFailure::HTTP_STATUS) {
+        cause += " (HTTP " + std::to_string(fetcher.GetHttpStatus()) + ")";
+    }
+    if (!fetcher.GetFailureDetail().empty()) cause += ": " + fetcher.GetFailureDetail();
+    return cause;
+}
+
 uint32_t ReadDecimalLength(const char* pszText) {
     uint64_t nValue = 0;
     for (; *pszText >= '0' && *pszText <= '9'; ++pszText) {
@@ -203,13 +213,6 @@ std::string HttpDownloader::DownloadToMemory(const char* pszUrl) {
         m_dwReceived = 0;
     }
     return m_pData != nullptr ? m_pData.get() : "";
-}
-
-bool HttpDownloader::SaveToFile(const char* pszPath) {
-    // Only a complete body is written: zeros in place of missing bytes would be
-    // a corrupt file that looks whole.
-    if (m_nFailure != DownloadFailure::NONE || m_dwReceived != m_dwContentLength) return false;
-    return WriteWholeFile(pszPath, m_pData.get(), m_dwContentLength, true);
 }
 
 bool HttpDownloader::CloseUrl() {

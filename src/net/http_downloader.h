@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "net/fetcher.h"
 #include "net/transport.h"
 
 namespace corvana {
@@ -36,37 +37,28 @@ private:
     std::deque<Sample> m_samples;  // oldest first; the first lies at or before the window
 };
 
-class HttpDownloader : private BodySink {
+class HttpDownloader : public Fetcher, private BodySink {
 public:
     HttpDownloader();
     ~HttpDownloader() override;
     HttpDownloader(const HttpDownloader&) = delete;
     HttpDownloader& operator=(const HttpDownloader&) = delete;
 
-    bool OpenInternet();
-    // Opens a URL and returns its announced body length; 0 when none or on failure.
-    uint32_t OpenUrl(const char* pszUrl);
-    // Appends what has arrived of the body; 0 at its end, without a URL or after a failure.
-    uint32_t ReadChunk();
-    // The whole body as text, up to its first zero byte; empty when the download failed.
-    std::string DownloadToMemory(const char* pszUrl);
-    // Writes the body of the last download (hidden on Windows); false when that
-    // download was not complete or the file could not be written whole.
-    bool SaveToFile(const char* pszPath);
-    bool CloseUrl();
-    bool CloseInternet();
+    bool OpenInternet() override;
+    uint32_t OpenUrl(const char* pszUrl) override;
+    uint32_t ReadChunk() override;
+    std::string DownloadToMemory(const char* pszUrl) override;
+    bool CloseUrl() override;
+    bool CloseInternet() override;
 
-    // Why the current download failed; NONE while it has not.
-    DownloadFailure GetFailure() const { return m_nFailure; }
-    // The failure in the system's or the library's words; may be empty.
-    const std::string& GetFailureDetail() const { return m_strFailureDetail; }
-    int GetHttpStatus() const { return m_nHttpStatus; }
+    DownloadFailure GetFailure() const override { return m_nFailure; }
+    const std::string& GetFailureDetail() const override { return m_strFailureDetail; }
+    int GetHttpStatus() const override { return m_nHttpStatus; }
     uint32_t GetReceived() const { return m_dwReceived; }
     uint32_t GetContentLength() const { return m_dwContentLength; }
-    // The received bytes, followed by a zero byte (nullptr when the buffer could
+    // The received bytes, followed by a zero byte (no bytes when the buffer could
     // not be allocated: then every URL fails to open).
-    const char* GetData() const { return m_pData.get(); }
-    std::string_view GetBody() const { return {m_pData.get(), m_dwReceived}; }
+    std::string_view GetBody() const override { return {m_pData.get(), m_dwReceived}; }
     // Time-out for connecting and for a transfer that receives nothing (tests shorten it).
     void SetTimeout(uint32_t dwTimeoutMs) { m_dwTimeoutMs = dwTimeoutMs; }
 

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/failure.h"
+
 namespace corvana {
 
 // The longest path the program builds, terminator included (Windows' MAX_PATH,
@@ -17,28 +19,13 @@ inline constexpr unsigned MAX_PATH_LENGTH = 260;
 inline constexpr unsigned MAX_PATH_LENGTH = 4096;
 #endif
 
-// Creates or replaces the file at pszPath with exactly dwSize bytes of pData;
-// bHidden gives it the hidden attribute where the system has one. False when
-// the file could not be created or written whole.
-bool WriteWholeFile(const char* pszPath, const char* pData, uint32_t dwSize, bool bHidden);
-
-// The first file operation of this thread that failed since ClearFileError():
-// the path it was for and the system's words for why; an empty path when none.
-struct FileError {
-    std::string path;
-    std::string reason;
-};
-void ClearFileError();
-const FileError& FirstFileError();
 // The system's words for an error number (errno on Linux; a Win32 error code on
 // Windows, looked up in pszModule's messages first when given), without the
 // trailing full stop and line break; empty when the system has none.
 std::string SystemErrorText(unsigned long dwCode, const char* pszModule = nullptr);
 
-// Notes a failure of an operation on path, for the reason given or (without one)
-// the system's last error; returns false, for the caller to return in turn.
-bool NoteFileError(const std::string& path, std::string reason);
-bool NoteFileError(const std::string& path);
+// The failure of an operation on what, in the words of the system's last error.
+Failure SystemFailure(const std::string& what);
 
 enum class PathKind { NONE, FILE, FOLDER };
 PathKind GetPathKind(const char* pszPath);
@@ -62,8 +49,14 @@ bool RemoveTree(const char* pszPath);
 // a link at pszPath; nothing for a link, a folder, a device, a pipe or a larger file.
 std::optional<std::string> ReadSmallFile(const char* pszPath, std::size_t nLimit);
 
-// Creates one folder (its parent must exist); false when it could not.
-bool CreateFolder(const char* pszPath);
+// Creates one folder (its parent must exist), for its owner alone when bPrivate
+// (Linux); fails when it could not, one already there included.
+Result CreateFolder(const char* pszPath, bool bPrivate = false);
+
+// Makes the missing folders above path's last component (path itself too when
+// it ends in a separator), from the top down; those named in privateFolders are
+// made for their owner alone. Fails when one cannot be made or is not a folder.
+Result MakeFolders(const std::string& path, const std::vector<std::string>& privateFolders = {});
 
 bool DeleteOneFile(const char* pszPath);
 
@@ -90,19 +83,19 @@ public:
     // Starts the temporary file beside pszTarget, or in pszTempFolder (on the same
     // file system) when given; false when it cannot be made or the target cannot
     // be replaced (a folder, or a read-only file).
-    bool Create(const char* pszTarget, const char* pszTempFolder = nullptr);
-    bool Write(const char* pData, uint32_t dwSize);
+    Result Create(const char* pszTarget, const char* pszTempFolder = nullptr);
+    Result Write(const char* pData, uint32_t dwSize);
     // Closes the file, its data flushed to the disk. With bFlushLater the flush is
     // only started where the system can do that (Linux); FlushFileSystem() then
     // waits for every such file at once.
-    bool Finish(bool bFlushLater = false);
+    Result Finish(bool bFlushLater = false);
     // Hands the finished temporary file over to the caller: it is neither moved
     // nor removed by this object any more.
     std::string Release();
     // The temporary file, to set its times and attributes between Finish and Commit.
     const std::string& TemporaryPath() const { return m_strTemp; }
     // Moves the finished file over the target.
-    bool Commit();
+    Result Commit();
     void Discard();
 
 private:
@@ -114,23 +107,18 @@ private:
 
 // Puts data at path in one step through a ReplacementFile (its temporary file in
 // pszTempFolder when given): the target is either as it was or holds data whole.
-inline bool ReplaceWholeFile(const std::string& path, std::string_view data,
-                             const char* pszTempFolder = nullptr, bool bFlushLater = false) {
-    ReplacementFile file;
-    return file.Create(path.c_str(), pszTempFolder) &&
-           file.Write(data.data(), static_cast<uint32_t>(data.size())) &&
-           file.Finish(bFlushLater) && file.Commit();
-}
+Result ReplaceWholeFile(const std::string& path, std::string_view data,
+                        const char* pszTempFolder = nullptr, bool bFlushLater = false);
 
 // Moves a file over another in one step (retried while another program holds the
 // target open, on Windows).
-bool MoveReplacing(const char* pszFrom, const char* pszTo);
+Result MoveReplacing(const char* pszFrom, const char* pszTo);
 
 // Waits until everything written to the file system that holds pszPath is on the
 // disk (Linux: every file whose flush was started; Windows: flushed already).
-bool FlushFileSystem(const char* pszPath);
+Result FlushFileSystem(const char* pszPath);
 // Makes a folder's entries (created, renamed files) durable where the system needs that.
-bool FlushFolder(const char* pszPath);
+Result FlushFolder(const char* pszPath);
 
 // Bytes the caller may still write below the folder; 0 when it cannot be told.
 uint64_t FreeSpace(const char* pszFolder);

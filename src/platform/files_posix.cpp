@@ -33,15 +33,8 @@ std::string SystemErrorText(unsigned long dwCode, const char*) {
     return std::strerror(static_cast<int>(dwCode));
 }
 
-bool NoteFileError(const std::string& path) {
-    return NoteFileError(path, SystemErrorText(static_cast<unsigned long>(errno)));
-}
-
-bool WriteWholeFile(const char* pszPath, const char* pData, uint32_t dwSize, bool /*bHidden*/) {
-    const int fd = open(pszPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return NoteFileError(pszPath);
-    const bool bOk = WriteAll(fd, pData, dwSize) || NoteFileError(pszPath);
-    return (close(fd) == 0 || NoteFileError(pszPath)) && bOk;
+Failure SystemFailure(const std::string& what) {
+    return {what, SystemErrorText(static_cast<unsigned long>(errno))};
 }
 
 PathKind GetPathKind(const char* pszPath) {
@@ -50,9 +43,9 @@ PathKind GetPathKind(const char* pszPath) {
     return S_ISDIR(info.st_mode) ? PathKind::FOLDER : PathKind::FILE;
 }
 
-bool CreateFolder(const char* pszPath) {
-    if (mkdir(pszPath, 0755) == 0) return true;
-    return errno == EEXIST ? false : NoteFileError(pszPath);
+Result CreateFolder(const char* pszPath, bool bPrivate) {
+    if (mkdir(pszPath, bPrivate ? 0700 : 0755) == 0) return {};
+    return SystemFailure(pszPath);
 }
 
 bool DeleteOneFile(const char* pszPath) { return unlink(pszPath) == 0; }
@@ -78,42 +71,44 @@ bool SetFileTimeFromDos(const char* pszPath, uint32_t dwDosDate) {
 
 ReplacementFile::~ReplacementFile() { Discard(); }
 
-bool ReplacementFile::Create(const char* pszTarget, const char* pszTempFolder) {
+Result ReplacementFile::Create(const char* pszTarget, const char* pszTempFolder) {
     Discard();
     struct stat info {};
     if (stat(pszTarget, &info) == 0) {
         // A folder is not replaced by a file, nor is a read-only file.
-        if (S_ISDIR(info.st_mode)) return NoteFileError(pszTarget, "a folder is in the way");
-        if ((info.st_mode & 0222) == 0) return NoteFileError(pszTarget, "the file is read-only");
+        if (S_ISDIR(info.st_mode)) return Failure{pszTarget, "a folder is in the way"};
+        if ((info.st_mode & 0222) == 0) return Failure{pszTarget, "the file is read-only"};
     }
     m_strTarget = pszTarget;
     m_strTemp = pszTempFolder != nullptr ? std::string(pszTempFolder) + "/partXXXXXX"
                                          : m_strTarget + ".partXXXXXX";
     const int fd = mkstemp(m_strTemp.data());
     if (fd < 0) {
-        NoteFileError(m_strTemp);
+        const Failure failure = SystemFailure(m_strTemp);
         m_strTemp.clear();
-        return false;
+        return failure;
     }
     fchmod(fd, 0644);
     m_hFile = fd;
     m_bOpen = true;
-    return true;
+    return {};
 }
 
-bool ReplacementFile::Write(const char* pData, uint32_t dwSize) {
-    return m_bOpen &&
-           (WriteAll(static_cast<int>(m_hFile), pData, dwSize) || NoteFileError(m_strTarget));
+Result ReplacementFile::Write(const char* pData, uint32_t dwSize) {
+    if (!m_bOpen) return Failure{m_strTarget, "the file is not open"};
+    if (!WriteAll(static_cast<int>(m_hFile), pData, dwSize)) return SystemFailure(m_strTarget);
+    return {};
 }
 
-bool ReplacementFile::Finish(bool bFlushLater) {
-    if (!m_bOpen) return false;
+Result ReplacementFile::Finish(bool bFlushLater) {
+    if (!m_bOpen) return Failure{m_strTarget, "the file is not open"};
     const int fd = static_cast<int>(m_hFile);
     // Later: write-back starts now, and FlushFileSystem waits for it once.
     const bool bSynced =
         bFlushLater ? sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE) == 0 : fdatasync(fd) == 0;
     m_bOpen = false;
-    return (close(fd) == 0 && bSynced) || NoteFileError(m_strTarget);
+    if (close(fd) != 0 || !bSynced) return SystemFailure(m_strTarget);
+    return {};
 }
 
 std::string ReplacementFile::Release() {
@@ -122,11 +117,11 @@ std::string ReplacementFile::Release() {
     return temp;
 }
 
-bool ReplacementFile::Commit() {
-    if (m_strTemp.empty() || m_bOpen) return false;
-    if (!MoveReplacing(m_strTemp.c_str(), m_strTarget.c_str())) return false;
+Result ReplacementFile::Commit() {
+    if (m_strTemp.empty() || m_bOpen) return Failure{m_strTarget, "the file is not finished"};
+    if (Result moved = MoveReplacing(m_strTemp.c_str(), m_strTarget.c_str()); !moved) return moved;
     m_strTemp.clear();
-    return true;
+    return {};
 }
 
 void ReplacementFile::Discard() {
@@ -136,25 +131,27 @@ void ReplacementFile::Discard() {
     m_strTemp.clear();
 }
 
-bool MoveReplacing(const char* pszFrom, const char* pszTo) {
-    return rename(pszFrom, pszTo) == 0 || NoteFileError(pszTo);
+Result MoveReplacing(const char* pszFrom, const char* pszTo) {
+    if (rename(pszFrom, pszTo) != 0) return SystemFailure(pszTo);
+    return {};
 }
 
-bool FlushFileSystem(const char* pszPath) {
-    const int fd = open(pszPath, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return NoteFileError(pszPath);
-    const bool bSynced = syncfs(fd) == 0 || NoteFileError(pszPath);
+namespace {
+
+// Opens path with flags and makes it durable with sync (syncfs or fsync).
+Result SyncPath(const char* pszPath, int nFlags, int (*sync)(int)) {
+    const int fd = open(pszPath, nFlags | O_CLOEXEC);
+    if (fd < 0) return SystemFailure(pszPath);
+    const Result synced = sync(fd) == 0 ? Result() : SystemFailure(pszPath);
     close(fd);
-    return bSynced;
+    return synced;
 }
 
-bool FlushFolder(const char* pszPath) {
-    const int fd = open(pszPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return NoteFileError(pszPath);
-    const bool bSynced = fsync(fd) == 0 || NoteFileError(pszPath);
-    close(fd);
-    return bSynced;
-}
+}  // namespace
+
+Result FlushFileSystem(const char* pszPath) { return SyncPath(pszPath, O_RDONLY, syncfs); }
+
+Result FlushFolder(const char* pszPath) { return SyncPath(pszPath, O_RDONLY | O_DIRECTORY, fsync); }
 
 uint64_t FreeSpace(const char* pszFolder) {
     struct statvfs info {};

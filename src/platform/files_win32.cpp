@@ -29,25 +29,10 @@ std::string SystemErrorText(unsigned long dwCode, const char* pszModule) {
     return std::string(szText, dwLength);
 }
 
-bool NoteFileError(const std::string& path) {
+Failure SystemFailure(const std::string& what) {
     const DWORD dwError = GetLastError();
     const std::string text = SystemErrorText(dwError);
-    return NoteFileError(path, !text.empty() ? text : "system error " + std::to_string(dwError));
-}
-
-bool WriteWholeFile(const char* pszPath, const char* pData, uint32_t dwSize, bool bHidden) {
-    const DWORD dwAttributes =
-        bHidden ? FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_NORMAL;
-    HANDLE hFile =
-        CreateFileA(pszPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, dwAttributes, nullptr);
-    if (hFile == INVALID_HANDLE_VALUE) return NoteFileError(pszPath);
-    DWORD dwWritten = 0;
-    const BOOL bWritten =
-        WriteFile(hFile, pData, dwSize, &dwWritten, nullptr) || NoteFileError(pszPath);
-    const BOOL bClosed = CloseHandle(hFile);
-    // Not every system applies the attributes when an existing file is replaced.
-    if (bHidden) SetFileAttributesA(pszPath, FILE_ATTRIBUTE_HIDDEN);
-    return bWritten && bClosed && dwWritten == dwSize;
+    return {what, !text.empty() ? text : "system error " + std::to_string(dwError)};
 }
 
 PathKind GetPathKind(const char* pszPath) {
@@ -56,9 +41,9 @@ PathKind GetPathKind(const char* pszPath) {
     return (dwAttributes & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::FOLDER : PathKind::FILE;
 }
 
-bool CreateFolder(const char* pszPath) {
-    if (CreateDirectoryA(pszPath, nullptr)) return true;
-    return GetLastError() == ERROR_ALREADY_EXISTS ? false : NoteFileError(pszPath);
+Result CreateFolder(const char* pszPath, bool /*bPrivate*/) {
+    if (CreateDirectoryA(pszPath, nullptr)) return {};
+    return SystemFailure(pszPath);
 }
 
 bool DeleteOneFile(const char* pszPath) { return DeleteFileA(pszPath) != FALSE; }
@@ -83,14 +68,14 @@ bool SetFileTimeFromDos(const char* pszPath, uint32_t dwDosDate) {
 
 ReplacementFile::~ReplacementFile() { Discard(); }
 
-bool ReplacementFile::Create(const char* pszTarget, const char* pszTempFolder) {
+Result ReplacementFile::Create(const char* pszTarget, const char* pszTempFolder) {
     Discard();
     const DWORD dwAttributes = GetFileAttributesA(pszTarget);
     if (dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        return NoteFileError(pszTarget, "a folder is in the way");
+        return Failure{pszTarget, "a folder is in the way"};
     }
     if (dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_READONLY)) {
-        return NoteFileError(pszTarget, "the file is read-only");
+        return Failure{pszTarget, "the file is read-only"};
     }
     m_strTarget = pszTarget;
     for (unsigned nSuffix = GetCurrentProcessId() & 0xFFFF, nTry = 0; nTry < 100; ++nTry) {
@@ -103,25 +88,28 @@ bool ReplacementFile::Create(const char* pszTarget, const char* pszTempFolder) {
             m_strTemp = std::move(temp);
             m_hFile = reinterpret_cast<intptr_t>(hFile);
             m_bOpen = true;
-            return true;
+            return {};
         }
-        if (GetLastError() != ERROR_FILE_EXISTS) return NoteFileError(temp);
+        if (GetLastError() != ERROR_FILE_EXISTS) return SystemFailure(temp);
     }
-    return NoteFileError(m_strTarget, "no free temporary name");
+    return Failure{m_strTarget, "no free temporary name"};
 }
 
-bool ReplacementFile::Write(const char* pData, uint32_t dwSize) {
+Result ReplacementFile::Write(const char* pData, uint32_t dwSize) {
+    if (!m_bOpen) return Failure{m_strTarget, "the file is not open"};
     DWORD dwWritten = 0;
-    return m_bOpen && ((WriteFile(AsHandle(m_hFile), pData, dwSize, &dwWritten, nullptr) &&
-                        dwWritten == dwSize) ||
-                       NoteFileError(m_strTarget));
+    if (!WriteFile(AsHandle(m_hFile), pData, dwSize, &dwWritten, nullptr) || dwWritten != dwSize) {
+        return SystemFailure(m_strTarget);
+    }
+    return {};
 }
 
-bool ReplacementFile::Finish(bool /*bFlushLater*/) {
-    if (!m_bOpen) return false;
+Result ReplacementFile::Finish(bool /*bFlushLater*/) {
+    if (!m_bOpen) return Failure{m_strTarget, "the file is not open"};
     const BOOL bFlushed = FlushFileBuffers(AsHandle(m_hFile));
     m_bOpen = false;
-    return (CloseHandle(AsHandle(m_hFile)) && bFlushed) || NoteFileError(m_strTarget);
+    if (!CloseHandle(AsHandle(m_hFile)) || !bFlushed) return SystemFailure(m_strTarget);
+    return {};
 }
 
 std::string ReplacementFile::Release() {
@@ -130,23 +118,23 @@ std::string ReplacementFile::Release() {
     return temp;
 }
 
-bool MoveReplacing(const char* pszFrom, const char* pszTo) {
+Result MoveReplacing(const char* pszFrom, const char* pszTo) {
     for (int nAttempt = 0; nAttempt < REPLACE_ATTEMPTS; ++nAttempt) {
         if (MoveFileExA(pszFrom, pszTo, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            return true;
+            return {};
         }
         if (GetLastError() != ERROR_SHARING_VIOLATION && GetLastError() != ERROR_LOCK_VIOLATION &&
             GetLastError() != ERROR_ACCESS_DENIED) {
-            return NoteFileError(pszTo);
+            break;
         }
         Sleep(REPLACE_PAUSE_MS);
     }
-    return NoteFileError(pszTo);
+    return SystemFailure(pszTo);
 }
 
-bool FlushFileSystem(const char*) { return true; }  // every file was flushed as it closed
+Result FlushFileSystem(const char*) { return {}; }  // every file was flushed as it closed
 
-bool FlushFolder(const char*) { return true; }  // a move with write-through is durable
+Result FlushFolder(const char*) { return {}; }  // a move with write-through is durable
 
 uint64_t FreeSpace(const char* pszFolder) {
     ULARGE_INTEGER available{};
@@ -261,13 +249,11 @@ std::optional<std::string> ReadSmallFile(const char* pszPath, std::size_t nLimit
     return data;
 }
 
-bool ReplacementFile::Commit() {
-    if (m_strTemp.empty() || m_bOpen) return false;
-    if (MoveReplacing(m_strTemp.c_str(), m_strTarget.c_str())) {
-        m_strTemp.clear();
-        return true;
-    }
-    return false;
+Result ReplacementFile::Commit() {
+    if (m_strTemp.empty() || m_bOpen) return Failure{m_strTarget, "the file is not finished"};
+    if (Result moved = MoveReplacing(m_strTemp.c_str(), m_strTarget.c_str()); !moved) return moved;
+    m_strTemp.clear();
+    return {};
 }
 
 void ReplacementFile::Discard() {

@@ -6,7 +6,7 @@
 #include "install/install_step.h"
 #include "install/transaction.h"
 #include "launch/launch.h"
-#include "net/http_downloader.h"
+#include "net/fetcher.h"
 #include "platform/codepage.h"
 #include "platform/files.h"
 #include "platform/number_format.h"
@@ -25,35 +25,11 @@ namespace {
 constexpr int UNITS_PER_ENTRY = 512;
 constexpr uint32_t VERSION_WAIT_MS = 3000;
 constexpr int32_t VERSION_NO_ANSWER = 170;
-constexpr int SETUP_DELETE_ATTEMPTS = 6;
-constexpr const char* CLIENT_PROGRAM = "cw.exe";
-constexpr const char* SETUP_COMMAND = "setup.exe -install";
 
 // Codes of the endings added to the run's own (0, -1, -3).
 constexpr int CODE_UNSAFE_NAME = -4;
 constexpr int CODE_NOT_INSTALLED = -5;
 constexpr int CODE_NOT_VERIFIED = -6;
-
-// Why an install failed: the run's words for the step, then the first file
-// operation that failed, with the system's words for it.
-std::string InstallCause(const std::string& folder, const std::string& name, InstallResult result) {
-    std::string cause;
-    switch (result) {
-        case InstallResult::NOT_SAVED:
-            cause = folder + name + ": could not be saved";
-            break;
-        case InstallResult::NO_SPACE:
-            return name + ": its items do not fit the free space in " + folder;
-        case InstallResult::UNSAFE:
-            return name + ": refused as unsafe (" + FirstFileError().reason + ")";
-        default:
-            cause = name + ": could not be unpacked whole";
-            break;
-    }
-    const FileError& error = FirstFileError();
-    if (!error.path.empty()) return cause + " (" + error.path + ": " + error.reason + ")";
-    return result == InstallResult::NOT_SAVED ? cause : cause + " (a damaged archive)";
-}
 
 std::string SizeLine(uint32_t dwReceived, uint32_t dwLength) {
     return FormatText("%s / %s bytes",
@@ -100,14 +76,26 @@ void UpdateRun::Pause(uint32_t dwMs) {
     }
 }
 
-void UpdateRun::EndWith(RunOutcome outcome, int nCode, const std::string& message) {
-    SetOutcome(outcome);
-    return ReportError(nCode, message);
+void UpdateRun::End(const Ending& ending) {
+    RunOutcome expected = RunOutcome::RUNNING;
+    m_nOutcome.compare_exchange_strong(expected, ending.outcome, std::memory_order_acq_rel);
+    if (!ending.cause.empty()) m_pView->ExplainFailure(ending.cause);
+    if (ending.nExitStatusId != 0) {
+        Status(ending.nExitStatusId);
+        m_pView->OfferExitOnly();
+        Pause(10000);
+        return m_pView->Close();
+    }
+    if (ending.outcome == RunOutcome::LAUNCHED && ending.nCode == 0) {
+        Pause(500);
+        return m_pView->Close();
+    }
+    if (!ending.message.empty()) return ReportError(ending.nCode, ending.message);
+    return ReportErrorCode(ending.nCode);
 }
 
-void UpdateRun::EndWithCode(RunOutcome outcome, int nCode) {
-    SetOutcome(outcome);
-    return ReportErrorCode(nCode);
+UpdateRun::Ending UpdateRun::Unreachable(const std::string& url) const {
+    return ExitButton(IDS_SERVER_UNREACHABLE, DescribeDownload(*m_pFetcher, url));
 }
 
 void UpdateRun::Cancel() {
@@ -157,44 +145,28 @@ void UpdateRun::Run(const std::string& commandLine) {
         }
     }
     Clock().Pause(250);
-    if (bClientStarted && !WaitForClientVersion()) return EndWithCode(RunOutcome::CANCELLED, -1);
+    if (bClientStarted && !WaitForClientVersion()) {
+        return End(Box(RunOutcome::CANCELLED, -1));
+    }
     const int32_t nClientVersion = m_nClientVersion.load(std::memory_order_acquire);
 
     if (settings.bCheckVersion) {
-        return EndWith(RunOutcome::LAUNCHED, -1,
-                       FormatText("vc : %2.3f", 1 + nClientVersion * 0.001));
+        return End(
+            Box(RunOutcome::LAUNCHED, -1, FormatText("vc : %2.3f", 1 + nClientVersion * 0.001)));
     }
 
     // What an interrupted run left is finished or discarded first.
     for (const std::string& note : RepairInstallFolder(folder)) m_pView->ExplainFailure(note);
 
     // The manifest.
-    HttpDownloader& downloader = *m_pDownloader;
-    if (!downloader.OpenInternet()) {
+    if (!m_pFetcher->OpenInternet()) {
         Status(IDS_INTERNET_FAILED);
-        return EndWith(RunOutcome::FAILED, -1, LoadText(IDS_NO_INTERNET_MESSAGE));
+        return End(Box(RunOutcome::FAILED, -1, LoadText(IDS_NO_INTERNET_MESSAGE)));
     }
     Status(IDS_SEARCHING_TARGETS);
-    if (m_verifier.HasKey() && !AcceptSignedList(baseUrl, folder)) return;
-    const std::string manifestUrl = baseUrl + MANIFEST_NAME;
-    m_pView->NoteRequest(manifestUrl);
-    const std::string manifest = downloader.DownloadToMemory(manifestUrl.c_str());
-    if (IsManifestRefused(manifest)) {
-        m_pView->ExplainFailure(downloader.GetFailure() != DownloadFailure::NONE
-                                    ? DownloadCause(manifestUrl)
-                                    : manifestUrl + ": not a manifest (empty, or a web page)");
-        return EndServerUnreachable();
-    }
-    if (!m_verifier.VerifyFile(MANIFEST_NAME, downloader.GetBody())) {
-        return EndUnverified(m_verifier.Cause());
-    }
-    // The set is on record before anything of it is installed: an older one is
-    // refused from now on, even when this run goes no further.
-    if (std::string cause; m_verifier.HasKey() && m_verifier.Timestamp() > m_nAcceptedTimestamp &&
-                           !StoreAcceptedTimestamp(folder, m_verifier.Timestamp(), cause)) {
-        return EndUnverified(cause);
-    }
-    const ManifestSelection selection = ReadManifest(manifest, nClientVersion);
+    const std::optional<std::string> manifest = FetchManifest(baseUrl, folder);
+    if (!manifest) return;
+    const ManifestSelection selection = ReadManifest(*manifest, nClientVersion);
     const int nCount = static_cast<int>(selection.vecEntries.size());
     m_progress = RunProgress{0, nCount, 0, 0, 0};
     m_pView->SetProgressRange(UNITS_PER_ENTRY * nCount);
@@ -202,23 +174,19 @@ void UpdateRun::Run(const std::string& commandLine) {
 
     // The files.
     if (!RunPipeline(baseUrl, folder, selection, launch)) return;
-    downloader.CloseInternet();
+    m_pFetcher->CloseInternet();
 
     if (nCount == 0) {
         if (IsUnknownClient(0, nClientVersion, selection.nHighest)) {
-            Status(IDS_UNKNOWN_CLIENT);
+            // Nothing is started; the launch step only closes the window again.
+            End(ExitButton(IDS_UNKNOWN_CLIENT));
             launch.clear();
-            m_pView->OfferExitOnly();
-            SetOutcome(RunOutcome::FAILED);
-            Pause(10000);
-            m_pView->Close();
         } else {
             Status(IDS_NOTHING_TO_PATCH);
             Clock().Pause(1200);
         }
     } else {
-        const bool bInstallPackage = launch == SETUP_COMMAND;
-        Status(bInstallPackage ? IDS_INSTALL_DONE : IDS_PATCH_DONE);
+        Status(launch == SETUP_COMMAND ? IDS_INSTALL_DONE : IDS_PATCH_DONE);
         Progress(UNITS_PER_ENTRY * nCount);
         Clock().Pause(750);
     }
@@ -232,7 +200,7 @@ bool UpdateRun::WaitForInstallChoice(std::string& folder) {
     while (IsWaitingForInstallChoice()) Clock().Pause(100);
     // The window stored the folder or the cancel before it cleared the flag.
     if (m_bCancel.load(std::memory_order_acquire)) {
-        EndWithCode(RunOutcome::CANCELLED, 0);
+        End(Box(RunOutcome::CANCELLED, 0));
         return false;
     }
     folder = m_strInstallFolder;
@@ -254,64 +222,71 @@ bool UpdateRun::WaitForClientVersion() {
     }
 }
 
+std::optional<std::string> UpdateRun::FetchManifest(const std::string& baseUrl,
+                                                    const std::string& folder) {
+    if (m_verifier.HasKey() && !AcceptSignedList(baseUrl, folder)) return std::nullopt;
+    const std::string url = baseUrl + MANIFEST_NAME;
+    m_pView->NoteRequest(url);
+    std::string manifest = m_pFetcher->DownloadToMemory(url.c_str());
+    if (IsManifestRefused(manifest)) {
+        End(m_pFetcher->GetFailure() != DownloadFailure::NONE
+                ? Unreachable(url)
+                : ExitButton(IDS_SERVER_UNREACHABLE,
+                             url + ": not a manifest (empty, or a web page)"));
+        return std::nullopt;
+    }
+    if (!m_verifier.VerifyFile(MANIFEST_NAME, m_pFetcher->GetBody())) {
+        End(Failed(CODE_NOT_VERIFIED, m_verifier.Cause()));
+        return std::nullopt;
+    }
+    // The set is on record before anything of it is installed: an older one is
+    // refused from now on, even when this run goes no further.
+    if (m_verifier.HasKey() && m_verifier.Timestamp() > m_nAcceptedTimestamp) {
+        if (Result stored = StoreAcceptedTimestamp(folder, m_verifier.Timestamp()); !stored) {
+            End(Failed(CODE_NOT_VERIFIED, stored.GetFailure().Text()));
+            return std::nullopt;
+        }
+    }
+    return manifest;
+}
+
 bool UpdateRun::AcceptSignedList(const std::string& baseUrl, const std::string& folder) {
-    HttpDownloader& downloader = *m_pDownloader;
     std::string texts[2];
     const char* names[2] = {CHECKSUMS_NAME, SIGNATURE_NAME};
     for (int i = 0; i < 2; ++i) {
-        m_pView->NoteRequest(baseUrl + names[i]);
-        downloader.DownloadToMemory((baseUrl + names[i]).c_str());
-        const DownloadFailure failure = downloader.GetFailure();
+        const std::string url = baseUrl + names[i];
+        m_pView->NoteRequest(url);
+        m_pFetcher->DownloadToMemory(url.c_str());
+        const DownloadFailure failure = m_pFetcher->GetFailure();
         // A server that cannot be reached is that; one that lacks the file is refused.
         if (failure != DownloadFailure::NONE && failure != DownloadFailure::HTTP_STATUS) {
-            m_pView->ExplainFailure(DownloadCause(baseUrl + names[i]));
-            EndServerUnreachable();
+            End(Unreachable(url));
             return false;
         }
-        texts[i] = downloader.GetBody();
+        texts[i] = m_pFetcher->GetBody();
     }
     // A record that is there but cannot be read trusts no set.
-    std::string cause;
-    const std::optional<uint64_t> accepted = ReadAcceptedTimestamp(folder, cause);
+    const Expected<uint64_t> accepted = ReadAcceptedTimestamp(folder);
     if (!accepted) {
-        EndUnverified(cause);
+        End(Failed(CODE_NOT_VERIFIED, accepted.GetFailure().Text()));
         return false;
     }
     m_nAcceptedTimestamp = *accepted;
     if (!m_verifier.AcceptList(texts[0], texts[1], m_nAcceptedTimestamp)) {
-        EndUnverified(m_verifier.Cause());
+        End(Failed(CODE_NOT_VERIFIED, m_verifier.Cause()));
         return false;
     }
     return true;
 }
 
-std::string UpdateRun::DownloadCause(const std::string& url) const {
-    const HttpDownloader& downloader = *m_pDownloader;
-    std::string cause =
-        url + " (" + DescribeEndpoint(url) + "): " + DescribeFailure(downloader.GetFailure());
-    if (downloader.GetFailure() == DownloadFailure::HTTP_STATUS) {
-        cause += " (HTTP " + std::to_string(downloader.GetHttpStatus()) + ")";
-    }
-    if (!downloader.GetFailureDetail().empty()) cause += ": " + downloader.GetFailureDetail();
-    return cause;
-}
-
-void UpdateRun::EndUnverified(const std::string& cause) {
-    m_pView->ExplainFailure(cause);
-    return EndWithCode(RunOutcome::FAILED, CODE_NOT_VERIFIED);
-}
-
 bool UpdateRun::RunPipeline(const std::string& baseUrl, const std::string& folder,
                             const ManifestSelection& selection, std::string& launch) {
-    HttpDownloader& downloader = *m_pDownloader;
     for (const ManifestEntry& entry : selection.vecEntries) {
         ++m_progress.nEntry;
         // A name that could leave the installation folder is never fetched.
         if (!entry.bSafeName) {
-            m_pView->ExplainFailure(entry.strName +
-                                    ": refused as unsafe (a name that leaves the folder or that "
-                                    "the updater keeps)");
-            EndWithCode(RunOutcome::FAILED, CODE_UNSAFE_NAME);
+            End(Failed(CODE_UNSAFE_NAME, entry.strName + ": refused as unsafe (a name that leaves "
+                                                         "the folder or that the updater keeps)"));
             return false;
         }
         if (entry.bInstallPackage) launch = SETUP_COMMAND;
@@ -321,12 +296,13 @@ bool UpdateRun::RunPipeline(const std::string& baseUrl, const std::string& folde
         if (!FetchEntry(baseUrl + entry.strName, nBase)) return false;
 
         // Nothing is saved that the publisher did not sign.
-        if (!m_verifier.VerifyFile(entry.strName, downloader.GetBody())) {
-            EndUnverified(m_verifier.Cause());
+        const std::string_view body = m_pFetcher->GetBody();
+        if (!m_verifier.VerifyFile(entry.strName, body)) {
+            End(Failed(CODE_NOT_VERIFIED, m_verifier.Cause()));
             return false;
         }
-        const InstallResult result =
-            InstallFile(folder, entry.strName, downloader.GetBody(), [&](InstallStage stage) {
+        const InstallOutcome installed =
+            InstallFile(folder, entry.strName, body, [&](InstallStage stage) {
                 switch (stage) {
                     case InstallStage::SAVING:
                         return EntryStep(entry, IDS_INSTALLING, nBase + 501);
@@ -338,93 +314,59 @@ bool UpdateRun::RunPipeline(const std::string& baseUrl, const std::string& folde
                         return EntryStep(entry, IDS_INSTALLED, nBase + UNITS_PER_ENTRY);
                 }
             });
-        if (result != InstallResult::INSTALLED) {
-            m_pView->ExplainFailure(InstallCause(folder, entry.strName, result));
-            EndWithCode(RunOutcome::FAILED,
-                        result == InstallResult::UNSAFE ? CODE_UNSAFE_NAME : CODE_NOT_INSTALLED);
+        if (installed.result != InstallResult::INSTALLED) {
+            End(Failed(
+                installed.result == InstallResult::UNSAFE ? CODE_UNSAFE_NAME : CODE_NOT_INSTALLED,
+                installed.failure.Text()));
             return false;
         }
-        downloader.CloseUrl();
+        m_pFetcher->CloseUrl();
     }
     return true;
 }
 
 bool UpdateRun::FetchEntry(const std::string& url, int nBase) {
-    HttpDownloader& downloader = *m_pDownloader;
     m_pView->NoteRequest(url);
-    const uint32_t dwLength = downloader.OpenUrl(url.c_str());
+    const uint32_t dwLength = m_pFetcher->OpenUrl(url.c_str());
     // Without a length (or with a refused one) the file cannot be fetched whole.
     if (dwLength == 0) {
-        m_pView->ExplainFailure(downloader.GetFailure() != DownloadFailure::NONE
-                                    ? DownloadCause(url)
-                                    : url + ": the response announced a length of 0");
-        EndServerUnreachable();
+        End(m_pFetcher->GetFailure() != DownloadFailure::NONE
+                ? Unreachable(url)
+                : ExitButton(IDS_SERVER_UNREACHABLE,
+                             url + ": the response announced a length of 0"));
         return false;
     }
     for (uint32_t dwReceived = 0; dwReceived < dwLength;) {
-        dwReceived += downloader.ReadChunk();
+        dwReceived += m_pFetcher->ReadChunk();
         Progress(nBase + static_cast<int>(uint64_t{500} * dwReceived / dwLength), dwReceived,
                  dwLength);
         m_pView->ShowSizeLine(SizeLine(dwReceived, dwLength));
         if (m_bCancel.load(std::memory_order_acquire)) {
-            EndWithCode(RunOutcome::CANCELLED, -3);
+            End(Box(RunOutcome::CANCELLED, -3));
             return false;
         }
-        if (downloader.GetFailure() != DownloadFailure::NONE) {
-            m_pView->ExplainFailure(DownloadCause(url));
-            EndServerUnreachable();
+        if (m_pFetcher->GetFailure() != DownloadFailure::NONE) {
+            End(Unreachable(url));
             return false;
         }
     }
     return true;
 }
 
-void UpdateRun::EndServerUnreachable() {
-    SetOutcome(RunOutcome::FAILED);
-    Status(IDS_SERVER_UNREACHABLE);
-    m_pView->OfferExitOnly();
-    Pause(10000);
-    m_pView->Close();
-}
-
 void UpdateRun::Launch(const std::string& folder, const std::string& launch,
                        const std::string& loginPart) {
     m_strLaunchFolder = folder;
-    if (!launch.empty()) {
-        bool bStarted = LaunchProgram(folder + launch, loginPart) != 0;
-        bool bPackageLaunched = false;
-        if (!EqualsNoCase(launch, CLIENT_PROGRAM)) {
-            Status(IDS_INSTALL_DONE);
-            std::string setup = launch.substr(0, launch.find("-install"));
-            setup.erase(setup.find_last_not_of(' ') + 1);
-            for (int nAttempt = 0; nAttempt < SETUP_DELETE_ATTEMPTS; ++nAttempt) {
-                Pause(500);
-                if (DeleteOneFile((folder + setup).c_str())) break;
-            }
-            bPackageLaunched = true;
-            if (!bStarted) {
-                Status(FormatText("%s %s", launch.c_str(),
-                                  LoadText(IDS_RUN_FAILED_TRY_CLIENT).c_str()));
-                Pause(500);
-                bStarted = LaunchProgram(folder + CLIENT_PROGRAM, loginPart) != 0;
-            }
-        }
-        if (!bStarted) {
-            Status(FormatText("%s %s", launch.c_str(), LoadText(IDS_RUN_FAILED).c_str()));
-            Pause(500);
-            if (bPackageLaunched) {
-                Status(IDS_UNKNOWN_ERROR);
-                Pause(500);
-                char szName[REGISTRY_NAME_SIZE];
-                DeleteRegistryTree(RegistryLocalMachine(), INSTALL_PATH_KEY, szName);
-                return EndWith(RunOutcome::FAILED, -1, LoadText(IDS_INSTALL_INCOMPLETE));
-            }
-            return EndWith(RunOutcome::FAILED, -1, LoadText(IDS_CANNOT_RUN_MAIN));
-        }
+    if (launch.empty()) return End(Box(RunOutcome::LAUNCHED, 0));
+    const LaunchSteps steps{[this](const std::string& text) { Status(text); },
+                            [this](uint32_t dwMs) { Pause(dwMs); }};
+    switch (LaunchFromFolder(folder, launch, loginPart, steps)) {
+        case LaunchResult::STARTED:
+            return End(Box(RunOutcome::LAUNCHED, 0));
+        case LaunchResult::CLIENT_NOT_STARTED:
+            return End(Box(RunOutcome::FAILED, -1, LoadText(IDS_CANNOT_RUN_MAIN)));
+        case LaunchResult::PACKAGE_NOT_STARTED:
+            return End(Box(RunOutcome::FAILED, -1, LoadText(IDS_INSTALL_INCOMPLETE)));
     }
-    if (GetOutcome() == RunOutcome::RUNNING) SetOutcome(RunOutcome::LAUNCHED);
-    Pause(500);
-    m_pView->Close();
 }
 
 void UpdateRun::ReportErrorCode(int nCode) {
@@ -432,11 +374,10 @@ void UpdateRun::ReportErrorCode(int nCode) {
 }
 
 void UpdateRun::ReportError(int nCode, const std::string& message) {
-    const std::string caption = LoadText(IDS_ERROR_CAPTION);
-    if (m_pView != nullptr) {
-        if (nCode != 0 && !message.empty()) m_pView->ShowErrorBox(message, caption);
-        m_pView->Close();
+    if (nCode != 0 && !message.empty()) {
+        m_pView->ShowErrorBox(message, LoadText(IDS_ERROR_CAPTION));
     }
+    m_pView->Close();
 }
 
 }  // namespace corvana

@@ -16,7 +16,7 @@
 
 namespace corvana {
 
-class HttpDownloader;
+class Fetcher;
 
 // How a run ended.
 enum class RunOutcome {
@@ -26,8 +26,6 @@ enum class RunOutcome {
     CANCELLED,  // Exit during the installation choice, or a cancel during the run
 };
 
-inline constexpr const char* INSTALL_PATH_KEY = "SOFTWARE\\Halvorn\\CW3_Path";
-
 class UpdateRun {
 public:
     UpdateRun() { m_verifier.SetPublicKey(BuiltInPublicKey()); }
@@ -35,18 +33,12 @@ public:
     UpdateRun(const UpdateRun&) = delete;
     UpdateRun& operator=(const UpdateRun&) = delete;
 
-    // Ends the run with "에러코드 : #code" (no box for code 0).
-    void ReportErrorCode(int nCode);
-    // Shows the message in a box when the code is not 0 and the message not
-    // empty, then asks the window to close.
-    void ReportError(int nCode, const std::string& message);
-
     // Carries one run from the command line (the text after the program name)
     // to the launch of the client; how it ended is GetOutcome().
     void Run(const std::string& commandLine);
 
     void SetView(RunView* pView) { m_pView = pView; }
-    void SetDownloader(HttpDownloader* pDownloader) { m_pDownloader = pDownloader; }
+    void SetFetcher(Fetcher* pFetcher) { m_pFetcher = pFetcher; }
     void SetClock(RunClock* pClock) { m_pClock = pClock; }
     // The publisher's public key (the one built into the program unless set):
     // with a key, only a patch set that it signed is installed.
@@ -70,22 +62,45 @@ public:
     bool IsWaitingForInstallChoice() const;
 
 private:
+    // How a run ends, as the player sees it.
+    struct Ending {
+        RunOutcome outcome;
+        int nCode;            // a box with "에러코드 : #code" unless 0
+        std::string message;  // the box's text in place of the code's
+        int nExitStatusId;    // instead of a box: this status with the Exit button, for 10 s
+        std::string cause;    // why, in one English line for the log and the error stream
+    };
+    // A box (none for code 0), then the window's close (after 500 ms for a launch).
+    static Ending Box(RunOutcome outcome, int nCode, std::string message = {},
+                      std::string cause = {}) {
+        return {outcome, nCode, std::move(message), 0, std::move(cause)};
+    }
+    static Ending Failed(int nCode, std::string cause) {
+        return Box(RunOutcome::FAILED, nCode, {}, std::move(cause));
+    }
+    // The status line with the Exit button for 10 s, then the window's close.
+    static Ending ExitButton(int nStatusId, std::string cause = {}) {
+        return {RunOutcome::FAILED, 0, {}, nStatusId, std::move(cause)};
+    }
+    // Every ending goes through here: the cause, the box or the Exit button, the
+    // window's close. The first ending's outcome stays.
+    void End(const Ending& ending);
+    // Shows the message in a box when the code is not 0, then asks the window to close.
+    void ReportError(int nCode, const std::string& message);
+    void ReportErrorCode(int nCode);
+
     // The steps of a run; each returns false when the run has ended.
     bool WaitForInstallChoice(std::string& folder);
     bool WaitForClientVersion();
     bool AcceptSignedList(const std::string& baseUrl, const std::string& folder);
-    void EndUnverified(const std::string& cause);
-    // Why the downloader's last request failed, with its URL.
-    std::string DownloadCause(const std::string& url) const;
+    // The manifest's text, its signature checked; nothing when the run has ended.
+    std::optional<std::string> FetchManifest(const std::string& baseUrl, const std::string& folder);
     bool RunPipeline(const std::string& baseUrl, const std::string& folder,
                      const ManifestSelection& selection, std::string& launch);
     bool FetchEntry(const std::string& url, int nBase);
     // Starts launch in folder; the client gets loginPart (see LoginPart).
     void Launch(const std::string& folder, const std::string& launch, const std::string& loginPart);
-    void EndServerUnreachable();
-    void EndWith(RunOutcome outcome, int nCode, const std::string& message);
-    void EndWithCode(RunOutcome outcome, int nCode);
-    void SetOutcome(RunOutcome outcome) { m_nOutcome.store(outcome, std::memory_order_release); }
+    Ending Unreachable(const std::string& url) const;
 
     void Status(const std::string& text);
     void Status(int nStringId);
@@ -104,7 +119,7 @@ private:
     std::string m_strInstallFolder;
 
     RunView* m_pView = nullptr;
-    HttpDownloader* m_pDownloader = nullptr;
+    Fetcher* m_pFetcher = nullptr;
     RunClock* m_pClock = nullptr;
     SystemClock m_systemClock;
     std::optional<std::string> m_strOwnFolder;

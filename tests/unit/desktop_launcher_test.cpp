@@ -40,7 +40,9 @@ TEST(DesktopLauncher, AFolderNameWithALineBreakIsNotWrittenIntoTheEntry) {
     test::WriteWholeFile(folder + LAUNCHER_FILE, "[Desktop Entry]\nName=Corvana\n");
     test::WriteWholeFile(folder + UPDATER_PROGRAM, "");
     test::SetEnv("XDG_DATA_HOME", (temp / "data").c_str());
-    EXPECT_NE(RegisterLauncher(folder).find("a control character"), std::string::npos);
+    const Result registered = RegisterLauncher(folder);
+    ASSERT_FALSE(registered);
+    EXPECT_EQ(registered.GetFailure().why, "a control character in the folder's name");
     EXPECT_FALSE(std::filesystem::exists(temp / "data"));
     test::SetEnv("XDG_DATA_HOME", nullptr);
 }

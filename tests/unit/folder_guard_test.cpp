@@ -42,7 +42,7 @@ protected:
     }
     fs::path Staging() const { return m_temp.Path() / STAGING_FOLDER_NAME; }
 
-    InstallResult Install(const char* pszArchive, const char* pszName = "patch.zip") {
+    InstallOutcome Install(const char* pszArchive, const char* pszName = "patch.zip") {
         return InstallFile(Folder(), pszName, test::ReadWholeFile(test::TestArchive(pszArchive)),
                            [](InstallStage) {});
     }
@@ -54,14 +54,15 @@ protected:
 // whatever sits in the staging folder never stops the next install.
 TEST_F(FolderGuardTest, ReservedItemsAreRefusedAndStagingLeftoversNeverWedge) {
     for (const char* archive : {"reserved-staging.zip", "reserved-record.zip"}) {
-        EXPECT_EQ(Install(archive), InstallResult::UNSAFE) << archive;
+        const InstallOutcome outcome = Install(archive);
+        EXPECT_EQ(outcome.result, InstallResult::UNSAFE) << archive;
         EXPECT_FALSE(fs::exists(m_temp.Path() / "good.txt")) << archive;
-        EXPECT_NE(FirstFileError().reason.find("a name the updater keeps"), std::string::npos);
+        EXPECT_NE(outcome.failure.Text().find("a name the updater keeps"), std::string::npos);
     }
-    EXPECT_EQ(Install("deflated.zip", ".corvana-staging"), InstallResult::UNSAFE);
+    EXPECT_EQ(Install("deflated.zip", ".corvana-staging").result, InstallResult::UNSAFE);
     fs::create_directories(Staging() / "sub" / "deeper");
     test::WriteWholeFile(Staging() / "sub" / "deeper" / "y.dat", "left\n");
-    EXPECT_EQ(Install("deflated.zip"), InstallResult::INSTALLED);
+    EXPECT_EQ(Install("deflated.zip").result, InstallResult::INSTALLED);
     EXPECT_EQ(test::ReadWholeFile(m_temp.Path() / "alpha.txt"), "alpha\n");
     EXPECT_FALSE(fs::exists(Staging()));
 }
@@ -107,17 +108,18 @@ TEST_F(FolderGuardTest, RepairDiscardsRecordsThatLeaveTheFolder) {
 TEST_F(FolderGuardTest, ItemsCrossOnlyLinksOfTheUserOrRoot) {
     test::TempDir elsewhere;
     fs::create_directory_symlink(elsewhere.Path(), m_temp.Path() / "data");
-    EXPECT_EQ(CheckPlace(Folder(), "data/x.dat"), "");
-    EXPECT_EQ(Install("data-item.zip"), InstallResult::INSTALLED);
+    EXPECT_TRUE(CheckPlace(Folder(), "data/x.dat"));
+    EXPECT_EQ(Install("data-item.zip").result, InstallResult::INSTALLED);
     EXPECT_EQ(test::ReadWholeFile(elsewhere.Path() / "x.dat"), "x\n");
     if (geteuid() != 0) GTEST_SKIP() << "a link of another user needs root to plant";
     fs::remove(elsewhere.Path() / "x.dat");
     ASSERT_EQ(lchown((m_temp.Path() / "data").c_str(), 65534, 65534), 0);
     fs::remove(m_temp.Path() / "good.txt");
-    EXPECT_NE(CheckPlace(Folder(), "data/x.dat").find("a link made by another user"),
-              std::string::npos);
-    EXPECT_EQ(CheckPlace(Folder(), "data"), "");  // the last component is replaced, not followed
-    EXPECT_EQ(Install("data-item.zip"), InstallResult::UNSAFE);
+    const Result crossing = CheckPlace(Folder(), "data/x.dat");
+    ASSERT_FALSE(crossing);
+    EXPECT_EQ(crossing.GetFailure().why, "a link made by another user is on the way");
+    EXPECT_TRUE(CheckPlace(Folder(), "data"));  // the last component is replaced, not followed
+    EXPECT_EQ(Install("data-item.zip").result, InstallResult::UNSAFE);
     EXPECT_FALSE(fs::exists(elsewhere.Path() / "x.dat"));
     EXPECT_FALSE(fs::exists(m_temp.Path() / "good.txt"));  // nothing of the archive moved
     // A journal through that link is discarded.
@@ -130,20 +132,20 @@ TEST_F(FolderGuardTest, ItemsCrossOnlyLinksOfTheUserOrRoot) {
 #endif
 
 TEST_F(FolderGuardTest, AcceptedRecordIsReadStrictly) {
-    std::string cause;
-    EXPECT_EQ(ReadAcceptedTimestamp(Folder(), cause), 0u);  // no record: nothing accepted yet
-    ASSERT_TRUE(StoreAcceptedTimestamp(Folder(), 1765000000, cause)) << cause;
-    EXPECT_EQ(ReadAcceptedTimestamp(Folder(), cause), 1765000000u);
+    EXPECT_EQ(*ReadAcceptedTimestamp(Folder()), 0u);  // no record: nothing accepted yet
+    const Result stored = StoreAcceptedTimestamp(Folder(), 1765000000);
+    ASSERT_TRUE(stored) << stored.GetFailure().Text();
+    EXPECT_EQ(*ReadAcceptedTimestamp(Folder()), 1765000000u);
     EXPECT_FALSE(fs::exists(Staging()));
     const fs::path record = m_temp.Path() / ACCEPTED_RECORD_NAME;
     for (const char* text : {"", "\n", "12x\n", "1 2\n", "-5\n", "99999999999999999999999\n"}) {
         test::WriteWholeFile(record, text);
-        cause.clear();
-        EXPECT_FALSE(ReadAcceptedTimestamp(Folder(), cause)) << text;
-        EXPECT_FALSE(cause.empty());
+        const Expected<uint64_t> accepted = ReadAcceptedTimestamp(Folder());
+        ASSERT_FALSE(accepted) << text;
+        EXPECT_EQ(accepted.GetFailure().what, record.string());
     }
     test::WriteWholeFile(record, "  42\r\n");
-    EXPECT_EQ(ReadAcceptedTimestamp(Folder(), cause), 42u);
+    EXPECT_EQ(*ReadAcceptedTimestamp(Folder()), 42u);
 }
 
 }  // namespace

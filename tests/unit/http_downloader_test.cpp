@@ -28,19 +28,6 @@ std::string Pattern(std::size_t nSize) {
     return data;
 }
 
-#ifdef _WIN32
-// Wine keeps DOS attributes in extended attributes, which not every Linux file
-// system under it stores.
-bool FileSystemKeepsHiddenAttribute(const std::string& probe) {
-    test::WriteWholeFile(probe, "x");
-    SetFileAttributesA(probe.c_str(), FILE_ATTRIBUTE_HIDDEN);
-    const bool bKept = (GetFileAttributesA(probe.c_str()) & FILE_ATTRIBUTE_HIDDEN) != 0;
-    SetFileAttributesA(probe.c_str(), FILE_ATTRIBUTE_NORMAL);
-    if (!bKept) std::printf("note: this file system does not keep the hidden attribute\n");
-    return bKept;
-}
-#endif
-
 class HttpDownloaderTest : public ::testing::Test {
 protected:
     void SetUp() override { m_pDownloader->SetTimeout(1000); }
@@ -61,7 +48,7 @@ protected:
             dwSum += dwChunk;
         }
         EXPECT_EQ(dwSum, downloader.GetReceived());
-        return std::string(downloader.GetData(), downloader.GetReceived());
+        return std::string(downloader.GetBody().data(), downloader.GetReceived());
     }
 
     // A failed download: OpenUrl or ReadChunk report the failure, ReadChunk then
@@ -71,14 +58,12 @@ protected:
         FetchByChunks(url);
         EXPECT_EQ(downloader.GetFailure(), expected) << url;
         EXPECT_EQ(downloader.ReadChunk(), 0u);
-        EXPECT_FALSE(downloader.SaveToFile((m_temp / "never.bin").c_str()));
         downloader.CloseUrl();
         EXPECT_EQ(downloader.DownloadToMemory(url.c_str()), "") << url;
         EXPECT_EQ(downloader.GetFailure(), expected) << url;
     }
 
     std::unique_ptr<HttpDownloader> m_pDownloader = std::make_unique<HttpDownloader>();
-    test::TempDir m_temp;
 };
 
 TEST_F(HttpDownloaderTest, FetchesNginxFilesByteForByte) {
@@ -89,7 +74,7 @@ TEST_F(HttpDownloaderTest, FetchesNginxFilesByteForByte) {
         EXPECT_EQ(Downloader().GetContentLength(), expected.size()) << name;
         EXPECT_TRUE(body == expected) << name << ": " << body.size() << " bytes";
         EXPECT_EQ(Downloader().GetFailure(), DownloadFailure::NONE) << name;
-        EXPECT_EQ(Downloader().GetData()[expected.size()], '\0');
+        EXPECT_EQ(Downloader().GetBody().data()[expected.size()], '\0');
         EXPECT_TRUE(Downloader().CloseUrl());
     }
 }
@@ -109,26 +94,7 @@ TEST_F(HttpDownloaderTest, DownloadToMemoryReadsTheManifest) {
 TEST_F(HttpDownloaderTest, FullBufferStillEndsInAZero) {
     Downloader().DownloadToMemory(Nginx("/size-15m.bin").c_str());
     ASSERT_EQ(Downloader().GetReceived(), DOWNLOAD_BUFFER_SIZE);
-    EXPECT_EQ(Downloader().GetData()[DOWNLOAD_BUFFER_SIZE], '\0');
-}
-
-TEST_F(HttpDownloaderTest, SaveToFileWritesTheBodyAndReplacesAFile) {
-    const std::string path = m_temp / "patch.zip";
-    test::WriteWholeFile(path, std::string(100000, 'x'));
-    FetchByChunks(Nginx("/size-64k.bin"));
-    ASSERT_TRUE(Downloader().CloseUrl());
-    EXPECT_TRUE(Downloader().SaveToFile(path.c_str()));  // still works after CloseUrl
-    EXPECT_TRUE(test::ReadWholeFile(path) == test::ReadDocrootFile("size-64k.bin"));
-#ifdef _WIN32
-    if (FileSystemKeepsHiddenAttribute(m_temp / "probe")) {
-        EXPECT_TRUE(GetFileAttributesA(path.c_str()) & FILE_ATTRIBUTE_HIDDEN);
-    }
-    // A hidden file from an earlier run is replaced too.
-    FetchByChunks(Nginx("/size-1.bin"));
-    EXPECT_TRUE(Downloader().SaveToFile(path.c_str()));
-    EXPECT_EQ(test::ReadWholeFile(path), test::ReadDocrootFile("size-1.bin"));
-#endif
-    EXPECT_FALSE(Downloader().SaveToFile((m_temp / "missing/folder/x.zip").c_str()));
+    EXPECT_EQ(Downloader().GetBody().data()[DOWNLOAD_BUFFER_SIZE], '\0');
 }
 
 TEST_F(HttpDownloaderTest, ResponsesWithoutALengthAreNotRead) {
@@ -175,7 +141,7 @@ TEST_F(HttpDownloaderTest, BytesBeyondTheAnnouncedLengthAreNotTaken) {
     const std::string body = FetchByChunks(Fault("/extra"));
     EXPECT_EQ(body, Pattern(10));
     EXPECT_EQ(Downloader().GetFailure(), DownloadFailure::NONE);
-    EXPECT_EQ(Downloader().GetData()[10], '\0');
+    EXPECT_EQ(Downloader().GetBody().data()[10], '\0');
 }
 
 TEST_F(HttpDownloaderTest, LengthsAboveTheBufferAreRefused) {

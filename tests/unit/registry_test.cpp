@@ -4,8 +4,8 @@
 #include <filesystem>
 #include <string>
 
+#include "launch/launch.h"
 #include "platform/registry.h"
-#include "run/update_run.h"
 #include "support/test_env.h"
 
 #include <algorithm>

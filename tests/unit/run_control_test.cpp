@@ -109,7 +109,7 @@ TEST(RunControl, WindowRequestsCrossToTheRunsThread) {
         HttpDownloader downloader;
         run.SetView(&view);
         run.SetClock(&clock);
-        run.SetDownloader(&downloader);
+        run.SetFetcher(&downloader);
         run.SetOwnFolder(temp.Path().string() +
                          static_cast<char>(std::filesystem::path::preferred_separator));
         std::thread worker([&] { run.Run(c.pszCommandLine); });

@@ -1,5 +1,5 @@
-// Whole runs against nginx, with a recording window, an instant clock and the
-// stand-in programs.
+// Whole runs against a patch server that is a folder, with a front end that
+// records the run's intents, an instant clock and the stand-in programs.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,13 +11,13 @@
 
 #include "app/panel_view.h"
 #include "install/folder_guard.h"
-#include "net/http_downloader.h"
 #include "platform/files.h"
 #include "platform/platform.h"
 #include "platform/registry.h"
 #include "platform/text.h"
 #include "platform/text_table.h"
 #include "run/update_run.h"
+#include "support/fake_run.h"
 #include "support/fake_window.h"
 #include "support/test_env.h"
 #include "support/test_publisher.h"
@@ -46,20 +46,8 @@ private:
 
 class RecordingWindow : public test::FakeWindow {
 public:
-    std::function<void(int, const std::string&)> onText;
-    void SetItemText(int nId, const std::string& text) override {
-        FakeWindow::SetItemText(nId, text);
-        if (onText) onText(nId, text);
-    }
     bool Has(const std::string& call) const {
         return std::find(calls.begin(), calls.end(), call) != calls.end();
-    }
-    std::vector<std::string> Statuses() const {
-        std::vector<std::string> texts;
-        for (const std::string& call : calls) {
-            if (call.rfind("text 1001 ", 0) == 0) texts.push_back(call.substr(10));
-        }
-        return texts;
     }
 };
 
@@ -68,30 +56,15 @@ std::string T(int nId) { return LoadText(nId); }
 class UpdateRunFlowTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        const char* pszDocroot = std::getenv("CORVANA_TEST_DOCROOT");
-        ASSERT_NE(pszDocroot, nullptr) << "run the tests through tests/support/with_servers.py";
-        // A patch server of this test's own: a prefix in the host puts its base
-        // URL below nginx's document root.
-        // (named after the test: each test may run in a process of its own)
-        const std::string prefix =
-            std::string("run-") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        m_server = fs::path(test::HostPath(pszDocroot)) / prefix / "web_patch" / "corvana";
-        fs::create_directories(m_server);
-        const char* pszHost = std::getenv("CORVANA_TEST_NGINX");
-        test::SetEnv("CORVANA_PATCH_HOST",
-                     (std::string(pszHost ? pszHost : "") + "/" + prefix).c_str());
         test::SetEnv("CORVANA_REGISTRY_ROOT", (m_temp.Path() / "registry").string().c_str());
-
-        m_folder = m_temp.Path() / "Corvana";
+        fs::create_directories(m_server);
         fs::create_directories(m_folder);
-        m_downloader->SetTimeout(2000);
         m_run.SetView(&m_view);
-        m_run.SetDownloader(m_downloader.get());
+        m_run.SetFetcher(&m_fetcher);
         m_run.SetClock(&m_clock);
         m_run.SetOwnFolder(Folder());
         m_run.SetPublicKey("");  // unsigned sets, whatever key the build has
     }
-    void TearDown() override { test::SetEnv("CORVANA_PATCH_HOST", nullptr); }
 
     std::string Folder() const { return m_folder.string() + kPathSeparator; }
 
@@ -122,11 +95,10 @@ protected:
     }
 
     test::TempDir m_temp;
-    fs::path m_server;
-    fs::path m_folder;
-    std::unique_ptr<HttpDownloader> m_downloader = std::make_unique<HttpDownloader>();
-    RecordingWindow m_window;
-    PanelView m_view{m_window};  // the run seen through the Windows panel's controls
+    fs::path m_server = m_temp.Path() / "server";
+    fs::path m_folder = m_temp.Path() / "Corvana";
+    test::FolderFetcher m_fetcher{m_server};
+    test::RecordingView m_view;
     FakeClock m_clock;
     UpdateRun m_run;
 };
@@ -137,6 +109,10 @@ TEST_F(UpdateRunFlowTest, FreshInstallationFetchesEveryEntryAndStartsTheClient) 
     PublishArchive("sound.zip", "folders.zip");
     Publish("# client\r\n101=base.zip;base files\r\n150=sound.zip\r\n");
     ChooseFolderWhenAsked();
+    // This run is seen through the Windows panel's controls.
+    RecordingWindow window;
+    PanelView panel(window);
+    m_run.SetView(&panel);
 
     m_run.Run("");
     EXPECT_EQ(m_run.GetOutcome(), RunOutcome::LAUNCHED);
@@ -165,10 +141,10 @@ TEST_F(UpdateRunFlowTest, FreshInstallationFetchesEveryEntryAndStartsTheClient) 
         "pos 0",
         "pos 0",
         "text 1001 [base files] " + T(IDS_DOWNLOADING) + " (1/3)"};
-    ASSERT_GE(m_window.calls.size(), expectedStart.size());
+    ASSERT_GE(window.calls.size(), expectedStart.size());
     EXPECT_EQ(
-        std::vector<std::string>(m_window.calls.begin(),
-                                 m_window.calls.begin() + static_cast<long>(expectedStart.size())),
+        std::vector<std::string>(window.calls.begin(),
+                                 window.calls.begin() + static_cast<long>(expectedStart.size())),
         expectedStart);
 
     const std::string label2 = T(IDS_PATCH_FILE) + " #2";
@@ -177,13 +153,13 @@ TEST_F(UpdateRunFlowTest, FreshInstallationFetchesEveryEntryAndStartsTheClient) 
           "[base files] " + T(IDS_INSTALLED) + " (1/3)",
           "[" + label2 + "] " + T(IDS_DOWNLOADING) + " (2/3)",
           "[" + label2 + "] " + T(IDS_UNPACKING) + " (2/3)", T(IDS_PATCH_DONE)}) {
-        EXPECT_TRUE(m_window.Has("text 1001 " + status)) << status;
+        EXPECT_TRUE(window.Has("text 1001 " + status)) << status;
     }
     for (const char* pos : {"pos 500", "pos 501", "pos 506", "pos 507", "pos 512", "pos 1012",
                             "pos 1013", "pos 1018", "pos 1019", "pos 1024"}) {
-        EXPECT_TRUE(m_window.Has(pos)) << pos;
+        EXPECT_TRUE(window.Has(pos)) << pos;
     }
-    EXPECT_EQ(m_window.calls.back(), "close");
+    EXPECT_EQ(window.calls.back(), "close");
     EXPECT_EQ(m_clock.pauses, (std::vector<uint32_t>{100, 250, 750, 500}));
 
     EXPECT_EQ(test::ReadWholeFile(m_folder / "alpha.txt"), "alpha\n");
@@ -206,15 +182,15 @@ TEST_F(UpdateRunFlowTest, SizeLineShowsLocaleGroupedCounts) {
     ASSERT_LT(size, 1000000u);
     std::string grouped = std::to_string(size);
     grouped.insert(grouped.size() - 3, ",");
-    EXPECT_TRUE(m_window.Has("text 1002 " + grouped + " / " + grouped + " bytes")) << grouped;
+    EXPECT_TRUE(m_view.Has("size " + grouped + " / " + grouped + " bytes")) << grouped;
 }
 
 TEST_F(UpdateRunFlowTest, CheckVersionShowsTheVersionWithoutTheNetwork) {
     Publish("101=never.zip\n");
     m_run.Run("-CHECK_VERSION");
-    EXPECT_EQ(m_window.calls.back(), "close");
-    EXPECT_TRUE(m_window.Has("box " + T(IDS_ERROR_CAPTION) + "|vc : 1.000"));
-    EXPECT_FALSE(m_window.Has("text 1001 " + T(IDS_SEARCHING_TARGETS)));
+    EXPECT_EQ(m_view.calls.back(), "close");
+    EXPECT_TRUE(m_view.Has("box " + T(IDS_ERROR_CAPTION) + "|vc : 1.000"));
+    EXPECT_FALSE(m_view.Has("status " + T(IDS_SEARCHING_TARGETS)));
 }
 
 TEST_F(UpdateRunFlowTest, ThisFolderFetchesOnlyWhatIsNewerThanTheClientsAnswer) {
@@ -225,10 +201,10 @@ TEST_F(UpdateRunFlowTest, ThisFolderFetchesOnlyWhatIsNewerThanTheClientsAnswer) 
         if (dwMs == 50) m_run.DeliverClientVersion(150);  // the client's answer
     };
     m_run.Run("-THIS_FOLDER");
-    EXPECT_TRUE(m_window.Has("text 1001 " + T(IDS_ANALYSING_CLIENT)));
-    EXPECT_TRUE(m_window.Has("range 0 512"));
-    EXPECT_TRUE(m_window.Has("text 1001 [new files] " + T(IDS_DOWNLOADING) + " (1/2)"));
-    EXPECT_FALSE(m_window.Has("show 1008"));  // no installation choice
+    EXPECT_TRUE(m_view.Has("status " + T(IDS_ANALYSING_CLIENT)));
+    EXPECT_TRUE(m_view.Has("range 512"));
+    EXPECT_TRUE(m_view.Has("status [new files] " + T(IDS_DOWNLOADING) + " (1/2)"));
+    EXPECT_TRUE(m_view.Of("ask ").empty());  // no installation choice
     // The version query and then the client itself, both in the program's folder.
     EXPECT_EQ(LogLines("cw.log", 1).size(), 1u);  // "CW.exe checkversion" does not log
     EXPECT_EQ(test::ReadWholeFile(m_folder / "alpha.txt"), "alpha\n");
@@ -238,8 +214,8 @@ TEST_F(UpdateRunFlowTest, ThisFolderWithoutAClientFetchesEverything) {
     PublishArchive("a.zip", "deflated.zip");
     Publish("1=a.zip;all\n");
     m_run.Run("-THIS_FOLDER");
-    EXPECT_FALSE(m_window.Has("text 1001 " + T(IDS_ANALYSING_CLIENT)));  // no version wait
-    EXPECT_FALSE(m_window.Has("show 1008"));
+    EXPECT_FALSE(m_view.Has("status " + T(IDS_ANALYSING_CLIENT)));  // no version wait
+    EXPECT_TRUE(m_view.Of("ask ").empty());
     EXPECT_TRUE(fs::exists(m_folder / "alpha.txt"));
 }
 
@@ -250,16 +226,16 @@ TEST_F(UpdateRunFlowTest, CancelDuringTheVersionWaitEndsWithCodeMinus1) {
         if (dwMs == 50) m_run.Cancel();
     };
     m_run.Run("-THIS_FOLDER");
-    EXPECT_TRUE(m_window.Has("box " + T(IDS_ERROR_CAPTION) + "|" + T(IDS_ERROR_CODE) + " : #-1"));
-    EXPECT_EQ(m_window.calls.back(), "close");
-    EXPECT_FALSE(m_window.Has("text 1001 " + T(IDS_SEARCHING_TARGETS)));
+    EXPECT_TRUE(m_view.Has("box " + T(IDS_ERROR_CAPTION) + "|" + T(IDS_ERROR_CODE) + " : #-1"));
+    EXPECT_EQ(m_view.calls.back(), "close");
+    EXPECT_FALSE(m_view.Has("status " + T(IDS_SEARCHING_TARGETS)));
 }
 
 TEST_F(UpdateRunFlowTest, ClientThatNeverAnswersCountsAsVersion170) {
     InstallStandIn("cw.exe");
     Publish("170=old.zip\n171=missing.zip\n");
     m_run.Run("-THIS_FOLDER -CHECK_VERSION");
-    EXPECT_TRUE(m_window.Has("box " + T(IDS_ERROR_CAPTION) + "|vc : 1.170"));
+    EXPECT_TRUE(m_view.Has("box " + T(IDS_ERROR_CAPTION) + "|vc : 1.170"));
     const auto waits = std::count(m_clock.pauses.begin(), m_clock.pauses.end(), 50u);
     EXPECT_GE(waits, 60);  // 3,000 ms of 50 ms steps
     EXPECT_LE(waits, 62);
@@ -274,9 +250,8 @@ TEST_F(UpdateRunFlowTest, ClientNewerThanTheManifestIsUnknown) {
     m_run.Run("-THIS_FOLDER");
     EXPECT_EQ(m_run.GetOutcome(), RunOutcome::FAILED);
     const std::vector<std::string> tail{
-        "range 0 0", "pos 0", "text 1001 " + T(IDS_UNKNOWN_CLIENT), "clear-confirm", "show 1007",
-        "close",     "close"};
-    EXPECT_EQ(std::vector<std::string>(m_window.calls.end() - 7, m_window.calls.end()), tail);
+        "range 0", "progress 0", "status " + T(IDS_UNKNOWN_CLIENT), "exit-only", "close", "close"};
+    EXPECT_EQ(std::vector<std::string>(m_view.calls.end() - 6, m_view.calls.end()), tail);
     EXPECT_TRUE(NothingLogged("cw.log"));  // nothing started
 }
 
@@ -287,7 +262,7 @@ TEST_F(UpdateRunFlowTest, NothingNewStartsTheClient) {
         if (dwMs == 50) m_run.DeliverClientVersion(171);
     };
     m_run.Run("-THIS_FOLDER");
-    EXPECT_TRUE(m_window.Has("text 1001 " + T(IDS_NOTHING_TO_PATCH)));
+    EXPECT_TRUE(m_view.Has("status " + T(IDS_NOTHING_TO_PATCH)));
     EXPECT_NE(std::find(m_clock.pauses.begin(), m_clock.pauses.end(), 1200u), m_clock.pauses.end());
     EXPECT_EQ(LogLines("cw.log").size(), 1u);
     EXPECT_EQ(m_run.GetOutcome(), RunOutcome::LAUNCHED);
@@ -295,15 +270,14 @@ TEST_F(UpdateRunFlowTest, NothingNewStartsTheClient) {
 
 TEST_F(UpdateRunFlowTest, HtmlOrMissingManifestMeansTheServerIsUnreachable) {
     for (const char* manifest : {"<!doctype html><p>not here</p>", ""}) {
-        RecordingWindow window;
-        PanelView view(window);
+        test::RecordingView view;
         m_run.SetView(&view);
         Publish(manifest);
         if (*manifest == '\0') fs::remove(m_server / "patch_info.txt");
         m_run.Run("-THIS_FOLDER");
-        const std::vector<std::string> tail{"text 1001 " + T(IDS_SERVER_UNREACHABLE),
-                                            "clear-confirm", "show 1007", "close"};
-        EXPECT_EQ(std::vector<std::string>(window.calls.end() - 4, window.calls.end()), tail);
+        const std::vector<std::string> tail{"status " + T(IDS_SERVER_UNREACHABLE), "exit-only",
+                                            "close"};
+        EXPECT_EQ(std::vector<std::string>(view.calls.end() - 3, view.calls.end()), tail);
         EXPECT_EQ(m_clock.pauses.back(), 10000u);
     }
 }
@@ -312,9 +286,21 @@ TEST_F(UpdateRunFlowTest, ExitDuringTheChoiceClosesWithoutABox) {
     Publish("101=a.zip\n");
     m_clock.onPause = [this](uint32_t) { m_run.Cancel(); };
     m_run.Run("");
-    EXPECT_EQ(m_window.calls.back(), "close");
-    EXPECT_FALSE(m_window.Has("text 1001 " + T(IDS_SEARCHING_TARGETS)));
+    EXPECT_EQ(m_view.calls.back(), "close");
+    EXPECT_TRUE(m_view.Of("box ").empty());
+    EXPECT_FALSE(m_view.Has("status " + T(IDS_SEARCHING_TARGETS)));
     EXPECT_EQ(m_run.GetOutcome(), RunOutcome::CANCELLED);
+}
+
+TEST_F(UpdateRunFlowTest, NoInternetShowsItsStatusThenTheBoxWithItsLineBreaks) {
+    m_fetcher.bInternet = false;
+    m_run.Run("-THIS_FOLDER");
+    const std::string message = T(IDS_NO_INTERNET_MESSAGE);
+    ASSERT_NE(message.find("\n\n"), std::string::npos);
+    const std::vector<std::string> tail{"status " + T(IDS_INTERNET_FAILED),
+                                        "box " + T(IDS_ERROR_CAPTION) + "|" + message, "close"};
+    EXPECT_EQ(std::vector<std::string>(m_view.calls.end() - 3, m_view.calls.end()), tail);
+    EXPECT_EQ(m_run.GetOutcome(), RunOutcome::FAILED);
 }
 
 TEST_F(UpdateRunFlowTest, CancelDuringATransferKeepsEarlierEntries) {
@@ -322,14 +308,11 @@ TEST_F(UpdateRunFlowTest, CancelDuringATransferKeepsEarlierEntries) {
     PublishArchive("second.zip", "five.zip");
     Publish("1=first.zip;one\n2=second.zip;two\n");
     ChooseFolderWhenAsked();
-    int nSizeLines = 0;
-    m_window.onText = [&](int nId, const std::string&) {
-        if (nId == IDC_SIZE && !m_window.Has("text 1001 [two] " + T(IDS_DOWNLOADING) + " (2/3)"))
-            return;
-        if (nId == IDC_SIZE && ++nSizeLines == 1) m_run.Cancel();
+    m_view.onSizeLine = [&](const std::string&) {
+        if (m_view.Has("status [two] " + T(IDS_DOWNLOADING) + " (2/3)")) m_run.Cancel();
     };
     m_run.Run("");
-    EXPECT_TRUE(m_window.Has("box " + T(IDS_ERROR_CAPTION) + "|" + T(IDS_ERROR_CODE) + " : #-3"));
+    EXPECT_TRUE(m_view.Has("box " + T(IDS_ERROR_CAPTION) + "|" + T(IDS_ERROR_CODE) + " : #-3"));
     EXPECT_TRUE(fs::exists(m_folder / "alpha.txt"));
     EXPECT_FALSE(fs::exists(m_folder / "f1.txt"));
     EXPECT_FALSE(fs::exists(m_folder / "second.zip"));  // the current file is not saved
@@ -348,7 +331,7 @@ TEST_F(UpdateRunFlowTest, InstallationPackageStartsSetupAndDeletesIt) {
         if (dwMs == 500) std::this_thread::sleep_for(std::chrono::milliseconds(200));
     };
     m_run.Run("");
-    const std::vector<std::string> statuses = m_window.Statuses();
+    const std::vector<std::string> statuses = m_view.Of("status ");
     EXPECT_EQ(std::count(statuses.begin(), statuses.end(), T(IDS_INSTALL_DONE)), 2);
     EXPECT_EQ(LogLines("setup.log"), std::vector<std::string>{Folder() + "setup.exe -install"});
     EXPECT_FALSE(fs::exists(m_folder / "setup.exe"));
@@ -361,9 +344,9 @@ TEST_F(UpdateRunFlowTest, MissingSetupFallsBackToTheClient) {
     Publish("1=install.zip;install\n");
     ChooseFolderWhenAsked();
     m_run.Run("");
-    EXPECT_TRUE(m_window.Has("text 1001 setup.exe -install " + T(IDS_RUN_FAILED_TRY_CLIENT)));
+    EXPECT_TRUE(m_view.Has("status setup.exe -install " + T(IDS_RUN_FAILED_TRY_CLIENT)));
     EXPECT_EQ(LogLines("cw.log").size(), 1u);
-    EXPECT_EQ(m_window.calls.back(), "close");
+    EXPECT_EQ(m_view.calls.back(), "close");
 }
 
 TEST_F(UpdateRunFlowTest, NeitherSetupNorClientRemovesTheInstallationKey) {
@@ -374,10 +357,10 @@ TEST_F(UpdateRunFlowTest, NeitherSetupNorClientRemovesTheInstallationKey) {
     Publish("1=INSTALL.ZIP;install\n");
     ChooseFolderWhenAsked();
     m_run.Run("");
-    EXPECT_TRUE(m_window.Has("text 1001 setup.exe -install " + T(IDS_RUN_FAILED)));
-    EXPECT_TRUE(m_window.Has("text 1001 " + T(IDS_UNKNOWN_ERROR)));
-    EXPECT_EQ(m_window.calls.back(), "close");
-    EXPECT_TRUE(m_window.Has("box " + T(IDS_ERROR_CAPTION) + "|" + T(IDS_INSTALL_INCOMPLETE)));
+    EXPECT_TRUE(m_view.Has("status setup.exe -install " + T(IDS_RUN_FAILED)));
+    EXPECT_TRUE(m_view.Has("status " + T(IDS_UNKNOWN_ERROR)));
+    EXPECT_EQ(m_view.calls.back(), "close");
+    EXPECT_TRUE(m_view.Has("box " + T(IDS_ERROR_CAPTION) + "|" + T(IDS_INSTALL_INCOMPLETE)));
     EXPECT_NE(RegistryOpenFull(RegistryLocalMachine(), "SOFTWARE\\Halvorn\\CW3_Path", &key), 0);
     EXPECT_EQ(RegistryOpenFull(RegistryLocalMachine(), "SOFTWARE\\Halvorn", &key), 0);
     RegistryClose(key);
@@ -388,8 +371,8 @@ TEST_F(UpdateRunFlowTest, MissingClientEndsWithTheMainProgramBox) {
     Publish("1=a.zip\n");
     ChooseFolderWhenAsked();
     m_run.Run("");
-    EXPECT_TRUE(m_window.Has("text 1001 cw.exe " + T(IDS_RUN_FAILED)));
-    EXPECT_TRUE(m_window.Has("box " + T(IDS_ERROR_CAPTION) + "|" + T(IDS_CANNOT_RUN_MAIN)));
+    EXPECT_TRUE(m_view.Has("status cw.exe " + T(IDS_RUN_FAILED)));
+    EXPECT_TRUE(m_view.Has("box " + T(IDS_ERROR_CAPTION) + "|" + T(IDS_CANNOT_RUN_MAIN)));
     EXPECT_EQ(m_run.GetOutcome(), RunOutcome::FAILED);
 }
 
@@ -399,7 +382,7 @@ TEST_F(UpdateRunFlowTest, UnsafeEntryNameEndsTheRunAndKeepsEarlierEntries) {
     Publish("1=a.zip\n2=../escape.zip\n");
     ChooseFolderWhenAsked();
     m_run.Run("");
-    EXPECT_TRUE(m_window.Has("box " + T(IDS_ERROR_CAPTION) + "|" + T(IDS_ERROR_CODE) + " : #-4"));
+    EXPECT_TRUE(m_view.Has("box " + T(IDS_ERROR_CAPTION) + "|" + T(IDS_ERROR_CODE) + " : #-4"));
     EXPECT_TRUE(fs::exists(m_folder / "alpha.txt"));
     EXPECT_FALSE(fs::exists(m_temp.Path() / "escape.zip"));
     EXPECT_TRUE(NothingLogged("cw.log"));
@@ -411,7 +394,7 @@ TEST_F(UpdateRunFlowTest, FileThatCannotBeFetchedEndsAsUnreachable) {
     Publish("1=a.zip\n2=missing.zip\n");
     ChooseFolderWhenAsked();
     m_run.Run("");
-    EXPECT_TRUE(m_window.Has("text 1001 " + T(IDS_SERVER_UNREACHABLE)));
+    EXPECT_TRUE(m_view.Has("status " + T(IDS_SERVER_UNREACHABLE)));
     EXPECT_TRUE(fs::exists(m_folder / "alpha.txt"));
     EXPECT_TRUE(NothingLogged("cw.log"));
     EXPECT_EQ(m_run.GetOutcome(), RunOutcome::FAILED);
@@ -423,7 +406,7 @@ TEST_F(UpdateRunFlowTest, ArchiveThatCannotBeUnpackedEndsWithCodeMinus5) {
     Publish("1=bad.zip\n");
     ChooseFolderWhenAsked();
     m_run.Run("");
-    EXPECT_TRUE(m_window.Has("box " + T(IDS_ERROR_CAPTION) + "|" + T(IDS_ERROR_CODE) + " : #-5"));
+    EXPECT_TRUE(m_view.Has("box " + T(IDS_ERROR_CAPTION) + "|" + T(IDS_ERROR_CODE) + " : #-5"));
     EXPECT_FALSE(fs::exists(m_folder / "bad.zip"));
     EXPECT_TRUE(NothingLogged("cw.log"));
 }
@@ -470,27 +453,25 @@ TEST_F(UpdateRunFlowTest, OnlyASetThePublisherSignedIsInstalled) {
         for (const char* name : {"alpha.txt", "base.zip", "cw.log", ACCEPTED_RECORD_NAME}) {
             fs::remove(m_folder / name);
         }
-        std::string cause;
         if (c.nAccepted != 0) {
-            ASSERT_TRUE(StoreAcceptedTimestamp(Folder(), c.nAccepted, cause));
+            ASSERT_TRUE(StoreAcceptedTimestamp(Folder(), c.nAccepted));
         }
         PublishArchive("base.zip", "deflated.zip");
         Publish("201=base.zip;base\n");
         publisher.SignSet(m_server, everything, 2000);
         c.tamper();
-        RecordingWindow window;
-        PanelView view(window);
+        test::RecordingView view;
         m_run.SetView(&view);
         m_run.SetPublicKey(publisher.PublicKeyLine());
         m_run.Run("-THIS_FOLDER");
 
         const bool bSigned = std::string(c.pszName) == "signed set";
-        EXPECT_EQ(window.Has("box " + T(IDS_ERROR_CAPTION) + "|" + T(IDS_ERROR_CODE) + " : #-6"),
+        EXPECT_EQ(view.Has("box " + T(IDS_ERROR_CAPTION) + "|" + T(IDS_ERROR_CODE) + " : #-6"),
                   !bSigned);
         EXPECT_EQ(fs::exists(m_folder / "alpha.txt"), bSigned);
         EXPECT_FALSE(fs::exists(m_folder / "base.zip"));
         EXPECT_TRUE(bSigned ? LogLines("cw.log").size() == 1 : NothingLogged("cw.log"));
-        EXPECT_EQ(ReadAcceptedTimestamp(Folder(), cause), c.nAcceptedAfter);
+        EXPECT_EQ(*ReadAcceptedTimestamp(Folder()), c.nAcceptedAfter);
     }
 }
 
@@ -511,17 +492,17 @@ TEST_F(UpdateRunFlowTest, TheRollbackGuardFailsClosed) {
         PublishArchive("base.zip", "deflated.zip");
         Publish("201=base.zip;base\n");
         publisher.SignSet(m_server, {"patch_info.txt", "base.zip"}, 2000);
-        RecordingWindow window;
-        PanelView view(window);
+        test::RecordingView view;
         m_run.SetView(&view);
         m_run.SetPublicKey(publisher.PublicKeyLine());
         m_run.Run("-THIS_FOLDER");
-        EXPECT_TRUE(window.Has("box " + T(IDS_ERROR_CAPTION) + "|" + T(IDS_ERROR_CODE) + " : #-6"));
+        EXPECT_TRUE(view.Has("box " + T(IDS_ERROR_CAPTION) + "|" + T(IDS_ERROR_CODE) + " : #-6"));
         EXPECT_FALSE(fs::exists(m_folder / "alpha.txt"));
         EXPECT_FALSE(fs::exists(m_folder / STAGING_FOLDER_NAME));
-        std::string cause;
-        EXPECT_FALSE(ReadAcceptedTimestamp(Folder(), cause));
-        EXPECT_NE(cause.find(ACCEPTED_RECORD_NAME), std::string::npos);
+        const Expected<uint64_t> accepted = ReadAcceptedTimestamp(Folder());
+        ASSERT_FALSE(accepted);
+        EXPECT_NE(accepted.GetFailure().what.find(ACCEPTED_RECORD_NAME), std::string::npos);
+        EXPECT_TRUE(view.Has("why " + accepted.GetFailure().Text()));
     }
 }
 

@@ -12,6 +12,7 @@
 #include "install/transaction.h"
 #include "platform/platform.h"
 #include "support/test_env.h"
+#include "support/unzip_file.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -62,7 +63,7 @@ protected:
     // Unpacks as the update run does; true when every item was unpacked.
     bool Unzip(const std::string& path) {
         bool bExtracted = false;
-        EXPECT_TRUE(UnzipFile(path.c_str(), &bExtracted));
+        EXPECT_TRUE(test::UnzipFile(path.c_str(), &bExtracted));
         return bExtracted;
     }
 
@@ -176,7 +177,7 @@ TEST_F(ZipExtractorTest, UnsafeNamesRefuseTheWholeArchive) {
         fs::copy_file(test::TestArchive(name), inner / "patch.zip");
 
         bool bExtracted = true;
-        EXPECT_TRUE(UnzipFile((inner / "patch.zip").string().c_str(), &bExtracted));
+        EXPECT_TRUE(test::UnzipFile((inner / "patch.zip").string().c_str(), &bExtracted));
         if (bWindowsOnly && !bWindows) {
             EXPECT_TRUE(bExtracted) << name << " is a plain name on this system";
             continue;
@@ -194,7 +195,7 @@ TEST_F(ZipExtractorTest, DamagedDataOrWrongChecksumFailsTheItem) {
         const fs::path target = temp.Path() / "patch.zip";
         fs::copy_file(Archive(name, std::string("copy-") + name), target);
         bool bExtracted = true;
-        EXPECT_TRUE(UnzipFile(target.string().c_str(), &bExtracted));
+        EXPECT_TRUE(test::UnzipFile(target.string().c_str(), &bExtracted));
         EXPECT_FALSE(bExtracted) << name;
         // The item before stays; the damaged one and those after are not written.
         EXPECT_EQ(Tree(temp.Path()), (std::set<std::string>{"patch.zip", "good.txt"})) << name;
@@ -226,10 +227,14 @@ TEST_F(ZipExtractorTest, InstallingAnArchiveIsAllOrNothing) {
         const std::string folder =
             temp.Path().string() + static_cast<char>(fs::path::preferred_separator);
         std::vector<InstallStage> stages;
-        const InstallResult result =
+        const InstallOutcome outcome =
             InstallFile(folder, "patch.zip", test::ReadWholeFile(test::TestArchive(c.pszArchive)),
                         [&](InstallStage stage) { stages.push_back(stage); });
-        EXPECT_EQ(result, c.result) << c.pszArchive;
+        EXPECT_EQ(outcome.result, c.result) << c.pszArchive;
+        if (outcome.result != InstallResult::INSTALLED) {
+            EXPECT_EQ(outcome.failure.Text(),
+                      "patch.zip: could not be unpacked whole (a damaged archive)");
+        }
         const bool bInstalled = c.result == InstallResult::INSTALLED;
         EXPECT_EQ(test::ReadWholeFile(temp.Path() / "alpha.txt"), bInstalled ? kAlpha : "old\n")
             << c.pszArchive;
@@ -281,11 +286,11 @@ TEST_F(ZipExtractorTest, UnzipFileTakesNamesEndingInZip) {
     EXPECT_TRUE(Unzip(Archive("deflated.zip", "Mixed.Zip")));
     EXPECT_TRUE(Unzip(Archive("deflated.zip", "nodotzip")));
     bool bExtracted = true;
-    EXPECT_TRUE(UnzipFile(Archive("deflated.zip", "a.gzip").c_str(), &bExtracted));
+    EXPECT_TRUE(test::UnzipFile(Archive("deflated.zip", "a.gzip").c_str(), &bExtracted));
     EXPECT_TRUE(bExtracted);  // an archive after all
-    EXPECT_TRUE(UnzipFile(Archive("not-an-archive.zip", "b.gzip").c_str(), &bExtracted));
+    EXPECT_TRUE(test::UnzipFile(Archive("not-an-archive.zip", "b.gzip").c_str(), &bExtracted));
     EXPECT_FALSE(bExtracted);
-    EXPECT_FALSE(UnzipFile(Archive("deflated.zip", "c.rar").c_str(), &bExtracted));
+    EXPECT_FALSE(test::UnzipFile(Archive("deflated.zip", "c.rar").c_str(), &bExtracted));
     EXPECT_FALSE(bExtracted);
 }
 

@@ -366,10 +366,9 @@ void GtkPanel::OnInstallNow() {
     const std::string folder = gtk_entry_get_text(GTK_ENTRY(m_items[IDC_INSTALL_PATH]));
     // A folder that cannot be installed into is refused here, before anything
     // is fetched; the choice stays open.
-    const std::string problem = PrepareInstallFolder(folder);
-    if (!problem.empty()) {
-        MessageBox(m_pWindow, problem, LoadText(IDS_WINDOW_TITLE), GTK_MESSAGE_WARNING,
-                   GTK_BUTTONS_OK);
+    if (Result prepared = PrepareInstallFolder(folder); !prepared) {
+        MessageBox(m_pWindow, prepared.GetFailure().Text(), LoadText(IDS_WINDOW_TITLE),
+                   GTK_MESSAGE_WARNING, GTK_BUTTONS_OK);
         return;
     }
     m_logic.OnInstallNow(folder);

@@ -86,39 +86,28 @@ bool HasControlCharacter(std::string_view text) {
     return std::ranges::any_of(text, [](unsigned char c) { return c < 0x20 || c == 0x7f; });
 }
 
-// Reads a file of at most nLimit bytes; else why not in problem.
-bool ReadSmallFile(const std::string& path, std::size_t nLimit, std::string& text,
-                   std::string& problem) {
+// The contents of a file of at most nLimit bytes.
+Expected<std::string> ReadLimitedFile(const std::string& path, std::size_t nLimit) {
     std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        problem = path + ": " + std::strerror(errno);
-        return false;
-    }
-    text.resize(nLimit + 1);
+    if (!file) return Failure{path, std::strerror(errno)};
+    std::string text(nLimit + 1, '\0');
     file.read(text.data(), static_cast<std::streamsize>(text.size()));
     text.resize(static_cast<std::size_t>(file.gcount()));
-    if (file.bad()) {
-        problem = path + ": could not be read";
-        return false;
-    }
-    if (text.size() > nLimit) {
-        problem = path + ": larger than " + std::to_string(nLimit) + " bytes";
-        return false;
-    }
-    return true;
+    if (file.bad()) return Failure{path, "could not be read"};
+    if (text.size() > nLimit)
+        return Failure{path, "larger than " + std::to_string(nLimit) + " bytes"};
+    return text;
 }
 
 // Puts data at path in one step (the folders above made), unless the file holds
-// it already. Empty when done; else why not.
-std::string WriteIfChanged(const std::string& path, const std::string& data) {
-    std::string present;
-    std::string ignored;
-    if (ReadSmallFile(path, data.size(), present, ignored) && present == data) return {};
-    if (std::string problem = MakeFoldersAbove(path); !problem.empty()) return problem;
-    ClearFileError();
-    if (ReplaceWholeFile(path, data)) return {};
-    const FileError& error = FirstFileError();
-    return error.path.empty() ? path + ": could not be written" : error.path + ": " + error.reason;
+// it already.
+Result WriteIfChanged(const std::string& path, const std::string& data) {
+    if (const Expected<std::string> present = ReadLimitedFile(path, data.size());
+        present && *present == data) {
+        return {};
+    }
+    if (Result made = MakeFolders(path, UserBaseFolders()); !made) return made;
+    return ReplaceWholeFile(path, data);
 }
 
 }  // namespace
@@ -149,24 +138,24 @@ std::string LauncherForFolder(const std::string& entry, const std::string& folde
     return bFound ? launcher : std::string();
 }
 
-std::string RegisterLauncher(const std::string& folder) {
+Result RegisterLauncher(const std::string& folder) {
     const std::string shipped = folder + LAUNCHER_FILE;
     if (GetPathKind(shipped.c_str()) != PathKind::FILE) return {};
     // A line break in a path cannot be written into an entry's value safely.
-    if (HasControlCharacter(folder)) return folder + ": a control character in the folder's name";
+    if (HasControlCharacter(folder))
+        return Failure{folder, "a control character in the folder's name"};
     if (GetPathKind((folder + UPDATER_PROGRAM).c_str()) != PathKind::FILE) {
-        return shipped + ": no " + UPDATER_PROGRAM + " beside it";
+        return Failure{shipped, std::string("no ") + UPDATER_PROGRAM + " beside it"};
     }
-    std::string entry;
-    std::string problem;
-    if (!ReadSmallFile(shipped, MAX_ENTRY_SIZE, entry, problem)) return problem;
-    const std::string launcher = LauncherForFolder(entry, folder);
-    if (launcher.empty()) return shipped + ": not a desktop entry";
+    const Expected<std::string> entry = ReadLimitedFile(shipped, MAX_ENTRY_SIZE);
+    if (!entry) return entry.GetFailure();
+    const std::string launcher = LauncherForFolder(*entry, folder);
+    if (launcher.empty()) return Failure{shipped, "not a desktop entry"};
     const std::string data = GetProgramFilesFolder();
-    if (!data.starts_with('/')) return "no home folder to register the launcher in";
+    if (!data.starts_with('/')) return Failure{{}, "no home folder to register the launcher in"};
 
     // The icons first, so that no menu shows the launcher without its icon.
-    if (const std::string icon = ThemedIconOf(entry); !icon.empty()) {
+    if (const std::string icon = ThemedIconOf(*entry); !icon.empty()) {
         const std::string shippedTheme = folder + "icons/hicolor/";
         const std::string userTheme = data + "/icons/hicolor/";
         for (const std::string& size : ListFolder(shippedTheme.c_str())) {
@@ -174,12 +163,12 @@ std::string RegisterLauncher(const std::string& folder) {
                 std::string name = size;
                 name.append("/apps/").append(icon).append(pszType);
                 if (GetPathKind((shippedTheme + name).c_str()) != PathKind::FILE) continue;
-                std::string picture;
-                if (!ReadSmallFile(shippedTheme + name, MAX_ICON_SIZE, picture, problem)) {
-                    return problem;
+                const Expected<std::string> picture =
+                    ReadLimitedFile(shippedTheme + name, MAX_ICON_SIZE);
+                if (!picture) return picture.GetFailure();
+                if (Result written = WriteIfChanged(userTheme + name, *picture); !written) {
+                    return written;
                 }
-                problem = WriteIfChanged(userTheme + name, picture);
-                if (!problem.empty()) return problem;
             }
         }
     }

@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "platform/failure.h"
+
 namespace corvana {
 
 inline constexpr const char* LAUNCHER_FILE = "corvana-updater.desktop";
@@ -20,7 +22,7 @@ std::string LauncherForFolder(const std::string& entry, const std::string& folde
 // Registers the launcher that folder holds: the entry in
 // $XDG_DATA_HOME/applications, its icons in $XDG_DATA_HOME/icons/hicolor (files
 // that are already the same are left alone). Nothing when the folder holds no
-// launcher. Empty when done; else why not, in one English line.
-std::string RegisterLauncher(const std::string& folder);
+// launcher.
+Result RegisterLauncher(const std::string& folder);
 
 }  // namespace corvana

@@ -2,6 +2,9 @@
 #pragma once
 
 #include <string>
+#include <vector>
+
+#include "platform/failure.h"
 
 namespace corvana {
 
@@ -9,13 +12,12 @@ namespace corvana {
 // leading "~" (alone or before a "/") standing for $HOME.
 std::string ExpandTypedFolder(std::string text);
 
-// Makes the missing folders above path (the XDG base folders among them private
-// to the user). Empty when they are there; else why not, in one English line.
-std::string MakeFoldersAbove(const std::string& path);
+// The user's XDG base folders that programs may have to make ($XDG_DATA_HOME,
+// ~/.local, ~/.local/share): made private to the user (see MakeFolders).
+std::vector<std::string> UserBaseFolders();
 
 // Makes the missing folders above folder (the XDG base folders among them
-// private to the user) and checks that folder can be installed into. Empty when
-// it can; else why not, in one English line.
-std::string PrepareInstallFolder(const std::string& folder);
+// private to the user) and checks that folder can be installed into.
+Result PrepareInstallFolder(const std::string& folder);
 
 }  // namespace corvana

@@ -113,9 +113,9 @@ bool TerminalApp::AskForFolder() {
             m_settings.folder.empty()
                 ? defaultFolder
                 : DialogLogic::BrowseResult(ExpandTypedFolder(m_settings.folder));
-        const std::string problem = PrepareInstallFolder(folder);
-        if (!problem.empty()) {
-            std::fprintf(stderr, "corvana-updater: cannot install there: %s\n", problem.c_str());
+        if (Result prepared = PrepareInstallFolder(folder); !prepared) {
+            std::fprintf(stderr, "corvana-updater: cannot install there: %s\n",
+                         prepared.GetFailure().Text().c_str());
             m_logic.OnExit([] { return true; });
             return true;
         }
@@ -136,9 +136,8 @@ bool TerminalApp::AskForFolder() {
                 line.empty() ? defaultFolder : DialogLogic::BrowseResult(ExpandTypedFolder(line));
             // A folder that cannot be installed into is refused here, before
             // anything is fetched; the question is asked again.
-            const std::string problem = PrepareInstallFolder(folder);
-            if (!problem.empty()) {
-                m_window.Say("Cannot install there: " + problem + "\n");
+            if (Result prepared = PrepareInstallFolder(folder); !prepared) {
+                m_window.Say("Cannot install there: " + prepared.GetFailure().Text() + "\n");
                 continue;
             }
             InstallInto(folder);

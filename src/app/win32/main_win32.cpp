@@ -27,7 +27,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     });
     if (!bStarted) return shell.StartStatus();
 
-    g_run.SetDownloader(&g_downloader);
+    g_run.SetFetcher(&g_downloader);
     UpdaterDialog dialog(g_run);
     return DriveRun(shell, g_run, dialog, dialog.View());
 }
