@@ -96,10 +96,12 @@ int main(int argc, char** argv) {
     Options options;
     if (const int nStatus = ReadOptions(argc, argv, options); nStatus >= 0) return nStatus;
     Program program;
-    if (std::string error; !options.log.empty() && !program.log.Open(options.log, error)) {
-        std::fprintf(stderr, "corvana-updater: cannot write the log %s: %s\n", options.log.c_str(),
-                     error.c_str());
-        return EXIT_FAILED;
+    if (!options.log.empty()) {
+        if (Result opened = program.log.Open(options.log); !opened) {
+            std::fprintf(stderr, "corvana-updater: cannot write the log %s\n",
+                         opened.GetFailure().Text().c_str());
+            return EXIT_FAILED;
+        }
     }
     struct sigaction action {};
     action.sa_handler = OnInterrupt;  // no SA_RESTART: a waiting read returns

@@ -24,8 +24,9 @@ bool IsReservedName(std::string_view relative) {
 }
 
 Result CheckPlace(const std::string& folder, std::string_view relative) {
-    if (!IsSafeItemName(relative))
+    if (!IsSafeItemName(relative)) {
         return Failure{std::string(relative), "a name that leaves the folder"};
+    }
     if (IsReservedName(relative)) return Failure{std::string(relative), "a name the updater keeps"};
     std::string path = folder;
     for (std::size_t nStart = 0;;) {

@@ -57,8 +57,9 @@ Expected<std::vector<StagedFile>> ReadJournal(std::string_view text, const std::
     for (std::size_t i = 0; i < names.size(); i += 2) {
         const std::string_view temp = RelativeTo(names[i], stagingBase);
         const std::string_view target = RelativeTo(names[i + 1], folder);
-        if (!IsStagedName(temp))
+        if (!IsStagedName(temp)) {
             return Failure{std::string(names[i]), "not a file of the staging folder"};
+        }
         if (Result place = CheckPlace(folder, target); !place) return place.GetFailure();
         staged.push_back({stagingBase + std::string(temp), folder + std::string(target)});
     }

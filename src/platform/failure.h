@@ -36,7 +36,7 @@ private:
 template <class T>
 class [[nodiscard]] Expected {
 public:
-    Expected(T value) : m_value(std::move(value)) {}          // NOLINT: a value is a result
+    Expected(T value) : m_value(std::move(value)) {}              // NOLINT: a value is a result
     Expected(Failure failure) : m_failure(std::move(failure)) {}  // NOLINT: so is a failure
 
     explicit operator bool() const { return m_value.has_value(); }

@@ -142,7 +142,7 @@ namespace {
 Result SyncPath(const char* pszPath, int nFlags, int (*sync)(int)) {
     const int fd = open(pszPath, nFlags | O_CLOEXEC);
     if (fd < 0) return SystemFailure(pszPath);
-    const Result synced = sync(fd) == 0 ? Result() : SystemFailure(pszPath);
+    Result synced = sync(fd) == 0 ? Result() : SystemFailure(pszPath);
     close(fd);
     return synced;
 }

@@ -39,10 +39,6 @@ std::string SizeLine(uint32_t dwReceived, uint32_t dwLength) {
 
 }  // namespace
 
-void SystemClock::Pause(uint32_t dwMs) { SleepMs(dwMs); }
-
-uint32_t SystemClock::TickCount() { return GetTickCountMs(); }
-
 void UpdateRun::Status(const std::string& text) { m_pView->ShowStatus(text); }
 
 void UpdateRun::Status(int nStringId) { Status(LoadText(nStringId)); }
@@ -78,7 +74,7 @@ void UpdateRun::Pause(uint32_t dwMs) {
 
 void UpdateRun::End(const Ending& ending) {
     RunOutcome expected = RunOutcome::RUNNING;
-    m_nOutcome.compare_exchange_strong(expected, ending.outcome, std::memory_order_acq_rel);
+    m_outcome.compare_exchange_strong(expected, ending.outcome, std::memory_order_acq_rel);
     if (!ending.cause.empty()) m_pView->ExplainFailure(ending.cause);
     if (ending.nExitStatusId != 0) {
         Status(ending.nExitStatusId);
@@ -96,30 +92,6 @@ void UpdateRun::End(const Ending& ending) {
 
 UpdateRun::Ending UpdateRun::Unreachable(const std::string& url) const {
     return ExitButton(IDS_SERVER_UNREACHABLE, DescribeDownload(*m_pFetcher, url));
-}
-
-void UpdateRun::Cancel() {
-    m_bCancel.store(1, std::memory_order_release);
-    // The folder matters only while the run waits for the choice; once it has
-    // taken one, the folder is the run's alone.
-    if (IsWaitingForInstallChoice()) m_strInstallFolder.clear();
-    // After the cancel: the run sees both.
-    m_bWaitInstallChoice.store(0, std::memory_order_release);
-}
-
-void UpdateRun::ChooseFolder(std::string folder) {
-    if (!IsWaitingForInstallChoice()) return;
-    m_strInstallFolder = std::move(folder);
-    // After the folder: the run reads it once released.
-    m_bWaitInstallChoice.store(0, std::memory_order_release);
-}
-
-void UpdateRun::DeliverClientVersion(int32_t nVersion) {
-    m_nClientVersion.store(nVersion, std::memory_order_release);
-}
-
-bool UpdateRun::IsWaitingForInstallChoice() const {
-    return m_bWaitInstallChoice.load(std::memory_order_acquire) != 0;
 }
 
 void UpdateRun::Run(const std::string& commandLine) {

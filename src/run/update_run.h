@@ -45,7 +45,7 @@ public:
     void SetPublicKey(std::string keyText) { m_verifier.SetPublicKey(std::move(keyText)); }
     // The program's own folder (with its separator); read from the system when not set.
     void SetOwnFolder(std::string folder) { m_strOwnFolder = std::move(folder); }
-    RunOutcome GetOutcome() const { return m_nOutcome.load(std::memory_order_acquire); }
+    RunOutcome GetOutcome() const { return m_outcome.load(std::memory_order_acquire); }
     // The client's folder (with its separator) once the run has reached the
     // launch; empty before. Read it after the run has returned.
     const std::string& LaunchFolder() const { return m_strLaunchFolder; }
@@ -127,7 +127,7 @@ private:
     RunProgress m_progress;
     PatchSetVerifier m_verifier;
     uint64_t m_nAcceptedTimestamp = 0;  // the folder's record, read when the list is checked
-    std::atomic<RunOutcome> m_nOutcome{RunOutcome::RUNNING};
+    std::atomic<RunOutcome> m_outcome{RunOutcome::RUNNING};
 };
 
 }  // namespace corvana

@@ -94,8 +94,9 @@ Expected<std::string> ReadLimitedFile(const std::string& path, std::size_t nLimi
     file.read(text.data(), static_cast<std::streamsize>(text.size()));
     text.resize(static_cast<std::size_t>(file.gcount()));
     if (file.bad()) return Failure{path, "could not be read"};
-    if (text.size() > nLimit)
+    if (text.size() > nLimit) {
         return Failure{path, "larger than " + std::to_string(nLimit) + " bytes"};
+    }
     return text;
 }
 
@@ -142,8 +143,9 @@ Result RegisterLauncher(const std::string& folder) {
     const std::string shipped = folder + LAUNCHER_FILE;
     if (GetPathKind(shipped.c_str()) != PathKind::FILE) return {};
     // A line break in a path cannot be written into an entry's value safely.
-    if (HasControlCharacter(folder))
+    if (HasControlCharacter(folder)) {
         return Failure{folder, "a control character in the folder's name"};
+    }
     if (GetPathKind((folder + UPDATER_PROGRAM).c_str()) != PathKind::FILE) {
         return Failure{shipped, std::string("no ") + UPDATER_PROGRAM + " beside it"};
     }

@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "launch/launch.h"
+#include "platform/files.h"
 
 namespace corvana {
 
@@ -17,15 +18,15 @@ RunLog::~RunLog() {
     if (m_pFile != nullptr) std::fclose(m_pFile);
 }
 
-bool RunLog::Open(const std::string& path, std::string& error) {
+Result RunLog::Open(const std::string& path) {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     if (fd >= 0) m_pFile = fdopen(fd, "a");
     if (m_pFile == nullptr) {
-        error = std::strerror(errno);
+        Failure failure = SystemFailure(path);
         if (fd >= 0) close(fd);
-        return false;
+        return failure;
     }
-    return true;
+    return {};
 }
 
 void RunLog::Write(const char* pszKind, const std::string& text) {

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/failure.h"
 #include "run/run_view.h"
 
 namespace corvana {
@@ -18,8 +19,8 @@ public:
     RunLog& operator=(const RunLog&) = delete;
 
     // Opens the log, appending to what it holds (readable by its owner alone,
-    // when made); the system's words for why when it cannot.
-    bool Open(const std::string& path, std::string& error);
+    // when made).
+    Result Open(const std::string& path);
     bool IsOpen() const { return m_pFile != nullptr; }
     // Adds "2026-12-08 10:53:13.123  kind  text"; does nothing while not open.
     void Write(const char* pszKind, const std::string& text);
