@@ -25,6 +25,7 @@ namespace {
 constexpr int UNITS_PER_ENTRY = 512;
 constexpr uint32_t VERSION_WAIT_MS = 3000;
 constexpr int32_t VERSION_NO_ANSWER = 170;
+constexpr uint32_t SET_REFETCH_MS = 2000;
 
 // Codes of the endings added to the run's own (0, -1, -3).
 constexpr int CODE_UNSAFE_NAME = -4;
@@ -196,33 +197,54 @@ bool UpdateRun::WaitForClientVersion() {
 
 std::optional<std::string> UpdateRun::FetchManifest(const std::string& baseUrl,
                                                     const std::string& folder) {
-    if (m_verifier.HasKey() && !AcceptSignedList(baseUrl, folder)) return std::nullopt;
-    const std::string url = baseUrl + MANIFEST_NAME;
-    m_pView->NoteRequest(url);
-    std::string manifest = m_pFetcher->DownloadToMemory(url.c_str());
-    if (IsManifestRefused(manifest)) {
-        End(m_pFetcher->GetFailure() != DownloadFailure::NONE
-                ? Unreachable(url)
-                : ExitButton(IDS_SERVER_UNREACHABLE,
-                             url + ": not a manifest (empty, or a web page)"));
-        return std::nullopt;
-    }
-    if (!m_verifier.VerifyFile(MANIFEST_NAME, m_pFetcher->GetBody())) {
-        End(Failed(CODE_NOT_VERIFIED, m_verifier.Cause()));
-        return std::nullopt;
-    }
-    // The set is on record before anything of it is installed: an older one is
-    // refused from now on, even when this run goes no further.
-    if (m_verifier.HasKey() && m_verifier.Timestamp() > m_nAcceptedTimestamp) {
-        if (Result stored = StoreAcceptedTimestamp(folder, m_verifier.Timestamp()); !stored) {
-            End(Failed(CODE_NOT_VERIFIED, stored.GetFailure().Text()));
+    if (m_verifier.HasKey()) {
+        // A record that is there but cannot be read trusts no set.
+        const Expected<uint64_t> accepted = ReadAcceptedTimestamp(folder);
+        if (!accepted) {
+            End(Failed(CODE_NOT_VERIFIED, accepted.GetFailure().Text()));
             return std::nullopt;
         }
+        m_nAcceptedTimestamp = *accepted;
     }
-    return manifest;
+    // A set being replaced on the server can be seen half old, half new: a set
+    // that does not verify is fetched once more, 2 s later, before it is refused.
+    for (int nTry = 1;; ++nTry) {
+        std::optional<Ending> refusal =
+            m_verifier.HasKey() ? AcceptSignedList(baseUrl) : std::nullopt;
+        if (!refusal) {
+            const std::string url = baseUrl + MANIFEST_NAME;
+            m_pView->NoteRequest(url);
+            std::string manifest = m_pFetcher->DownloadToMemory(url.c_str());
+            if (IsManifestRefused(manifest)) {
+                refusal = m_pFetcher->GetFailure() != DownloadFailure::NONE
+                              ? Unreachable(url)
+                              : ExitButton(IDS_SERVER_UNREACHABLE,
+                                           url + ": not a manifest (empty, or a web page)");
+            } else if (!m_verifier.VerifyFile(MANIFEST_NAME, m_pFetcher->GetBody())) {
+                refusal = Failed(CODE_NOT_VERIFIED, m_verifier.Cause());
+            } else if (Result recorded = RecordAcceptedSet(folder); !recorded) {
+                End(Failed(CODE_NOT_VERIFIED, recorded.GetFailure().Text()));
+                return std::nullopt;
+            } else {
+                return manifest;
+            }
+        }
+        if (refusal->nCode != CODE_NOT_VERIFIED || nTry == 2) {
+            End(*refusal);
+            return std::nullopt;
+        }
+        Clock().Pause(SET_REFETCH_MS);
+    }
 }
 
-bool UpdateRun::AcceptSignedList(const std::string& baseUrl, const std::string& folder) {
+Result UpdateRun::RecordAcceptedSet(const std::string& folder) {
+    // The set is on record before anything of it is installed: an older one is
+    // refused from now on, even when this run goes no further.
+    if (!m_verifier.HasKey() || m_verifier.Timestamp() <= m_nAcceptedTimestamp) return {};
+    return StoreAcceptedTimestamp(folder, m_verifier.Timestamp());
+}
+
+std::optional<UpdateRun::Ending> UpdateRun::AcceptSignedList(const std::string& baseUrl) {
     std::string texts[2];
     const char* names[2] = {CHECKSUMS_NAME, SIGNATURE_NAME};
     for (int i = 0; i < 2; ++i) {
@@ -232,23 +254,14 @@ bool UpdateRun::AcceptSignedList(const std::string& baseUrl, const std::string& 
         const DownloadFailure failure = m_pFetcher->GetFailure();
         // A server that cannot be reached is that; one that lacks the file is refused.
         if (failure != DownloadFailure::NONE && failure != DownloadFailure::HTTP_STATUS) {
-            End(Unreachable(url));
-            return false;
+            return Unreachable(url);
         }
         texts[i] = m_pFetcher->GetBody();
     }
-    // A record that is there but cannot be read trusts no set.
-    const Expected<uint64_t> accepted = ReadAcceptedTimestamp(folder);
-    if (!accepted) {
-        End(Failed(CODE_NOT_VERIFIED, accepted.GetFailure().Text()));
-        return false;
-    }
-    m_nAcceptedTimestamp = *accepted;
     if (!m_verifier.AcceptList(texts[0], texts[1], m_nAcceptedTimestamp)) {
-        End(Failed(CODE_NOT_VERIFIED, m_verifier.Cause()));
-        return false;
+        return Failed(CODE_NOT_VERIFIED, m_verifier.Cause());
     }
-    return true;
+    return std::nullopt;
 }
 
 bool UpdateRun::RunPipeline(const std::string& baseUrl, const std::string& folder,

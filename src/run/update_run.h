@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/failure.h"
 #include "platform/registry.h"
 #include "run/manifest.h"
 #include "run/run_clock.h"
@@ -92,7 +93,10 @@ private:
     // The steps of a run; each returns false when the run has ended.
     bool WaitForInstallChoice(std::string& folder);
     bool WaitForClientVersion();
-    bool AcceptSignedList(const std::string& baseUrl, const std::string& folder);
+    // The signed list and its signature, accepted; else how the run ends.
+    std::optional<Ending> AcceptSignedList(const std::string& baseUrl);
+    // Puts the accepted set's time on record when it is newer than the folder's.
+    Result RecordAcceptedSet(const std::string& folder);
     // The manifest's text, its signature checked; nothing when the run has ended.
     std::optional<std::string> FetchManifest(const std::string& baseUrl, const std::string& folder);
     bool RunPipeline(const std::string& baseUrl, const std::string& folder,

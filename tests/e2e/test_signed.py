@@ -1,10 +1,15 @@
 """The Linux updater built with a publisher's key (CORVANA_PUBLIC_KEY), against
 patch sets signed by tools/make-patch-set --sign with the matching secret key
 (CORVANA_E2E_SIGNING_KEY, made with minisign when the test build was configured)."""
+import hashlib
 import os
 import pathlib
 import subprocess
 import sys
+import tempfile
+import threading
+import time
+import urllib.request
 
 from common import MAKE_PATCH_SET, make_zip
 from test_terminal import STANDINS, STATUS_PATCH_DONE, UPDATER, UpdaterTest
@@ -40,6 +45,68 @@ class SignedSets(UpdaterTest):
         self.assertFalse((self.folder / "readme.txt").exists())
         self.assertFalse((self.folder / "base.zip").exists())
         self.assertFalse((self.folder / "cw.log").exists())
+
+    def test_publishing_switches_whole_sets(self):
+        """A reader fetching the list, its signature and the manifest over and over
+        while sets are published (each waiting half a second for its key's
+        password) sees only whole sets: a triple that straddles the switch is
+        whole when fetched once more, as the updater does."""
+        key, public_key = self.temp / "publisher.key", self.temp / "publisher.pub"
+        subprocess.run(["minisign", "-G", "-s", str(key), "-p", str(public_key)], input="pw\npw\n",
+                       text=True, check=True, capture_output=True)
+        base = self.temp / "base"
+        base.mkdir()
+        (base / "readme.txt").write_text("base\n")
+
+        def publish(entry):
+            process = subprocess.Popen([sys.executable, str(MAKE_PATCH_SET), "--append", "--sign", str(key),
+                                        "--password-file", "-", str(self.patch_server.normal), entry],
+                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                       text=True)
+            time.sleep(0.5)  # a publisher typing the password
+            out, err = process.communicate("pw\n")
+            self.assertEqual(process.returncode, 0, out + err)
+
+        publish("101=%s;base" % base)
+        base_url = "http://%s/web_patch/corvana/" % self.patch_server.host
+        work = pathlib.Path(tempfile.mkdtemp(dir=self.temp))
+
+        def whole_set():
+            texts = [urllib.request.urlopen(base_url + name).read()
+                     for name in ("SHA256SUMS", "SHA256SUMS.minisig", "patch_info.txt")]
+            (work / "list").write_bytes(texts[0])
+            (work / "list.minisig").write_bytes(texts[1])
+            signed = subprocess.run(["minisign", "-Vq", "-m", str(work / "list"), "-p", str(public_key)],
+                                    capture_output=True).returncode == 0
+            listed = ("%s  patch_info.txt\n" % hashlib.sha256(texts[2]).hexdigest()).encode() in texts[0]
+            return signed and listed
+
+        seen = []
+        stop = threading.Event()
+
+        def read():
+            while not stop.is_set():
+                first = whole_set()
+                seen.append((first, first or (time.sleep(0.1) or whole_set())))
+
+        reader = threading.Thread(target=read)
+        reader.start()
+        try:
+            for number in range(3):
+                update = self.temp / ("update%d" % number)
+                update.mkdir()
+                (update / "notes.txt").write_text("update %d\n" % number)
+                publish("%d=%s;update" % (150 + number, update))
+        finally:
+            stop.set()
+            reader.join()
+        print("triples during 3 publishes: %d, whole at once: %d, whole when fetched again: %d"
+              % (len(seen), sum(first for first, _ in seen), sum(second for _, second in seen)))
+        self.assertGreater(len(seen), 10)
+        self.assertTrue(all(second for _, second in seen))
+        sets = self.patch_server.normal.parent / "corvana.sets"
+        self.assertEqual(len([f for f in sets.iterdir() if f.is_dir()]), 3)  # --keep 3
+        self.assertIn(b"152=update2.zip", (self.patch_server.normal / "patch_info.txt").read_bytes())
 
     def test_an_unsigned_set_is_refused(self):
         self.publish("1=a.zip\n", {"a.zip": {"a.txt": "a"}})

@@ -7,6 +7,7 @@ namespace corvana::test {
 
 uint32_t FolderFetcher::OpenUrl(const char* pszUrl) {
     requests.emplace_back(pszUrl);
+    if (onOpen) onOpen(pszUrl);
     const std::string url = pszUrl;
     std::size_t nAt = url.rfind("/corvana/");
     nAt = nAt == std::string::npos ? url.rfind('/') + 1 : nAt + 9;

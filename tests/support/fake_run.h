@@ -23,6 +23,7 @@ public:
     bool bInternet = true;      // OpenInternet's answer
     std::size_t nChunk = 4096;  // bytes per ReadChunk
     std::vector<std::string> requests;
+    std::function<void(const std::string& url)> onOpen;  // before each request is served
 
     bool OpenInternet() override { return bInternet; }
     uint32_t OpenUrl(const char* pszUrl) override;

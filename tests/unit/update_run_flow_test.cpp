@@ -16,6 +16,7 @@
 #include "platform/registry.h"
 #include "platform/text.h"
 #include "platform/text_table.h"
+#include "run/patch_server.h"
 #include "run/update_run.h"
 #include "support/fake_run.h"
 #include "support/fake_window.h"
@@ -472,6 +473,45 @@ TEST_F(UpdateRunFlowTest, OnlyASetThePublisherSignedIsInstalled) {
         EXPECT_FALSE(fs::exists(m_folder / "base.zip"));
         EXPECT_TRUE(bSigned ? LogLines("cw.log").size() == 1 : NothingLogged("cw.log"));
         EXPECT_EQ(*ReadAcceptedTimestamp(Folder()), c.nAcceptedAfter);
+    }
+}
+
+// A set replaced on the server between the list and the manifest is seen whole
+// the second time; one that never verifies is refused after that second look.
+TEST_F(UpdateRunFlowTest, ASetReplacedWhileItIsReadIsFetchedOnceMore) {
+    const test::TestPublisher publisher;
+    const std::vector<std::string> names{"patch_info.txt", "base.zip"};
+    const fs::path next = m_temp.Path() / "next";
+    fs::create_directories(next);
+    InstallStandIn("cw.exe");
+    PublishArchive("base.zip", "deflated.zip");
+    fs::copy_file(m_server / "base.zip", next / "base.zip");
+    test::WriteWholeFile(next / "patch_info.txt", "201=base.zip;base\n202=base.zip;again\n");
+    publisher.SignSet(next, names, 2001);
+    for (const bool bReplaced : {true, false}) {
+        SCOPED_TRACE(bReplaced ? "replaced" : "tampered");
+        fs::remove(m_folder / ACCEPTED_RECORD_NAME);
+        Publish("201=base.zip;base\n");
+        publisher.SignSet(m_server, names, 2000);
+        if (!bReplaced) Publish("201=base.zip;tampered\n");
+        int nManifests = 0;
+        m_fetcher.onOpen = [&](const std::string& url) {
+            if (!url.ends_with(MANIFEST_NAME) || ++nManifests != 1 || !bReplaced) return;
+            for (const fs::path& file : fs::directory_iterator(next)) {
+                fs::copy_file(file, m_server / file.filename(),
+                              fs::copy_options::overwrite_existing);
+            }
+        };
+        test::RecordingView view;
+        m_run.SetView(&view);
+        m_run.SetPublicKey(publisher.PublicKeyLine());
+        m_run.Run("-THIS_FOLDER");
+        EXPECT_EQ(nManifests, 2);
+        EXPECT_EQ(std::count(m_clock.pauses.begin(), m_clock.pauses.end(), 2000u),
+                  bReplaced ? 1 : 2);
+        EXPECT_EQ(view.Has("box " + T(IDS_ERROR_CAPTION) + "|" + T(IDS_ERROR_CODE) + " : #-6"),
+                  !bReplaced);
+        EXPECT_EQ(*ReadAcceptedTimestamp(Folder()), bReplaced ? 2001u : 0u);
     }
 }
 
