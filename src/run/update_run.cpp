@@ -105,6 +105,7 @@ void UpdateRun::Run(const std::string& commandLine) {
         m_strOwnFolder ? *m_strOwnFolder : FolderOfPath(GetOwnProgramPath());
     const CommandSettings settings = ReadCommandLine(commandLine, ownFolder);
     m_nClientVersion = 0;
+    m_bNoAnswer = false;
     const std::string baseUrl = MakeBaseUrl(GetPatchHost(), settings.bBeta);
     std::string folder = settings.strInstallFolder;
 
@@ -152,7 +153,8 @@ void UpdateRun::Run(const std::string& commandLine) {
     if (nCount == 0) {
         if (IsUnknownClient(0, nClientVersion, selection.nHighest)) {
             // Nothing is started; the launch step only closes the window again.
-            End(ExitButton(IDS_UNKNOWN_CLIENT));
+            End(ExitButton(IDS_UNKNOWN_CLIENT,
+                           UnknownClientCause(nClientVersion, selection.nHighest)));
             launch.clear();
         } else {
             Status(IDS_NOTHING_TO_PATCH);
@@ -189,6 +191,7 @@ bool UpdateRun::WaitForClientVersion() {
         if (m_nClientVersion.load(std::memory_order_acquire) != 0) return true;  // 0 is no answer
         if (Clock().TickCount() - dwStart > VERSION_WAIT_MS) {
             m_nClientVersion = VERSION_NO_ANSWER;
+            m_bNoAnswer = true;
             return true;
         }
         if (m_bCancel.load(std::memory_order_acquire)) return false;
@@ -352,6 +355,19 @@ void UpdateRun::Launch(const std::string& folder, const std::string& launch,
         case LaunchResult::PACKAGE_NOT_STARTED:
             return End(Box(RunOutcome::FAILED, -1, LoadText(IDS_INSTALL_INCOMPLETE)));
     }
+}
+
+std::string UpdateRun::UnknownClientCause(int32_t nVersion, int32_t nHighest) const {
+    const std::string version = FormatText("%d (%.3f)", nVersion, 1 + nVersion * 0.001);
+    const std::string client =
+        m_bNoAnswer ? FormatText(
+                          "%s gave no answer to \"CW.exe checkversion\" within %u s and "
+                          "was taken as version ",
+                          CLIENT_PROGRAM, VERSION_WAIT_MS / 1000) +
+                          version
+                    : "the installed client reports version " + version;
+    return client + ", newer than every entry of the manifest (the highest is " +
+           std::to_string(nHighest) + ")";
 }
 
 void UpdateRun::ReportErrorCode(int nCode) {

@@ -105,6 +105,8 @@ private:
     // Starts launch in folder; the client gets loginPart (see LoginPart).
     void Launch(const std::string& folder, const std::string& launch, const std::string& loginPart);
     Ending Unreachable(const std::string& url) const;
+    // Why a client is unknown: its version (or that it gave none) against the manifest's highest.
+    std::string UnknownClientCause(int32_t nVersion, int32_t nHighest) const;
 
     void Status(const std::string& text);
     void Status(int nStringId);
@@ -120,6 +122,7 @@ private:
     std::atomic<int32_t> m_nClientVersion{0};
     std::atomic<int32_t> m_bCancel{0};
     std::atomic<int32_t> m_bWaitInstallChoice{0};
+    bool m_bNoAnswer = false;  // the client did not answer within the wait: taken as 170
     std::string m_strInstallFolder;
 
     RunView* m_pView = nullptr;

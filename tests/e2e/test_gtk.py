@@ -223,14 +223,35 @@ class Panel(DesktopWindowTest):
         shutil.copy(UPDATER, folder / "corvana-updater")
         (folder / "cw-version.txt").write_text("150")
         (folder / "notes.txt").mkdir()  # a folder in the way: the file cannot be saved
+        # A window manager frames the box: its title whole, only move and close offered.
+        manager = subprocess.Popen(["openbox", "--sm-disable"], env=self.env, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
+        self.addCleanup(manager.kill)
         self.start(["-THIS_FOLDER"], program=str(folder / "corvana-updater"))
         box = self.find_window("에러메시지")
-        self.screenshot("gtk-failure.png")
+        hints = subprocess.run(["xprop", "-id", str(box), "_MOTIF_WM_HINTS"], capture_output=True,
+                               text=True).stdout
+        self.assertIn("= 0x3, 0x24, 0xa", hints)  # functions MOVE|CLOSE, decorations BORDER|TITLE
+        time.sleep(0.5)  # framed
+        self.screenshot("gtk-failure.png")  # the code as the text, the cause under it
         self.assertIsNone(self.process.poll())  # the box holds the run
         self.key("Return", window=box)
         status, _, err = self.finish()
         self.assertEqual(status, 1)
         self.assertIn("notes.txt: could not be saved", err)
+
+    def test_an_exit_button_ending_shows_its_cause_under_the_status(self):
+        self.env["CORVANA_PATCH_HOST"] = "127.0.0.1:9"  # nothing listens there
+        folder = self.temp / "Corvana"
+        folder.mkdir()
+        shutil.copy(UPDATER, folder / "corvana-updater")
+        self.start(["-THIS_FOLDER"], program=str(folder / "corvana-updater"))
+        time.sleep(2)  # the connection refused, the Exit button shown
+        self.screenshot("gtk-unreachable.png")  # the cause where the size line was
+        self.click(EXIT)
+        status, _, err = self.finish()
+        self.assertEqual(status, 1)
+        self.assertIn("(host 127.0.0.1, port 9): the URL could not be opened", err)
 
 
 if __name__ == "__main__":

@@ -244,15 +244,25 @@ TEST_F(UpdateRunFlowTest, ClientThatNeverAnswersCountsAsVersion170) {
 
 TEST_F(UpdateRunFlowTest, ClientNewerThanTheManifestIsUnknown) {
     InstallStandIn("cw.exe");
-    Publish("101=a.zip\n171=b.zip\n");
-    m_clock.onPause = [this](uint32_t dwMs) {
-        if (dwMs == 50) m_run.DeliverClientVersion(200);
-    };
-    m_run.Run("-THIS_FOLDER");
-    EXPECT_EQ(m_run.GetOutcome(), RunOutcome::FAILED);
-    const std::vector<std::string> tail{
-        "range 0", "progress 0", "status " + T(IDS_UNKNOWN_CLIENT), "exit-only", "close", "close"};
-    EXPECT_EQ(std::vector<std::string>(m_view.calls.end() - 6, m_view.calls.end()), tail);
+    Publish("101=a.zip\n150=b.zip\n");
+    const std::string newer = ", newer than every entry of the manifest (the highest is 150)";
+    for (const int32_t nAnswer : {200, 0}) {  // 0: no answer, taken as 170
+        test::RecordingView view;
+        m_run.SetView(&view);
+        m_clock.onPause = [&](uint32_t dwMs) {
+            if (dwMs == 50 && nAnswer != 0) m_run.DeliverClientVersion(nAnswer);
+        };
+        m_run.Run("-THIS_FOLDER");
+        EXPECT_EQ(m_run.GetOutcome(), RunOutcome::FAILED);
+        const std::string cause =
+            nAnswer != 0 ? "the installed client reports version 200 (1.200)" + newer
+                         : "cw.exe gave no answer to \"CW.exe checkversion\" within 3 s and was "
+                           "taken as version 170 (1.170)" +
+                               newer;
+        const std::vector<std::string> tail{"why " + cause, "status " + T(IDS_UNKNOWN_CLIENT),
+                                            "exit-only", "close", "close"};
+        EXPECT_EQ(std::vector<std::string>(view.calls.end() - 5, view.calls.end()), tail);
+    }
     EXPECT_TRUE(NothingLogged("cw.log"));  // nothing started
 }
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <utility>
 
 #include "app/linux/folder_choice.h"
 #include "platform/text_table.h"
@@ -61,12 +62,33 @@ GdkPixbuf* LoadPng(const unsigned char* pData, unsigned nSize) {
     return pPixbuf;
 }
 
-// A modal message box on the panel; true when it was answered with OK.
+// A modal message box on the panel, detail (when given) under its text; true
+// when it was answered with OK. It is as wide as its title needs, and window
+// managers offer neither maximise nor minimise for it.
 bool MessageBox(GtkWidget* pOwner, const std::string& text, const std::string& caption,
-                GtkMessageType type, GtkButtonsType buttons) {
+                GtkMessageType type, GtkButtonsType buttons, const std::string& detail = {}) {
     GtkWidget* pBox = gtk_message_dialog_new(GTK_WINDOW(pOwner), GTK_DIALOG_MODAL, type, buttons,
                                              "%s", text.c_str());
-    gtk_window_set_title(GTK_WINDOW(pBox), caption.c_str());
+    if (!detail.empty()) {
+        gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(pBox), "%s", detail.c_str());
+    }
+    GtkWindow* pWindow = GTK_WINDOW(pBox);
+    gtk_window_set_title(pWindow, caption.c_str());
+    gtk_window_set_resizable(pWindow, FALSE);
+    gtk_window_set_type_hint(pWindow, GDK_WINDOW_TYPE_HINT_DIALOG);
+    // The title in the frame's font (often bold and larger), and room for the
+    // frame's icon and close button.
+    PangoLayout* pTitle = gtk_widget_create_pango_layout(pBox, caption.c_str());
+    int nTitleWidth = 0;
+    int nTitleHeight = 0;
+    pango_layout_get_pixel_size(pTitle, &nTitleWidth, &nTitleHeight);
+    g_object_unref(pTitle);
+    gtk_widget_set_size_request(pBox, nTitleWidth * 3 / 2 + 96, -1);
+    gtk_widget_realize(pBox);
+    GdkWindow* pFrame = gtk_widget_get_window(pBox);
+    gdk_window_set_functions(pFrame, static_cast<GdkWMFunction>(GDK_FUNC_MOVE | GDK_FUNC_CLOSE));
+    gdk_window_set_decorations(pFrame,
+                               static_cast<GdkWMDecoration>(GDK_DECOR_BORDER | GDK_DECOR_TITLE));
     gtk_dialog_set_default_response(GTK_DIALOG(pBox), GTK_RESPONSE_OK);  // Enter is OK
     const int nResponse = gtk_dialog_run(GTK_DIALOG(pBox));
     gtk_widget_destroy(pBox);
@@ -83,8 +105,20 @@ struct PendingRequest {
 
 }  // namespace
 
+DesktopView::DesktopView(GtkPanel& panel) : PanelView(panel), m_panel(panel) {}
+
 void DesktopView::ExplainFailure(const std::string& cause) {
     std::fprintf(stderr, "corvana-updater: %s\n", cause.c_str());
+    m_strCause = cause;
+}
+
+void DesktopView::ShowErrorBox(const std::string& text, const std::string& caption) {
+    m_panel.ShowErrorBox(text, caption, std::exchange(m_strCause, {}));
+}
+
+void DesktopView::OfferExitOnly() {
+    PanelView::OfferExitOnly();
+    if (!m_strCause.empty()) m_panel.ShowCause(std::exchange(m_strCause, {}));
 }
 
 bool OpenDisplay(int& argc, char**& argv) {
@@ -165,8 +199,10 @@ void GtkPanel::Build() {
                 GtkLabel* pLabel = GTK_LABEL(pItem);
                 gtk_label_set_xalign(pLabel, place.nId == IDC_SIZE ? 1.0F : 0.0F);
                 gtk_label_set_yalign(pLabel, 0.0F);
-                // The placement's size, whatever the text: a longer line is cut.
+                // The placement's size, whatever the text: a longer line is cut
+                // (a label's natural width would otherwise widen the panel).
                 gtk_label_set_ellipsize(pLabel, PANGO_ELLIPSIZE_END);
+                gtk_label_set_max_width_chars(pLabel, 1);
                 break;
             }
         }
@@ -318,7 +354,25 @@ void GtkPanel::ClearConfirmExit() {
 }
 
 void GtkPanel::ShowErrorBox(const std::string& text, const std::string& caption) {
-    Request([&] { MessageBox(m_pWindow, text, caption, GTK_MESSAGE_WARNING, GTK_BUTTONS_OK); });
+    ShowErrorBox(text, caption, {});
+}
+
+void GtkPanel::ShowErrorBox(const std::string& text, const std::string& caption,
+                            const std::string& detail) {
+    Request(
+        [&] { MessageBox(m_pWindow, text, caption, GTK_MESSAGE_WARNING, GTK_BUTTONS_OK, detail); });
+}
+
+void GtkPanel::ShowCause(const std::string& cause) {
+    Request([&] {
+        GtkWidget* pLine = m_items[IDC_SIZE];
+        gtk_label_set_xalign(GTK_LABEL(pLine), 0.0F);
+        // Its start (what failed) and its end (why) stay in view.
+        gtk_label_set_ellipsize(GTK_LABEL(pLine), PANGO_ELLIPSIZE_MIDDLE);
+        gtk_label_set_text(GTK_LABEL(pLine), cause.c_str());
+        gtk_widget_set_tooltip_text(pLine, cause.c_str());
+        gtk_widget_show(pLine);
+    });
 }
 
 void GtkPanel::PostClose() {

@@ -19,12 +19,22 @@
 
 namespace corvana {
 
-// The panel's view, which also says why the run fails on standard error, for
-// the log of whatever started the program.
+class GtkPanel;
+
+// The panel's view on the desktop. Why the run fails goes to standard error, for
+// the log of whatever started the program, and into the window, where a player
+// sees it: under the text of the box that follows, or under the status when the
+// run ends with the Exit button. Used from the run's thread only.
 class DesktopView : public PanelView {
 public:
-    using PanelView::PanelView;
+    explicit DesktopView(GtkPanel& panel);
+    void ShowErrorBox(const std::string& text, const std::string& caption) override;
     void ExplainFailure(const std::string& cause) override;
+    void OfferExitOnly() override;
+
+private:
+    GtkPanel& m_panel;
+    std::string m_strCause;  // the last cause, until a box or the Exit button shows it
 };
 
 class GtkPanel : public PanelControls, public FrontEnd {
@@ -53,6 +63,11 @@ public:
     void ClearConfirmExit() override;
     void ShowErrorBox(const std::string& text, const std::string& caption) override;
     void PostClose() override;
+    // The box with detail (English) as its secondary text.
+    void ShowErrorBox(const std::string& text, const std::string& caption,
+                      const std::string& detail);
+    // Why the run failed, in the size line's place (whole in its tooltip).
+    void ShowCause(const std::string& cause);
 
 private:
     void Build();
