@@ -48,8 +48,8 @@ int Drive(Program& program, ProgramShell& shell, FrontEnd& frontEnd) {
     program.run.SetFetcher(&program.downloader);
     const int nStatus =
         DriveRun(shell, program.run, frontEnd, program.log.IsOpen() ? loggedView : frontEnd.View());
-    if (program.run.GetOutcome() == RunOutcome::LAUNCHED) {
-        if (Result registered = RegisterLauncher(program.run.LaunchFolder()); !registered) {
+    if (program.run.GetOutcome() == RunOutcome::LAUNCHED && !program.run.UpdatedFolder().empty()) {
+        if (Result registered = RegisterLauncher(program.run.UpdatedFolder()); !registered) {
             const std::string problem = registered.GetFailure().Text();
             program.log.Write("failure", "the desktop launcher was not registered: " + problem);
             std::fprintf(stderr, "corvana-updater: the desktop launcher was not registered: %s\n",

@@ -148,6 +148,7 @@ void UpdateRun::Run(const std::string& commandLine) {
 
     // The files.
     if (!RunPipeline(baseUrl, folder, selection, launch)) return;
+    if (nCount > 0) m_strUpdatedFolder = folder;
     m_pFetcher->CloseInternet();
 
     if (nCount == 0) {
@@ -343,7 +344,6 @@ bool UpdateRun::FetchEntry(const std::string& url, int nBase) {
 
 void UpdateRun::Launch(const std::string& folder, const std::string& launch,
                        const std::string& loginPart) {
-    m_strLaunchFolder = folder;
     if (launch.empty()) return End(Box(RunOutcome::LAUNCHED, 0));
     const LaunchSteps steps{[this](const std::string& text) { Status(text); },
                             [this](uint32_t dwMs) { Pause(dwMs); }};

@@ -47,9 +47,9 @@ public:
     // The program's own folder (with its separator); read from the system when not set.
     void SetOwnFolder(std::string folder) { m_strOwnFolder = std::move(folder); }
     RunOutcome GetOutcome() const { return m_outcome.load(std::memory_order_acquire); }
-    // The client's folder (with its separator) once the run has reached the
-    // launch; empty before. Read it after the run has returned.
-    const std::string& LaunchFolder() const { return m_strLaunchFolder; }
+    // The installation folder (with its separator) when the run installed at
+    // least one entry into it; empty otherwise. Read it after the run has returned.
+    const std::string& UpdatedFolder() const { return m_strUpdatedFolder; }
 
     // What the window tells the run, from the window's thread.
     // Exit, or the window's end: the run stops at its next cancellation point.
@@ -130,7 +130,7 @@ private:
     RunClock* m_pClock = nullptr;
     SystemClock m_systemClock;
     std::optional<std::string> m_strOwnFolder;
-    std::string m_strLaunchFolder;
+    std::string m_strUpdatedFolder;
     RunProgress m_progress;
     PatchSetVerifier m_verifier;
     uint64_t m_nAcceptedTimestamp = 0;  // the folder's record, read when the list is checked

@@ -137,6 +137,13 @@ class DesktopLauncher(UpdaterTest):
         self.assertIn("패치할 파일이 없습니다.", launched.stdout)  # it read this folder's version
         self.assertEqual(self.client_log(), [str(folder / "cw.exe")])
 
+        # A version query from the folder installs nothing: the entry stays as it is.
+        registered = entry.read_bytes()
+        queried = subprocess.run([str(folder / "corvana-updater"), "-CHECK_VERSION"], cwd=folder, env=self.env,
+                                 stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
+        self.assertIn("vc : 1.000", queried.stdout)  # without -THIS_FOLDER no client is asked
+        self.assertEqual(entry.read_bytes(), registered)
+
 
 class InstallationPackage(UpdaterTest):
     def test_setup_program_is_started_then_deleted(self):

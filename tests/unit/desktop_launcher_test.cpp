@@ -44,6 +44,10 @@ TEST(DesktopLauncher, AFolderNameWithALineBreakIsNotWrittenIntoTheEntry) {
     ASSERT_FALSE(registered);
     EXPECT_EQ(registered.GetFailure().why, "a control character in the folder's name");
     EXPECT_FALSE(std::filesystem::exists(temp / "data"));
+    // Nor is a folder that is not absolute: its entry would start nothing.
+    EXPECT_FALSE(RegisterLauncher(""));
+    EXPECT_FALSE(RegisterLauncher("Games/Corvana/"));
+    EXPECT_FALSE(std::filesystem::exists(temp / "data"));
     test::SetEnv("XDG_DATA_HOME", nullptr);
 }
 

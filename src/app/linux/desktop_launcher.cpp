@@ -1,5 +1,7 @@
 #include "app/linux/desktop_launcher.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -140,14 +142,19 @@ std::string LauncherForFolder(const std::string& entry, const std::string& folde
 }
 
 Result RegisterLauncher(const std::string& folder) {
+    // An entry names its program by an absolute path; a folder that is not one
+    // (or is none) would make an entry that starts nothing.
+    if (!folder.starts_with('/')) return Failure{folder, "not an absolute folder"};
     const std::string shipped = folder + LAUNCHER_FILE;
     if (GetPathKind(shipped.c_str()) != PathKind::FILE) return {};
     // A line break in a path cannot be written into an entry's value safely.
     if (HasControlCharacter(folder)) {
         return Failure{folder, "a control character in the folder's name"};
     }
-    if (GetPathKind((folder + UPDATER_PROGRAM).c_str()) != PathKind::FILE) {
-        return Failure{shipped, std::string("no ") + UPDATER_PROGRAM + " beside it"};
+    // An entry already there is replaced only by one that starts a program.
+    if (access((folder + UPDATER_PROGRAM).c_str(), X_OK) != 0 ||
+        GetPathKind((folder + UPDATER_PROGRAM).c_str()) != PathKind::FILE) {
+        return Failure{shipped, std::string("no program ") + UPDATER_PROGRAM + " beside it"};
     }
     const Expected<std::string> entry = ReadLimitedFile(shipped, MAX_ENTRY_SIZE);
     if (!entry) return entry.GetFailure();

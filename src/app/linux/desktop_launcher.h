@@ -1,8 +1,8 @@
 // The desktop launcher of an installed client. A publisher who wants one ships
 // corvana-updater.desktop beside the updater in the client files (with its icon
-// in icons/hicolor/SIZE/apps/); after a run that reached the client, the updater
-// registers it for the user with the folder's absolute paths, since an entry
-// cannot reliably find the folder it lies in.
+// in icons/hicolor/SIZE/apps/); after a run that installed into the folder and
+// reached the client, the updater registers it for the user with the folder's
+// absolute paths, since an entry cannot reliably find the folder it lies in.
 #pragma once
 
 #include <string>

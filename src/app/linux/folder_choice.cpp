@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "platform/files.h"
 
@@ -28,6 +29,14 @@ std::string ExpandTypedFolder(std::string text) {
     const char* pszHome = std::getenv("HOME");
     if (pszHome != nullptr && (text == "~" || text.starts_with("~/"))) {
         text = pszHome + text.substr(1);
+    }
+    // A relative folder is taken from the current one: the installation's paths
+    // (the desktop launcher's among them) are absolute.
+    if (!text.empty() && !text.starts_with('/')) {
+        if (char* pszHere = getcwd(nullptr, 0)) {
+            text = std::string(pszHere) + (std::string_view(pszHere) == "/" ? "" : "/") + text;
+            std::free(pszHere);
+        }
     }
     return text;
 }

@@ -8,8 +8,9 @@
 
 namespace corvana {
 
-// What a typed folder means: one pair of surrounding quotes dropped, and a
-// leading "~" (alone or before a "/") standing for $HOME.
+// What a typed folder means: one pair of surrounding quotes dropped, a leading
+// "~" (alone or before a "/") standing for $HOME, and a relative folder taken
+// from the current one.
 std::string ExpandTypedFolder(std::string text);
 
 // The user's XDG base folders that programs may have to make ($XDG_DATA_HOME,
