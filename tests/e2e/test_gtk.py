@@ -240,6 +240,21 @@ class Panel(DesktopWindowTest):
         self.assertEqual(status, 1)
         self.assertIn("notes.txt: could not be saved", err)
 
+    def test_the_version_keeps_its_point_in_a_comma_locale(self):
+        folder = self.temp / "Corvana"
+        folder.mkdir()
+        shutil.copy(STANDINS / "cw.exe", folder / "cw.exe")
+        shutil.copy(UPDATER, folder / "corvana-updater")
+        (folder / "cw-version.txt").write_text("170")
+        self.env.pop("LC_ALL")
+        self.env.update(LANG="de_DE.UTF-8")
+        log = self.temp / "run.log"
+        self.start(["-THIS_FOLDER", "-CHECK_VERSION", "--log", str(log)], program=str(folder / "corvana-updater"))
+        box = self.find_window("에러메시지")
+        self.key("Return", window=box)
+        self.finish()
+        self.assertIn("vc : 1.170", log.read_text())
+
     def test_an_exit_button_ending_shows_its_cause_under_the_status(self):
         self.env["CORVANA_PATCH_HOST"] = "127.0.0.1:9"  # nothing listens there
         folder = self.temp / "Corvana"

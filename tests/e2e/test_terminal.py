@@ -423,6 +423,8 @@ class CommandLine(UpdaterTest):
                 result = self.run_updater(args)  # no input at all
                 self.assertEqual((installed / "a.txt").read_text(), "a", result.stdout + result.stderr)
                 self.assertNotIn("Enter: install there", result.stdout)
+                self.assertNotIn("프로그램을 설치할 경로를 선택해주세요.", result.stdout)
+                self.assertIn("Installing into %s" % installed, result.stdout)
         result = self.run_updater(["--folder", str(self.temp / "programs" / "Corvana" / "a.txt")])
         self.assertIn("cannot install there", result.stderr)
         self.assertEqual(result.returncode, 2)

@@ -118,6 +118,7 @@ class Choice(WindowsUpdaterTest):
         self.publish("1=a.zip\n", {"a.zip": {"a.txt": "a"}})
         process = self.start()
         self.assert_driver("wait-visible", IDC_EXIT, 30)
+        self.assertTrue(self.assert_driver("font").startswith("1 "))  # the default character set
         self.assert_driver("click", IDC_EXIT)
         self.assertIn("정말로 종료하시겠습니까?", self.assert_driver("box", "Abort Installation?", 10, IDCANCEL))
         time.sleep(0.5)

@@ -16,6 +16,8 @@
 //                                            (the folder browser) and presses its OK
 //   win_driver box CAPTION SECONDS [BUTTON]  waits for a message box with CAPTION, prints
 //                                            its text and presses BUTTON (default: OK)
+//   win_driver font                          prints the window's font: its character set
+//                                            and its face
 // Exit status 0 on success, 1 when the wait ran out.
 #include <windows.h>
 
@@ -89,6 +91,15 @@ int main(int argc, char** argv) {
         HWND hItem = Control(std::atoi(arg(2)));
         if (hItem == nullptr) return 1;
         std::fputs(TextOf(hItem).c_str(), stdout);
+        return 0;
+    }
+    if (command == "font") {
+        HWND hWnd = Updater();
+        HFONT hFont =
+            hWnd != nullptr ? reinterpret_cast<HFONT>(SendMessageA(hWnd, WM_GETFONT, 0, 0)) : nullptr;
+        LOGFONTA font{};
+        if (hFont == nullptr || GetObjectA(hFont, sizeof font, &font) == 0) return 1;
+        std::printf("%d %s\n", font.lfCharSet, font.lfFaceName);
         return 0;
     }
     if (command == "click") {

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <clocale>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
@@ -126,7 +127,13 @@ bool OpenDisplay(int& argc, char**& argv) {
     const char* pszWayland = std::getenv("WAYLAND_DISPLAY");
     const bool bDisplay =
         (pszX != nullptr && *pszX != '\0') || (pszWayland != nullptr && *pszWayland != '\0');
-    return bDisplay && gtk_init_check(&argc, &argv);
+    if (!bDisplay) return false;
+    // GTK would take the whole locale from the environment; numbers keep the C
+    // locale's point ("vc : 1.170"), and the size line groups digits itself.
+    gtk_disable_setlocale();
+    std::setlocale(LC_CTYPE, "");
+    std::setlocale(LC_MESSAGES, "");
+    return gtk_init_check(&argc, &argv);
 }
 
 GtkPanel::GtkPanel(UpdateRun& run, std::atomic<bool>* pInterrupted)

@@ -44,6 +44,7 @@ TerminalApp::TerminalApp(UpdateRun& run, const TerminalSignals& signals, Termina
       m_logic(run),
       m_window(m_logic, stdout, ChooseProgressStyle(m_settings.bQuiet), isatty(STDIN_FILENO) != 0) {
     m_window.SetColumns(TerminalColumns());
+    if (m_settings.bYes || !m_settings.folder.empty()) m_window.SetChoiceAnswered();
 }
 
 void TerminalApp::RunUntilClosed(const std::function<void()>& onShown) {
@@ -119,6 +120,7 @@ bool TerminalApp::AskForFolder() {
             m_logic.OnExit([] { return true; });
             return true;
         }
+        m_window.Say("Installing into " + folder + "\n");
         InstallInto(folder);
         return false;
     }

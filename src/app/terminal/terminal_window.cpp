@@ -1,5 +1,7 @@
 #include "app/terminal/terminal_window.h"
 
+#include "platform/text_table.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -76,6 +78,7 @@ void TerminalWindow::DrawProgressLocked(bool bForce) {
 void TerminalWindow::ShowStatus(const std::string& text) {
     std::lock_guard lock(m_mutex);
     if (m_bEnded || text == m_strStatus) return;
+    if (m_bChoiceAnswered && text == LoadText(IDS_CHOOSE_PATH)) return;
     m_strStatus = text;
     PrintLineLocked(text);
 }

@@ -56,6 +56,8 @@ public:
     void SetColumns(int nColumns);
     // The folder the installation choice offers first.
     std::string ChoiceDefault();
+    // The command line answers the installation choice: its question is not shown.
+    void SetChoiceAnswered() { m_bChoiceAnswered = true; }
 
 private:
     void PrintLineLocked(const std::string& text);
@@ -73,6 +75,7 @@ private:
     bool m_bChoiceShown = false;
     bool m_bChoiceReported = false;
     bool m_bQuestionOpen = false;
+    bool m_bChoiceAnswered = false;        // set before the run starts
     std::vector<std::string> m_heldLines;  // the run's lines while a question is open
     std::size_t m_nDrawnLength = 0;        // of the progress line on the screen; 0: none
     std::chrono::steady_clock::time_point m_lastDrawn{};
