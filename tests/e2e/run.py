@@ -64,6 +64,14 @@ def main():
     parser.add_argument("--xml", default=os.environ.get("CORVANA_E2E_XML"))
     parser.add_argument("names", nargs="*")
     args = parser.parse_args()
+    # The test servers' variables, from the file of ctest's fixture when the
+    # servers were not started around the whole run (tests/support/with_servers.py).
+    if not os.environ.get("CORVANA_TEST_NGINX") and os.environ.get("CORVANA_TEST_SERVERS"):
+        try:
+            with open(os.environ["CORVANA_TEST_SERVERS"], encoding="utf-8") as state:
+                os.environ.update(line.rstrip("\n").split("=", 1) for line in state if "=" in line)
+        except OSError:
+            pass
     os.environ["CORVANA_E2E_UPDATER"] = os.path.abspath(args.updater)
     os.environ["CORVANA_E2E_STANDINS"] = os.path.abspath(args.stand_ins)
 

@@ -13,6 +13,26 @@ namespace corvana::test {
 
 namespace {
 
+// The test servers' variables, when the tests run without with_servers.py around
+// them (ctest -R NAME): from the file that ctest's fixture (its --start) wrote.
+class ServerVariables : public ::testing::Environment {
+public:
+    void SetUp() override {
+        const char* pszNginx = std::getenv("CORVANA_TEST_NGINX");
+        if (pszNginx != nullptr && *pszNginx != '\0') return;
+        std::ifstream state(HostPath(CORVANA_TEST_SERVERS_FILE));
+        for (std::string line; std::getline(state, line);) {
+            const std::size_t nEqual = line.find('=');
+            if (nEqual != std::string::npos) {
+                SetEnv(line.substr(0, nEqual).c_str(), line.substr(nEqual + 1).c_str());
+            }
+        }
+    }
+};
+
+[[maybe_unused]] ::testing::Environment* const g_pServerVariables =
+    ::testing::AddGlobalTestEnvironment(new ServerVariables);
+
 #ifndef _WIN32
 // Each test process gets a runtime folder and a temporary folder of its own, so
 // that nothing else running on the account (an updater, another test) shares a

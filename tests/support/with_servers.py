@@ -3,6 +3,14 @@
 loopback ports, both ended afterwards.
 
   with_servers.py [--docroot FOLDER] -- COMMAND [ARGS...]
+  with_servers.py --start STATE    starts them in the background (a CTest fixture)
+                                   and writes their variables to STATE, KEY=VALUE
+                                   lines; nothing when they are up already (the
+                                   variables are set)
+  with_servers.py --stop STATE     ends the servers that --start started
+
+A test program that finds CORVANA_TEST_NGINX unset reads the variables from the
+file named by CORVANA_TEST_SERVERS (tests/support/test_env.cpp, tests/e2e/run.py).
 
 The command gets CORVANA_TEST_NGINX and CORVANA_TEST_FAULT (host:port),
 CORVANA_TEST_NGINX_TLS (host:port of nginx over HTTPS, with a certificate for
@@ -16,10 +24,12 @@ size-0.bin, size-1.bin, size-64k.bin, size-5m.bin, size-15m.bin (exactly
 import os
 import pathlib
 import shutil
+import signal
 import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -125,8 +135,97 @@ def start_nginx(root, docroot):
     sys.exit("with_servers: nginx did not start:\n" + (root / "error.log").read_text())
 
 
+def start_servers(root, served=None):
+    """Starts nginx and the fault server; their variables, and a function that ends them."""
+    docroot = served or root / "www"
+    if served is None:
+        make_docroot(docroot)
+        make_archives.make_all(root / "archives")
+    ca = make_certificates(root / "tls")
+    nginx, nginx_port, tls_port = start_nginx(root, docroot)
+    fault = fault_server.start()
+    variables = {
+        "CORVANA_TEST_NGINX": "127.0.0.1:%d" % nginx_port,
+        "CORVANA_TEST_FAULT": "127.0.0.1:%d" % fault.server_address[1],
+        "CORVANA_TEST_NGINX_TLS": "127.0.0.1:%d" % tls_port,
+        "CORVANA_TEST_CA": str(ca),
+        "CORVANA_TEST_DOCROOT": str(docroot),
+        "CORVANA_TEST_ARCHIVES": str(root / "archives"),
+    }
+
+    def stop():
+        nginx.terminate()
+        try:
+            nginx.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            nginx.kill()
+        shutil.rmtree(root, ignore_errors=True)
+    return variables, stop
+
+
+def read_state(state):
+    try:
+        return dict(line.split("=", 1) for line in state.read_text().splitlines() if "=" in line)
+    except OSError:
+        return {}
+
+
+def ours(pid):
+    """Whether pid is a server process that --start left (not a reused number)."""
+    try:
+        return b"with_servers.py" in pathlib.Path("/proc/%s/cmdline" % pid).read_bytes()
+    except OSError:
+        return False
+
+
+def start_in_background(state):
+    if os.environ.get("CORVANA_TEST_NGINX"):
+        return 0  # up already, around the whole test run
+    pid = read_state(state).get("CORVANA_TEST_SERVERS_PID")
+    if pid and ours(pid):
+        return 0
+    ready, tell = os.pipe()
+    if os.fork() != 0:
+        os.close(tell)
+        return 0 if os.read(ready, 1) == b"1" else 1
+    os.close(ready)
+    os.setsid()
+    root = pathlib.Path(tempfile.mkdtemp(prefix="corvana-servers-"))
+    variables, stop = start_servers(root)
+    variables["CORVANA_TEST_SERVERS_PID"] = str(os.getpid())
+    state.write_text("".join("%s=%s\n" % item for item in variables.items()))
+    ended = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *_: ended.set())
+    with open(os.devnull, "w") as null:
+        os.dup2(null.fileno(), 1)
+        os.dup2(null.fileno(), 2)
+    os.write(tell, b"1")
+    os.close(tell)
+    while not ended.wait(1):
+        pass
+    stop()
+    os._exit(0)
+
+
+def stop_background(state):
+    if os.environ.get("CORVANA_TEST_NGINX"):
+        return 0
+    pid = read_state(state).get("CORVANA_TEST_SERVERS_PID")
+    if pid and ours(pid):
+        os.kill(int(pid), signal.SIGTERM)
+        for _ in range(100):
+            if not ours(pid):
+                break
+            time.sleep(0.1)
+    state.unlink(missing_ok=True)
+    return 0
+
+
 def main():
     args = sys.argv[1:]
+    if args[:1] in (["--start"], ["--stop"]) and len(args) == 2:
+        state = pathlib.Path(args[1])
+        return start_in_background(state) if args[0] == "--start" else stop_background(state)
     served = None
     if args[:1] == ["--docroot"]:  # serve that folder, without the test files
         served = pathlib.Path(args[1]).resolve()
@@ -136,31 +235,15 @@ def main():
     if not args:
         sys.exit(__doc__)
     root = pathlib.Path(tempfile.mkdtemp(prefix="corvana-servers-"))
-    nginx = None
+    stop = None
     try:
-        docroot = served or root / "www"
-        if served is None:
-            make_docroot(docroot)
-            make_archives.make_all(root / "archives")
-        ca = make_certificates(root / "tls")
-        nginx, nginx_port, tls_port = start_nginx(root, docroot)
-        fault = fault_server.start()
-        env = dict(os.environ)
-        env["CORVANA_TEST_NGINX"] = "127.0.0.1:%d" % nginx_port
-        env["CORVANA_TEST_FAULT"] = "127.0.0.1:%d" % fault.server_address[1]
-        env["CORVANA_TEST_NGINX_TLS"] = "127.0.0.1:%d" % tls_port
-        env["CORVANA_TEST_CA"] = str(ca)
-        env["CORVANA_TEST_DOCROOT"] = str(docroot)
-        env["CORVANA_TEST_ARCHIVES"] = str(root / "archives")
-        return subprocess.call(args, env=env)
+        variables, stop = start_servers(root, served)
+        return subprocess.call(args, env=dict(os.environ, **variables))
     finally:
-        if nginx is not None:
-            nginx.terminate()
-            try:
-                nginx.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                nginx.kill()
-        shutil.rmtree(root, ignore_errors=True)
+        if stop is not None:
+            stop()
+        else:
+            shutil.rmtree(root, ignore_errors=True)
 
 
 if __name__ == "__main__":
