@@ -95,8 +95,9 @@ int main(int argc, char** argv) {
     }
     if (command == "font") {
         HWND hWnd = Updater();
-        HFONT hFont =
-            hWnd != nullptr ? reinterpret_cast<HFONT>(SendMessageA(hWnd, WM_GETFONT, 0, 0)) : nullptr;
+        HFONT hFont = hWnd != nullptr
+                          ? reinterpret_cast<HFONT>(SendMessageA(hWnd, WM_GETFONT, 0, 0))
+                          : nullptr;
         LOGFONTA font{};
         if (hFont == nullptr || GetObjectA(hFont, sizeof font, &font) == 0) return 1;
         std::printf("%d %s\n", font.lfCharSet, font.lfFaceName);
