@@ -247,7 +247,7 @@ class Panel(DesktopWindowTest):
         shutil.copy(UPDATER, folder / "corvana-updater")
         (folder / "cw-version.txt").write_text("170")
         self.env.pop("LC_ALL")
-        self.env.update(LANG="de_DE.UTF-8")
+        self.env.update(LANG="de_DE.UTF-8", LC_MESSAGES="C.UTF-8")  # numbers German, texts Korean
         log = self.temp / "run.log"
         self.start(["-THIS_FOLDER", "-CHECK_VERSION", "--log", str(log)], program=str(folder / "corvana-updater"))
         box = self.find_window("에러메시지")
