@@ -3,6 +3,7 @@
 #include <unzip.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -237,6 +238,36 @@ Result ZipExtractor::ExtractCurrentItem(const char* pszFolder, bool bFlattenPath
     if (!bStaged) return file.Commit();
     m_pStaged->push_back({file.Release(), output});
     return {};
+}
+
+Expected<std::string> ZipExtractor::ReadCurrentItem(uint64_t nLimit) {
+    const Failure damaged{{}, "a damaged archive"};
+    ZipItemInfo info;
+    if (m_hZip == nullptr || !GetCurrentItemInfo(info)) return damaged;
+    if (info.nUncompressedSize > nLimit) {
+        return Failure{info.szName, "larger than " + std::to_string(nLimit) + " bytes"};
+    }
+    if (unzOpenCurrentFile(AsZip(m_hZip)) != UNZ_OK) return damaged;
+    std::string data(static_cast<std::size_t>(info.nUncompressedSize), '\0');
+    uint64_t nRead = 0;
+    bool bOk = true;
+    while (bOk && nRead < data.size()) {
+        const uint64_t nWanted = std::min<uint64_t>(data.size() - nRead, EXTRACT_CHUNK_SIZE);
+        const int nGot =
+            unzReadCurrentFile(AsZip(m_hZip), data.data() + nRead, static_cast<unsigned>(nWanted));
+        bOk = nGot > 0;
+        if (bOk) nRead += static_cast<uint64_t>(nGot);
+    }
+    // Nothing more than the declared size, and the CRC-32 the reader checks at the end.
+    char extra = 0;
+    bOk = bOk && unzReadCurrentFile(AsZip(m_hZip), &extra, 1) == 0;
+    const bool bClosed = unzCloseCurrentFile(AsZip(m_hZip)) == UNZ_OK;
+    if (!bOk || !bClosed ||
+        crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())) !=
+            info.dwCrc) {
+        return damaged;
+    }
+    return data;
 }
 
 bool ZipExtractor::AllItemNamesSafe() {

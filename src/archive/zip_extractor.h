@@ -71,6 +71,9 @@ public:
     Result ExtractCurrentItem(const char* pszFolder = nullptr, bool bFlattenPaths = false);
     // Every item in order, stopping at the first that fails. An archive with an
     // unsafe item name (see IsSafeItemName) is refused before anything is written.
+    // The current item's bytes (its size and CRC-32 checked); a failure for a
+    // damaged item or one larger than nLimit.
+    Expected<std::string> ReadCurrentItem(uint64_t nLimit);
     Result ExtractAllTo(const char* pszFolder, bool bFlattenPaths);
     Result ExtractAll(bool bFlattenPaths);
 

@@ -1,10 +1,13 @@
 #include "install/install_step.h"
 
+#include "archive/delta.h"
 #include "archive/zip_extractor.h"
 #include "install/transaction.h"
 #include "platform/files.h"
 #include "platform/platform.h"
 #include "platform/text.h"
+
+#include <map>
 
 namespace corvana {
 
@@ -36,7 +39,138 @@ InstallOutcome Refused(InstallResult result, const std::string& name, const std:
     return {result, {name, step + " (" + cause.GetFailure().Text() + ")"}};
 }
 
+// The archive's folder relative to the installation folder, with its separator
+// (empty for the folder itself).
+std::string ArchivePrefix(const std::string& folder, const std::string& path) {
+    const std::string destination = path.substr(0, path.find_last_of(kPathSeparator));
+    return destination.size() < folder.size() ? std::string()
+                                              : destination.substr(folder.size()) + kPathSeparator;
+}
+
+std::string NativeName(std::string name) {
+    for (char& c : name) {
+        if (c == '/') c = kPathSeparator;
+    }
+    return name;
+}
+
+InstallOutcome Unusable(const std::string& deltaName, const std::string& why) {
+    return {InstallResult::DELTA_UNUSABLE, {deltaName, why}};
+}
+
+// Writes an item rebuilt from a delta into the staging folder, with the time and
+// the attributes its payload carries, and lists it for the commit.
+Result StageItem(InstallTransaction& transaction, const std::string& target, std::string_view data,
+                 const ZipItemInfo& payload) {
+    if (Result made = MakeFolders(target); !made) return made;
+    ReplacementFile file;
+    if (Result created = file.Create(target.c_str(), transaction.StagingFolder().c_str());
+        !created) {
+        return created;
+    }
+    if (Result written = file.Write(data.data(), static_cast<uint32_t>(data.size())); !written) {
+        return written;
+    }
+    if (Result finished = file.Finish(true); !finished) return finished;
+    SetFileTimeFromDos(file.TemporaryPath().c_str(), payload.dwDosDate);
+    ApplyStoredAttributes(file.TemporaryPath().c_str(), payload.dwVersion,
+                          payload.dwExternalAttributes);
+    transaction.Staged().push_back({file.Release(), target});
+    return {};
+}
+
 }  // namespace
+
+InstallOutcome InstallFromDelta(const std::string& folder, const std::string& archiveName,
+                                std::string_view delta,
+                                const std::function<void(InstallStage)>& onStage) {
+    const std::string deltaName = archiveName + DELTA_SUFFIX;
+    onStage(InstallStage::SAVING);
+    if (Result place = CheckPlace(folder, archiveName); !place) {
+        return Refused(InstallResult::UNSAFE, archiveName, "refused as unsafe", place);
+    }
+    const std::string prefix = ArchivePrefix(folder, folder + archiveName);
+    ZipExtractor extractor;
+    if (!extractor.OpenMemory(delta.data(), delta.size(), folder.c_str())) {
+        return Unusable(deltaName, "not a delta archive");
+    }
+    // The index, then every base it names: the file in the folder, as it was when
+    // the delta was made.
+    std::vector<DeltaItem> items;
+    for (bool bMore = extractor.GoToFirstItem(); bMore; bMore = extractor.GoToNextItem()) {
+        ZipItemInfo info;
+        if (!extractor.GetCurrentItemInfo(info) ||
+            std::string_view(info.szName) != DELTA_INDEX_NAME) {
+            continue;
+        }
+        Expected<std::string> text = extractor.ReadCurrentItem(DELTA_FILE_LIMIT);
+        Expected<std::vector<DeltaItem>> index =
+            text ? ReadDeltaIndex(*text) : Expected<std::vector<DeltaItem>>(text.GetFailure());
+        if (!index) return Unusable(deltaName, index.GetFailure().Text());
+        items = *index;
+        break;
+    }
+    if (items.empty()) return Unusable(deltaName, "no delta index");
+    std::map<std::string, const DeltaItem*> byPayload;
+    for (const DeltaItem& item : items) {
+        const std::string relative = prefix + NativeName(item.name);
+        if (Result place = CheckPlace(folder, relative); !place) {
+            return Refused(InstallResult::UNSAFE, deltaName, "refused as unsafe", place);
+        }
+        if (item.method != DeltaMethod::WHOLE) {
+            const std::optional<std::string> base =
+                ReadSmallFile((folder + relative).c_str(), DELTA_FILE_LIMIT);
+            if (!base || base->size() != item.nBaseSize || Sha256Hex(*base) != item.baseSha256) {
+                return Unusable(deltaName, relative + " is not the file the delta was made from");
+            }
+        }
+        if (item.method != DeltaMethod::SAME) {
+            byPayload[NativeName((item.method == DeltaMethod::ZSTD ? "zstd/" : "whole/") +
+                                 item.name)] = &item;
+        }
+    }
+    onStage(InstallStage::COMPARING);
+    onStage(InstallStage::UNPACKING);
+    // Each payload rebuilt and staged; nothing replaces a file before all are.
+    InstallTransaction transaction(folder);
+    if (Result begun = transaction.Begin({}); !begun) {
+        return Refused(InstallResult::NOT_UNPACKED, archiveName, "could not be unpacked whole",
+                       begun);
+    }
+    std::size_t nStaged = 0;
+    for (bool bMore = extractor.GoToFirstItem(); bMore; bMore = extractor.GoToNextItem()) {
+        ZipItemInfo info;
+        if (!extractor.GetCurrentItemInfo(info)) return Unusable(deltaName, "a damaged archive");
+        const auto found = byPayload.find(info.szName);
+        if (found == byPayload.end()) continue;
+        const DeltaItem& item = *found->second;
+        Expected<std::string> payload = extractor.ReadCurrentItem(DELTA_FILE_LIMIT);
+        if (!payload) return Unusable(deltaName, payload.GetFailure().Text());
+        const std::string target = folder + prefix + NativeName(item.name);
+        Expected<std::string> result = std::move(payload);
+        if (item.method == DeltaMethod::ZSTD) {
+            const std::optional<std::string> base = ReadSmallFile(target.c_str(), DELTA_FILE_LIMIT);
+            result = base ? RebuildItem(item, *base, *result)
+                          : Expected<std::string>(Failure{target, "cannot be read"});
+        } else if ((*result).size() != item.nResultSize ||
+                   Sha256Hex(*result) != item.resultSha256) {
+            result = Failure{item.name, "the item differs from the one the delta names"};
+        }
+        if (!result) return Unusable(deltaName, result.GetFailure().Text());
+        if (Result staged = StageItem(transaction, target, *result, info); !staged) {
+            return Refused(InstallResult::NOT_UNPACKED, archiveName, "could not be unpacked whole",
+                           staged);
+        }
+        ++nStaged;
+    }
+    if (nStaged != byPayload.size()) return Unusable(deltaName, "an item of its index is missing");
+    if (Result committed = transaction.Commit(); !committed) {
+        return Refused(InstallResult::NOT_UNPACKED, archiveName, "could not be unpacked whole",
+                       committed);
+    }
+    onStage(InstallStage::INSTALLED);
+    return {InstallResult::INSTALLED, {}};
+}
 
 InstallOutcome InstallFile(const std::string& folder, const std::string& name,
                            std::string_view body,
@@ -68,10 +202,7 @@ InstallOutcome InstallFile(const std::string& folder, const std::string& name,
     // The items are inflated from the body in memory; the saved archive is the
     // same bytes, and the folder shows it as it did.
     const std::string destination = path.substr(0, path.find_last_of(kPathSeparator));
-    // The archive's folder relative to the installation folder, with its separator.
-    const std::string prefix = destination.size() < folder.size()
-                                   ? std::string()
-                                   : destination.substr(folder.size()) + kPathSeparator;
+    const std::string prefix = ArchivePrefix(folder, path);
     InstallOutcome outcome{InstallResult::INSTALLED, {}};
     Result unpacked;
     ZipExtractor extractor;

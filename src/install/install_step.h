@@ -17,6 +17,7 @@ enum class InstallResult {
     NOT_UNPACKED,
     NO_SPACE,
     UNSAFE,  // the file or an item would be written outside the folder, or over a name of ours
+    DELTA_UNUSABLE,  // a delta that does not fit the folder: the full archive is needed
 };
 
 // How an install ended; when not INSTALLED, why: the file's name and the words
@@ -36,5 +37,14 @@ struct InstallOutcome {
 // place is refused (see CheckPlace) changes nothing.
 InstallOutcome InstallFile(const std::string& folder, const std::string& name,
                            std::string_view body, const std::function<void(InstallStage)>& onStage);
+
+// Installs the items of the archive archiveName from its delta (see
+// archive/delta.h) as InstallFile would unpack the archive: each item rebuilt
+// from the folder's file of the same name, taken whole, or left as it is, in one
+// transaction. DELTA_UNUSABLE, with nothing changed, when a base is not the file
+// the delta names (the player changed it) or an item does not rebuild right.
+InstallOutcome InstallFromDelta(const std::string& folder, const std::string& archiveName,
+                                std::string_view delta,
+                                const std::function<void(InstallStage)>& onStage);
 
 }  // namespace corvana

@@ -42,6 +42,9 @@ public:
     virtual void ExplainFailure(const std::string& cause) = 0;
     // The URL of each request, as it is sent, for a log; the panels show none.
     virtual void NoteRequest(const std::string& /*url*/) {}
+    // What the run worked around (a delta that did not fit, the full archive
+    // fetched instead), in one English line for a log or an error stream.
+    virtual void NoteFallback(const std::string& /*note*/) {}
     // After a failure: Exit is shown and closes the window without asking.
     virtual void OfferExitOnly() = 0;
     // Asks the window to close; it ends like Cancel.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "archive/delta.h"
 #include "install/folder_guard.h"
 #include "install/install_step.h"
 #include "install/transaction.h"
@@ -279,39 +280,56 @@ bool UpdateRun::RunPipeline(const std::string& baseUrl, const std::string& folde
             return false;
         }
         if (entry.bInstallPackage) launch = SETUP_COMMAND;
-        const int nBase = UNITS_PER_ENTRY * (m_progress.nEntry - 1);
+        if (!InstallEntry(baseUrl, folder, entry)) return false;
+    }
+    return true;
+}
+
+bool UpdateRun::InstallEntry(const std::string& baseUrl, const std::string& folder,
+                             const ManifestEntry& entry) {
+    const int nBase = UNITS_PER_ENTRY * (m_progress.nEntry - 1);
+    const auto onStage = [&](InstallStage stage) {
+        switch (stage) {
+            case InstallStage::SAVING:
+                return EntryStep(entry, IDS_INSTALLING, nBase + 501);
+            case InstallStage::COMPARING:
+                return EntryStep(entry, IDS_COMPARING, nBase + 506);
+            case InstallStage::UNPACKING:
+                return EntryStep(entry, IDS_UNPACKING, nBase + 507);
+            case InstallStage::INSTALLED:
+                return EntryStep(entry, IDS_INSTALLED, nBase + UNITS_PER_ENTRY);
+        }
+    };
+    // With a delta that the signed list names only what changed is fetched; one
+    // that does not fit the folder leaves the entry to its full archive.
+    const std::string deltaName = entry.strName + DELTA_SUFFIX;
+    for (const bool bDelta : {true, false}) {
+        if (bDelta && !m_verifier.Lists(deltaName)) continue;
+        const std::string& name = bDelta ? deltaName : entry.strName;
         Progress(nBase);
         EntryStatus(entry, IDS_DOWNLOADING);
-        if (!FetchEntry(baseUrl + entry.strName, nBase)) return false;
-
+        if (!FetchEntry(baseUrl + name, nBase)) return false;
         // Nothing is saved that the publisher did not sign.
         const std::string_view body = m_pFetcher->GetBody();
-        if (!m_verifier.VerifyFile(entry.strName, body)) {
+        if (!m_verifier.VerifyFile(name, body)) {
             End(Failed(CODE_NOT_VERIFIED, m_verifier.Cause()));
             return false;
         }
         const InstallOutcome installed =
-            InstallFile(folder, entry.strName, body, [&](InstallStage stage) {
-                switch (stage) {
-                    case InstallStage::SAVING:
-                        return EntryStep(entry, IDS_INSTALLING, nBase + 501);
-                    case InstallStage::COMPARING:
-                        return EntryStep(entry, IDS_COMPARING, nBase + 506);
-                    case InstallStage::UNPACKING:
-                        return EntryStep(entry, IDS_UNPACKING, nBase + 507);
-                    case InstallStage::INSTALLED:
-                        return EntryStep(entry, IDS_INSTALLED, nBase + UNITS_PER_ENTRY);
-                }
-            });
-        if (installed.result != InstallResult::INSTALLED) {
+            bDelta ? InstallFromDelta(folder, entry.strName, body, onStage)
+                   : InstallFile(folder, entry.strName, body, onStage);
+        m_pFetcher->CloseUrl();
+        if (installed.result == InstallResult::INSTALLED) return true;
+        if (installed.result != InstallResult::DELTA_UNUSABLE) {
             End(Failed(
                 installed.result == InstallResult::UNSAFE ? CODE_UNSAFE_NAME : CODE_NOT_INSTALLED,
                 installed.failure.Text()));
             return false;
         }
-        m_pFetcher->CloseUrl();
+        m_pView->NoteFallback(installed.failure.Text() + "; " + entry.strName +
+                              " is fetched whole");
     }
-    return true;
+    return false;  // the full archive's pass has returned
 }
 
 bool UpdateRun::FetchEntry(const std::string& url, int nBase) {

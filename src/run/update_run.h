@@ -102,6 +102,9 @@ private:
     bool RunPipeline(const std::string& baseUrl, const std::string& folder,
                      const ManifestSelection& selection, std::string& launch);
     bool FetchEntry(const std::string& url, int nBase);
+    // Fetches and installs one entry, from its delta when there is one that fits.
+    bool InstallEntry(const std::string& baseUrl, const std::string& folder,
+                      const ManifestEntry& entry);
     // Starts launch in folder; the client gets loginPart (see LoginPart).
     void Launch(const std::string& folder, const std::string& launch, const std::string& loginPart);
     Ending Unreachable(const std::string& url) const;

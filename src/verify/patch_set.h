@@ -36,6 +36,11 @@ public:
     // without a key.
     bool VerifyFile(std::string_view name, std::string_view body);
 
+    // Whether the accepted list names the file (false without a key or a list).
+    bool Lists(std::string_view name) const {
+        return HasKey() && m_sums && m_sums->find(name) != m_sums->end();
+    }
+
     // Why the last check failed, in one English line.
     const std::string& Cause() const { return m_strCause; }
 

@@ -108,6 +108,73 @@ class SignedSets(UpdaterTest):
         self.assertEqual(len([f for f in sets.iterdir() if f.is_dir()]), 3)  # --keep 3
         self.assertIn(b"152=update2.zip", (self.patch_server.normal / "patch_info.txt").read_bytes())
 
+    def test_deltas_install_what_the_full_archives_install(self):
+        """150 -> 171 -> 172 through deltas; a tampered delta is refused; a base the
+        player changed leaves the entry to its full archive."""
+        big = os.urandom(400000)
+        versions = {
+            "base": {"bin/game.dat": big, "readme.txt": b"one\n"},
+            "update1": {"bin/game.dat": big[:1000] + b"one" + big[1000:], "readme.txt": b"one\n",
+                        "new.txt": b"new\n"},
+            "update2": {"bin/game.dat": big[:2000] + b"two" + big[2000:]},
+        }
+        for name, files in versions.items():
+            for item, data in files.items():
+                (self.temp / "src" / name / item).parent.mkdir(parents=True, exist_ok=True)
+                (self.temp / "src" / name / item).write_bytes(data)
+
+        def publish(number, name, *flags):
+            subprocess.run([sys.executable, str(MAKE_PATCH_SET), *flags, "--sign", KEY,
+                            str(self.patch_server.normal), "%d=%s;%s" % (number, self.temp / "src" / name, name)],
+                           check=True, capture_output=True)
+
+        def run():
+            log = self.temp / "run.log"
+            log.unlink(missing_ok=True)
+            result = self.run_updater(["-THIS_FOLDER", "--log", str(log)], program=str(self.folder / "corvana-updater"))
+            return result, log.read_text()
+
+        def folder_has(name):
+            expected = dict(versions["base"])
+            for step in ("update1", "update2")[:("update1", "update2").index(name) + 1]:
+                expected.update(versions[step])
+            for item, data in expected.items():
+                self.assertEqual((self.folder / item).read_bytes(), data, item)
+
+        publish(101, "base")
+        publish(171, "update1", "--append", "--delta")
+        self.install_client(version=150)
+        for item, data in versions["base"].items():
+            (self.folder / item).parent.mkdir(parents=True, exist_ok=True)
+            (self.folder / item).write_bytes(data)
+        result, log = run()
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertIn("update1.zip.delta", log)
+        self.assertNotIn("web_patch/corvana/update1.zip\n", log)  # the archive itself not fetched
+        folder_has("update1")
+
+        (self.folder / "cw-version.txt").write_text("171")
+        publish(172, "update2", "--append", "--delta")
+        delta = self.patch_server.normal / "update2.zip.delta"
+        genuine = delta.read_bytes()
+        delta.unlink()
+        delta.write_bytes(genuine[:-1] + bytes([genuine[-1] ^ 1]))
+        result, _ = run()
+        self.assertIn("#-6", result.stdout)
+        self.assertIn("update2.zip.delta: SHA-256 differs from SHA256SUMS", result.stderr)
+        folder_has("update1")  # nothing of it on disk
+        self.assertFalse((self.folder / ".corvana-staging").exists())
+
+        delta.unlink()
+        delta.write_bytes(genuine)
+        with open(self.folder / "bin" / "game.dat", "ab") as changed:
+            changed.write(b"the player's own")
+        result, log = run()
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertIn("is not the file the delta was made from; update2.zip is fetched whole", result.stderr)
+        self.assertIn("update2.zip is fetched whole", log)
+        folder_has("update2")
+
     def test_an_unsigned_set_is_refused(self):
         self.publish("1=a.zip\n", {"a.zip": {"a.txt": "a"}})
         result = self.install_fresh()

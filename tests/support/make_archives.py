@@ -88,6 +88,35 @@ def zip64_stored(path, items):
     path.write_bytes(local + central + end)
 
 
+def make_deltas(folder):
+    """A base file, its next version, and deltas from one to the other (bin/game.dat
+    patched with zstd, new.txt whole): delta.zip.delta right, delta-wrong.zip.delta
+    naming a result hash the patch does not give."""
+    import hashlib
+    import random
+    import subprocess
+    import tempfile
+    generator = random.Random(7)
+    base = bytes(generator.getrandbits(8) for _ in range(200000))
+    result = base[:5000] + b"the next version" + base[5000:]
+    (folder / "delta-base.dat").write_bytes(base)
+    (folder / "delta-result.dat").write_bytes(result)
+    with tempfile.TemporaryDirectory() as work:
+        work = pathlib.Path(work)
+        (work / "base").write_bytes(base)
+        (work / "result").write_bytes(result)
+        subprocess.run(["zstd", "-q", "-f", "-19", "--patch-from=" + str(work / "base"), str(work / "result"),
+                        "-o", str(work / "patch")], check=True, stderr=subprocess.DEVNULL)
+        patch = (work / "patch").read_bytes()
+    sha = lambda data: hashlib.sha256(data).hexdigest()
+    for name, result_sha in (("delta.zip.delta", sha(result)), ("delta-wrong.zip.delta", sha(base))):
+        index = ("corvana-delta 1\n"
+                 "zstd\t%d\t%s\t%d\t%s\tbin/game.dat\n" % (len(base), sha(base), len(result), result_sha) +
+                 "whole\t-\t-\t4\t%s\tnew.txt\n" % sha(b"new\n"))
+        with_python(folder, name, [("delta-index.txt", index.encode()), ("zstd/bin/game.dat", patch),
+                                   ("whole/new.txt", b"new\n")])
+
+
 def make_all(folder):
     folder = pathlib.Path(folder)
     folder.mkdir(parents=True, exist_ok=True)
@@ -127,6 +156,7 @@ def make_all(folder):
     with_python(folder, "windows-device.zip", [("good.txt", ALPHA), ("sub/CON.txt", b"evil\n")])
     with_python(folder, "windows-colon.zip", [("good.txt", ALPHA), ("file:name.txt", b"evil\n")])
 
+    make_deltas(folder)
     with_python(folder, "bad-crc.zip", [("good.txt", ALPHA), ("crc.dat", DATA), ("after.txt", ALPHA)])
     patch_crc(folder / "bad-crc.zip", "crc.dat")
     with_python(folder, "bad-data.zip", [("good.txt", ALPHA), ("broken.dat", DATA), ("after.txt", ALPHA)])

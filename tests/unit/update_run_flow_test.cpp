@@ -525,6 +525,36 @@ TEST_F(UpdateRunFlowTest, ASetReplacedWhileItIsReadIsFetchedOnceMore) {
     }
 }
 
+// A delta is fetched only when the signed list names it, and then in place of its archive.
+TEST_F(UpdateRunFlowTest, OnlyASignedListLeadsToADelta) {
+    const test::TestPublisher publisher;
+    InstallStandIn("cw.exe");
+    fs::create_directories(m_folder / "bin");
+    const auto delta = [&](const std::string& name) {
+        return std::any_of(m_fetcher.requests.begin(), m_fetcher.requests.end(),
+                           [&](const std::string& url) { return url.ends_with("/" + name); });
+    };
+    for (const bool bSigned : {false, true}) {
+        SCOPED_TRACE(bSigned ? "signed" : "unsigned");
+        m_fetcher.requests.clear();
+        fs::copy_file(test::TestArchive("delta-base.dat"), m_folder / "bin" / "game.dat",
+                      fs::copy_options::overwrite_existing);
+        PublishArchive("delta.zip", "deflated.zip");
+        PublishArchive("delta.zip.delta", "delta.zip.delta");
+        Publish("201=delta.zip;d\n");
+        publisher.SignSet(m_server, {"patch_info.txt", "delta.zip", "delta.zip.delta"}, 2000);
+        m_run.SetPublicKey(bSigned ? publisher.PublicKeyLine() : "");
+        m_run.Run("-THIS_FOLDER");
+        EXPECT_EQ(delta("delta.zip.delta"), bSigned);
+        EXPECT_EQ(delta("delta.zip"), !bSigned);
+        EXPECT_EQ(fs::exists(m_folder / "new.txt"), bSigned);
+        EXPECT_EQ(fs::exists(m_folder / "alpha.txt"), !bSigned);
+        fs::remove(m_folder / "alpha.txt");
+    }
+    EXPECT_TRUE(test::ReadWholeFile(m_folder / "bin" / "game.dat") ==
+                test::ReadWholeFile(test::TestArchive("delta-result.dat")));
+}
+
 // A record that cannot be read, or a set that cannot be recorded, installs nothing.
 TEST_F(UpdateRunFlowTest, TheRollbackGuardFailsClosed) {
     const test::TestPublisher publisher;

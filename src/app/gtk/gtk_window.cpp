@@ -113,6 +113,10 @@ void DesktopView::ExplainFailure(const std::string& cause) {
     m_strCause = cause;
 }
 
+void DesktopView::NoteFallback(const std::string& note) {
+    std::fprintf(stderr, "corvana-updater: %s\n", note.c_str());
+}
+
 void DesktopView::ShowErrorBox(const std::string& text, const std::string& caption) {
     m_panel.ShowErrorBox(text, caption, std::exchange(m_strCause, {}));
 }

@@ -68,6 +68,11 @@ void LoggedView::ExplainFailure(const std::string& cause) {
     m_view.ExplainFailure(cause);
 }
 
+void LoggedView::NoteFallback(const std::string& note) {
+    m_log.Write("fallback", note);
+    m_view.NoteFallback(note);
+}
+
 void LoggedView::NoteRequest(const std::string& url) {
     m_log.Write("get", url);
     m_view.NoteRequest(url);
