@@ -118,7 +118,8 @@ class Choice(WindowsUpdaterTest):
         self.publish("1=a.zip\n", {"a.zip": {"a.txt": "a"}})
         process = self.start()
         self.assert_driver("wait-visible", IDC_EXIT, 30)
-        self.assertTrue(self.assert_driver("font").startswith("1 "))  # the default character set
+        program = "Z:" + str(pathlib.Path(UPDATER).resolve()).replace("/", "\\")
+        self.assertTrue(self.assert_driver("dialog-font", program).startswith("1 "))  # the default set
         self.assert_driver("click", IDC_EXIT)
         self.assertIn("정말로 종료하시겠습니까?", self.assert_driver("box", "Abort Installation?", 10, IDCANCEL))
         time.sleep(0.5)

@@ -16,8 +16,8 @@
 //                                            (the folder browser) and presses its OK
 //   win_driver box CAPTION SECONDS [BUTTON]  waits for a message box with CAPTION, prints
 //                                            its text and presses BUTTON (default: OK)
-//   win_driver font                          prints the window's font: its character set
-//                                            and its face
+//   win_driver dialog-font PROGRAM           prints the font of PROGRAM's window template:
+//                                            its character set and its face
 // Exit status 0 on success, 1 when the wait ran out.
 #include <windows.h>
 
@@ -25,6 +25,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "res/resource.h"
 
 namespace {
 
@@ -93,14 +95,35 @@ int main(int argc, char** argv) {
         std::fputs(TextOf(hItem).c_str(), stdout);
         return 0;
     }
-    if (command == "font") {
-        HWND hWnd = Updater();
-        HFONT hFont = hWnd != nullptr
-                          ? reinterpret_cast<HFONT>(SendMessageA(hWnd, WM_GETFONT, 0, 0))
-                          : nullptr;
-        LOGFONTA font{};
-        if (hFont == nullptr || GetObjectA(hFont, sizeof font, &font) == 0) return 1;
-        std::printf("%d %s\n", font.lfCharSet, font.lfFaceName);
+    if (command == "dialog-font") {
+        // The font of the program's window as its template names it: the template
+        // is read from the program file, as the dialog manager reads it.
+        HMODULE hProgram = LoadLibraryExA(arg(2), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        HRSRC hFound =
+            hProgram != nullptr
+                ? FindResourceA(hProgram, MAKEINTRESOURCEA(IDD_UPDATER_DIALOG), RT_DIALOG)
+                : nullptr;
+        const auto* pWords =
+            hFound != nullptr
+                ? static_cast<const WORD*>(LockResource(LoadResource(hProgram, hFound)))
+                : nullptr;
+        if (pWords == nullptr || pWords[1] != 0xFFFF) return 1;  // not a DLGTEMPLATEEX
+        // dlgVer, signature, helpID, exStyle, style, cDlgItems, x, y, cx, cy: 13 words.
+        const WORD* p = pWords + 13;
+        for (int nField = 0; nField < 3; ++nField) {  // menu, class, title
+            if (*p == 0xFFFF) {
+                p += 2;
+            } else {
+                while (*p++ != 0) {
+                }
+            }
+        }
+        const BYTE nCharSet =
+            reinterpret_cast<const BYTE*>(p + 2)[1];  // after size and weight, italic
+        char szFace[64] = {};
+        WideCharToMultiByte(CP_ACP, 0, reinterpret_cast<LPCWSTR>(p + 3), -1, szFace, sizeof szFace,
+                            nullptr, nullptr);
+        std::printf("%d %s\n", nCharSet, szFace);
         return 0;
     }
     if (command == "click") {

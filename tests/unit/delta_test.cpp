@@ -27,9 +27,9 @@ TEST(DeltaIndex, TakesItsFormatAndNothingElse) {
     for (const std::string& bad : {
              std::string(),
              "corvana-delta 2\n" + same,
-             head + same.substr(0, same.size() - 1),              // the last line cut
-             head + same + same,                                  // a name twice
-             head + "zstd\t-\t-\t4\t" + sha + "\ta\n",            // a patch without a base
+             head + same.substr(0, same.size() - 1),                // the last line cut
+             head + same + same,                                    // a name twice
+             head + "zstd\t-\t-\t4\t" + sha + "\ta\n",              // a patch without a base
              head + "whole\t-\t-\t999999999999\t" + sha + "\ta\n",  // above the limit
              head + "same\t4\t" + sha + "\t5\t" + sha + "\ta\n",    // "same" that differs
              head + "whole\t-\t-\t4\t" + std::string(64, 'A') + "\ta\n",
@@ -55,13 +55,15 @@ TEST(DeltaInstall, RebuildsFromTheFolderOrChangesNothing) {
                           Case{"delta-wrong.zip", false, InstallResult::DELTA_UNUSABLE}}) {
         SCOPED_TRACE(std::string(c.pszDelta) + (c.bBaseChanged ? ", base changed" : ""));
         test::TempDir temp;
-        const std::string folder = temp.Path().string() + static_cast<char>(fs::path::preferred_separator);
+        const std::string folder =
+            temp.Path().string() + static_cast<char>(fs::path::preferred_separator);
         fs::create_directories(temp.Path() / "bin");
         const std::string installed = c.bBaseChanged ? base + "mine" : base;
         test::WriteWholeFile(temp.Path() / "bin" / "game.dat", installed);
         const std::string delta =
             test::ReadWholeFile(test::TestArchive(std::string(c.pszDelta) + DELTA_SUFFIX));
-        const InstallOutcome outcome = InstallFromDelta(folder, c.pszDelta, delta, [](InstallStage) {});
+        const InstallOutcome outcome =
+            InstallFromDelta(folder, c.pszDelta, delta, [](InstallStage) {});
         EXPECT_EQ(outcome.result, c.expected) << outcome.failure.Text();
         const bool bInstalled = c.expected == InstallResult::INSTALLED;
         EXPECT_TRUE(test::ReadWholeFile(temp.Path() / "bin" / "game.dat") ==
