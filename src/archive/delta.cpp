@@ -81,8 +81,9 @@ Expected<std::vector<DeltaItem>> ReadDeltaIndex(std::string_view text) {
     std::set<std::string> names;
     while (!text.empty()) {
         const std::size_t nEnd = text.find('\n');
-        if (nEnd == std::string_view::npos)
+        if (nEnd == std::string_view::npos) {
             return Failure{DELTA_INDEX_NAME, "its last line is cut"};
+        }
         Expected<DeltaItem> item = ReadItem(text.substr(0, nEnd));
         if (!item) return Failure{DELTA_INDEX_NAME, item.GetFailure().why};
         if (!names.insert((*item).name).second) {
