@@ -141,12 +141,32 @@ class SignedSets(UpdaterTest):
             for item, data in expected.items():
                 self.assertEqual((self.folder / item).read_bytes(), data, item)
 
+        def reset_to_base():
+            subprocess.run(["rm", "-rf", str(self.folder)], check=True)
+            self.install_client(version=150)
+            for item, data in versions["base"].items():
+                (self.folder / item).parent.mkdir(parents=True, exist_ok=True)
+                (self.folder / item).write_bytes(data)
+
         publish(101, "base")
         publish(171, "update1", "--append", "--delta")
-        self.install_client(version=150)
-        for item, data in versions["base"].items():
-            (self.folder / item).parent.mkdir(parents=True, exist_ok=True)
-            (self.folder / item).write_bytes(data)
+        # Killed at each rename (the record, the journal, each move), the next start
+        # leaves the folder wholly as it was or wholly updated.
+        for when in range(1, 5):
+            with self.subTest(killed_at_rename=when):
+                reset_to_base()
+                subprocess.run(["strace", "-f", "-qq", "-o", "/dev/null", "-e",
+                                "inject=rename,renameat,renameat2:signal=KILL:when=%d" % when,
+                                str(self.folder / "corvana-updater"), "-THIS_FOLDER"],
+                               env=self.env, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+                offline = dict(self.env, CORVANA_PATCH_HOST="127.0.0.1:9")  # the next start repairs, then fails
+                subprocess.run([str(self.folder / "corvana-updater"), "-THIS_FOLDER"], env=offline,
+                               stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+                updated = (self.folder / "new.txt").exists()
+                self.assertEqual((self.folder / "bin" / "game.dat").read_bytes(),
+                                 versions["update1" if updated else "base"]["bin/game.dat"])
+                self.assertFalse((self.folder / ".corvana-staging").exists())
+        reset_to_base()
         result, log = run()
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         self.assertIn("update1.zip.delta", log)
