@@ -1,8 +1,10 @@
 // One whole update as the program runs it, without the run's fixed pauses:
-// update FOLDER, with CORVANA_PATCH_HOST naming the patch server. The
-// installation choice is answered with FOLDER. Exit status 0 when every entry
-// was installed.
+// update FOLDER [VERSION], with CORVANA_PATCH_HOST naming the patch server. The
+// installation choice is answered with FOLDER; with VERSION, FOLDER is an
+// installed client's (with its cw.exe) that answers VERSION, as -THIS_FOLDER
+// runs. Exit status 0 when every entry was installed.
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "install/transaction.h"
@@ -13,19 +15,23 @@ namespace {
 
 using namespace corvana;
 
-// Answers the installation choice at the first pause; no pause takes time.
+// Answers the installation choice (or the version query) at the first pause; no
+// pause takes time.
 class NoPauses : public RunClock {
 public:
-    NoPauses(UpdateRun& run, std::string folder) : m_run(run), m_folder(std::move(folder)) {}
+    NoPauses(UpdateRun& run, std::string folder, int32_t nVersion)
+        : m_run(run), m_folder(std::move(folder)), m_nVersion(nVersion) {}
     void Pause(uint32_t dwMs) override {
         m_dwTick += dwMs;
         m_run.ChooseFolder(m_folder);
+        if (m_nVersion != 0) m_run.DeliverClientVersion(m_nVersion);
     }
     uint32_t TickCount() override { return m_dwTick; }
 
 private:
     UpdateRun& m_run;
     std::string m_folder;
+    int32_t m_nVersion;
     uint32_t m_dwTick = 0;
 };
 
@@ -54,17 +60,19 @@ HttpDownloader g_downloader;
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: update FOLDER (ending in a separator)\n");
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: update FOLDER (ending in a separator) [VERSION]\n");
         return 2;
     }
-    NoPauses clock(g_run, argv[1]);
+    const int32_t nVersion = argc == 3 ? static_cast<int32_t>(std::atoi(argv[2])) : 0;
+    NoPauses clock(g_run, argv[1], nVersion);
     QuietView view;
     g_run.SetClock(&clock);
     g_run.SetView(&view);
     g_run.SetFetcher(&g_downloader);
     g_run.SetPublicKey(BuiltInPublicKey());
-    g_run.Run("");
+    if (nVersion != 0) g_run.SetOwnFolder(argv[1]);
+    g_run.Run(nVersion != 0 ? "-THIS_FOLDER" : "");
     // The run ends by starting the client, which the bench does not install.
     return view.bFailed ? 1 : 0;
 }
