@@ -79,6 +79,35 @@ Result StageItem(InstallTransaction& transaction, const std::string& target, std
     return {};
 }
 
+// The index of a delta archive (see archive/delta.h).
+Expected<std::vector<DeltaItem>> ReadIndexOf(ZipExtractor& extractor) {
+    for (bool bMore = extractor.GoToFirstItem(); bMore; bMore = extractor.GoToNextItem()) {
+        ZipItemInfo info;
+        if (extractor.GetCurrentItemInfo(info) &&
+            std::string_view(info.szName) == DELTA_INDEX_NAME) {
+            const Expected<std::string> text = extractor.ReadCurrentItem(DELTA_FILE_LIMIT);
+            if (!text) return text.GetFailure();
+            return ReadDeltaIndex(*text);
+        }
+    }
+    return Failure{{}, "no delta index"};
+}
+
+// The item a payload stands for: the payload itself (whole), or rebuilt from the
+// file at target (a patch); either way its size and SHA-256 as the index names them.
+Expected<std::string> ItemFromPayload(const DeltaItem& item, const std::string& target,
+                                      const std::string& payload) {
+    if (item.method == DeltaMethod::ZSTD) {
+        const std::optional<std::string> base = ReadSmallFile(target.c_str(), DELTA_FILE_LIMIT);
+        if (!base) return Failure{target, "cannot be read"};
+        return RebuildItem(item, *base, payload);
+    }
+    if (payload.size() != item.nResultSize || Sha256Hex(payload) != item.resultSha256) {
+        return Failure{item.name, "the item differs from the one the delta names"};
+    }
+    return payload;
+}
+
 }  // namespace
 
 InstallOutcome InstallFromDelta(const std::string& folder, const std::string& archiveName,
@@ -96,23 +125,11 @@ InstallOutcome InstallFromDelta(const std::string& folder, const std::string& ar
     }
     // The index, then every base it names: the file in the folder, as it was when
     // the delta was made.
-    std::vector<DeltaItem> items;
-    for (bool bMore = extractor.GoToFirstItem(); bMore; bMore = extractor.GoToNextItem()) {
-        ZipItemInfo info;
-        if (!extractor.GetCurrentItemInfo(info) ||
-            std::string_view(info.szName) != DELTA_INDEX_NAME) {
-            continue;
-        }
-        Expected<std::string> text = extractor.ReadCurrentItem(DELTA_FILE_LIMIT);
-        Expected<std::vector<DeltaItem>> index =
-            text ? ReadDeltaIndex(*text) : Expected<std::vector<DeltaItem>>(text.GetFailure());
-        if (!index) return Unusable(deltaName, index.GetFailure().Text());
-        items = *index;
-        break;
-    }
-    if (items.empty()) return Unusable(deltaName, "no delta index");
+    const Expected<std::vector<DeltaItem>> index = ReadIndexOf(extractor);
+    if (!index) return Unusable(deltaName, index.GetFailure().Text());
+    if ((*index).empty()) return Unusable(deltaName, "no item in its index");
     std::map<std::string, const DeltaItem*> byPayload;
-    for (const DeltaItem& item : items) {
+    for (const DeltaItem& item : *index) {
         const std::string relative = prefix + NativeName(item.name);
         if (Result place = CheckPlace(folder, relative); !place) {
             return Refused(InstallResult::UNSAFE, deltaName, "refused as unsafe", place);
@@ -147,15 +164,7 @@ InstallOutcome InstallFromDelta(const std::string& folder, const std::string& ar
         Expected<std::string> payload = extractor.ReadCurrentItem(DELTA_FILE_LIMIT);
         if (!payload) return Unusable(deltaName, payload.GetFailure().Text());
         const std::string target = folder + prefix + NativeName(item.name);
-        Expected<std::string> result = std::move(payload);
-        if (item.method == DeltaMethod::ZSTD) {
-            const std::optional<std::string> base = ReadSmallFile(target.c_str(), DELTA_FILE_LIMIT);
-            result = base ? RebuildItem(item, *base, *result)
-                          : Expected<std::string>(Failure{target, "cannot be read"});
-        } else if ((*result).size() != item.nResultSize ||
-                   Sha256Hex(*result) != item.resultSha256) {
-            result = Failure{item.name, "the item differs from the one the delta names"};
-        }
+        const Expected<std::string> result = ItemFromPayload(item, target, *payload);
         if (!result) return Unusable(deltaName, result.GetFailure().Text());
         if (Result staged = StageItem(transaction, target, *result, info); !staged) {
             return Refused(InstallResult::NOT_UNPACKED, archiveName, "could not be unpacked whole",
