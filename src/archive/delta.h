@@ -1,8 +1,15 @@
 // Delta archives: beside a patch set's archive X.zip, X.zip.delta rebuilds the
 // same items from the files a player has already, downloading only what changed.
-// It is a ZIP archive holding an index (DELTA_INDEX_NAME) and, for each item that
-// is not the same as its base, either the item whole or a Zstandard patch made
-// with the base file as its reference.
+//
+// A delta is the line DELTA_HEADER, then one Zstandard frame holding its index
+// (see ReadDeltaIndex), then each item's payload in the index's order:
+//   same   nothing: the result is the base as it is;
+//   whole  one frame holding the item;
+//   zstd   one frame made with the base as its reference;
+//   diff   three frames: the steps (triples of varints, see RebuildItem), the
+//          bytes to add to the base's, and the new bytes (the base may be their
+//          reference). Executables, whose addresses move, patch smaller this way.
+// Every frame states its content size.
 #pragma once
 
 #include <cstdint>
@@ -15,16 +22,13 @@
 namespace corvana {
 
 inline constexpr const char* DELTA_SUFFIX = ".delta";
-inline constexpr const char* DELTA_INDEX_NAME = "delta-index.txt";
-inline constexpr const char* DELTA_INDEX_HEADER = "corvana-delta 1";
+inline constexpr std::string_view DELTA_HEADER = "corvana-delta 2\n";
 // The largest base or result the rebuild holds in memory; a larger one means the full archive.
 inline constexpr uint64_t DELTA_FILE_LIMIT = uint64_t{256} * 1024 * 1024;
+// The largest index a delta may hold.
+inline constexpr uint64_t DELTA_INDEX_LIMIT = uint64_t{16} * 1024 * 1024;
 
-enum class DeltaMethod {
-    SAME,   // the result is the base as it is: nothing in the delta
-    WHOLE,  // the result is in the delta whole ("whole/NAME"); no base
-    ZSTD,   // a Zstandard patch against the base ("zstd/NAME")
-};
+enum class DeltaMethod { SAME, WHOLE, ZSTD, DIFF };
 
 struct DeltaItem {
     DeltaMethod method;
@@ -33,20 +37,33 @@ struct DeltaItem {
     std::string baseSha256;  // lowercase hex; empty for WHOLE
     uint64_t nResultSize = 0;
     std::string resultSha256;
+    uint64_t nPayloadSize = 0;
+    // The item's time and attributes as its full archive stores them.
+    uint32_t dwDosDate = 0;
+    uint32_t dwVersionMadeBy = 0;
+    uint32_t dwExternalAttributes = 0;
+    std::string_view payload;  // set by ReadDelta: the bytes within the delta
 };
 
-// Reads an index: its header line, then one line per item,
-// "METHOD<TAB>BASE_SIZE<TAB>BASE_SHA256<TAB>RESULT_SIZE<TAB>RESULT_SHA256<TAB>NAME"
-// (WHOLE with "-" for the base's fields), each ended by a line feed. Anything
-// else, a repeated name, or sizes above DELTA_FILE_LIMIT is a failure.
+// Reads an index, one line per item, each ended by a line feed:
+// "METHOD BASE_SIZE BASE_SHA256 RESULT_SIZE RESULT_SHA256 PAYLOAD_SIZE DOS_DATE
+// VERSION_MADE_BY EXTERNAL_ATTRIBUTES NAME", the fields separated by tabs (WHOLE
+// with "-" for the base's two). Anything else, a repeated name, or sizes above
+// DELTA_FILE_LIMIT is a failure.
 Expected<std::vector<DeltaItem>> ReadDeltaIndex(std::string_view text);
+
+// Reads a whole delta: its header, its index, and each item's payload, which
+// together must be the rest of the delta exactly.
+Expected<std::vector<DeltaItem>> ReadDelta(std::string_view delta);
 
 // The SHA-256 of data, in lowercase hex.
 std::string Sha256Hex(std::string_view data);
 
-// The item's bytes rebuilt from its base and its patch (a Zstandard frame made
-// with the base as its reference), checked against the result's size and SHA-256.
-Expected<std::string> RebuildItem(const DeltaItem& item, std::string_view base,
-                                  std::string_view patch);
+// The item's bytes rebuilt from its base (empty for WHOLE) and its payload,
+// checked against the result's size and SHA-256. For DIFF, each step is three
+// varints (zigzag-coded): the count of bytes made by adding the next bytes of the
+// second frame to the base's from the current place on, the count of bytes taken
+// from the third frame, and how far the place in the base then moves.
+Expected<std::string> RebuildItem(const DeltaItem& item, std::string_view base);
 
 }  // namespace corvana

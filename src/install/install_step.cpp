@@ -7,8 +7,6 @@
 #include "platform/platform.h"
 #include "platform/text.h"
 
-#include <map>
-
 namespace corvana {
 
 namespace {
@@ -59,9 +57,9 @@ InstallOutcome Unusable(const std::string& deltaName, const std::string& why) {
 }
 
 // Writes an item rebuilt from a delta into the staging folder, with the time and
-// the attributes its payload carries, and lists it for the commit.
+// the attributes its full archive gives it, and lists it for the commit.
 Result StageItem(InstallTransaction& transaction, const std::string& target, std::string_view data,
-                 const ZipItemInfo& payload) {
+                 const DeltaItem& item) {
     if (Result made = MakeFolders(target); !made) return made;
     ReplacementFile file;
     if (Result created = file.Create(target.c_str(), transaction.StagingFolder().c_str());
@@ -72,40 +70,11 @@ Result StageItem(InstallTransaction& transaction, const std::string& target, std
         return written;
     }
     if (Result finished = file.Finish(true); !finished) return finished;
-    SetFileTimeFromDos(file.TemporaryPath().c_str(), payload.dwDosDate);
-    ApplyStoredAttributes(file.TemporaryPath().c_str(), payload.dwVersion,
-                          payload.dwExternalAttributes);
+    SetFileTimeFromDos(file.TemporaryPath().c_str(), item.dwDosDate);
+    ApplyStoredAttributes(file.TemporaryPath().c_str(), item.dwVersionMadeBy,
+                          item.dwExternalAttributes);
     transaction.Staged().push_back({file.Release(), target});
     return {};
-}
-
-// The index of a delta archive (see archive/delta.h).
-Expected<std::vector<DeltaItem>> ReadIndexOf(ZipExtractor& extractor) {
-    for (bool bMore = extractor.GoToFirstItem(); bMore; bMore = extractor.GoToNextItem()) {
-        ZipItemInfo info;
-        if (extractor.GetCurrentItemInfo(info) &&
-            std::string_view(info.szName) == DELTA_INDEX_NAME) {
-            const Expected<std::string> text = extractor.ReadCurrentItem(DELTA_FILE_LIMIT);
-            if (!text) return text.GetFailure();
-            return ReadDeltaIndex(*text);
-        }
-    }
-    return Failure{{}, "no delta index"};
-}
-
-// The item a payload stands for: the payload itself (whole), or rebuilt from the
-// file at target (a patch); either way its size and SHA-256 as the index names them.
-Expected<std::string> ItemFromPayload(const DeltaItem& item, const std::string& target,
-                                      const std::string& payload) {
-    if (item.method == DeltaMethod::ZSTD) {
-        const std::optional<std::string> base = ReadSmallFile(target.c_str(), DELTA_FILE_LIMIT);
-        if (!base) return Failure{target, "cannot be read"};
-        return RebuildItem(item, *base, payload);
-    }
-    if (payload.size() != item.nResultSize || Sha256Hex(payload) != item.resultSha256) {
-        return Failure{item.name, "the item differs from the one the delta names"};
-    }
-    return payload;
 }
 
 }  // namespace
@@ -119,16 +88,11 @@ InstallOutcome InstallFromDelta(const std::string& folder, const std::string& ar
         return Refused(InstallResult::UNSAFE, archiveName, "refused as unsafe", place);
     }
     const std::string prefix = ArchivePrefix(folder, folder + archiveName);
-    ZipExtractor extractor;
-    if (!extractor.OpenMemory(delta.data(), delta.size(), folder.c_str())) {
-        return Unusable(deltaName, "not a delta archive");
-    }
     // The index, then every base it names: the file in the folder, as it was when
     // the delta was made.
-    const Expected<std::vector<DeltaItem>> index = ReadIndexOf(extractor);
+    const Expected<std::vector<DeltaItem>> index = ReadDelta(delta);
     if (!index) return Unusable(deltaName, index.GetFailure().Text());
     if ((*index).empty()) return Unusable(deltaName, "no item in its index");
-    std::map<std::string, const DeltaItem*> byPayload;
     for (const DeltaItem& item : *index) {
         const std::string relative = prefix + NativeName(item.name);
         if (Result place = CheckPlace(folder, relative); !place) {
@@ -141,38 +105,30 @@ InstallOutcome InstallFromDelta(const std::string& folder, const std::string& ar
                 return Unusable(deltaName, relative + " is not the file the delta was made from");
             }
         }
-        if (item.method != DeltaMethod::SAME) {
-            byPayload[NativeName((item.method == DeltaMethod::ZSTD ? "zstd/" : "whole/") +
-                                 item.name)] = &item;
-        }
     }
     onStage(InstallStage::COMPARING);
     onStage(InstallStage::UNPACKING);
-    // Each payload rebuilt and staged; nothing replaces a file before all are.
+    // Each item rebuilt and staged; nothing replaces a file before all are.
     InstallTransaction transaction(folder);
     if (Result begun = transaction.Begin({}); !begun) {
         return Refused(InstallResult::NOT_UNPACKED, archiveName, "could not be unpacked whole",
                        begun);
     }
-    std::size_t nStaged = 0;
-    for (bool bMore = extractor.GoToFirstItem(); bMore; bMore = extractor.GoToNextItem()) {
-        ZipItemInfo info;
-        if (!extractor.GetCurrentItemInfo(info)) return Unusable(deltaName, "a damaged archive");
-        const auto found = byPayload.find(info.szName);
-        if (found == byPayload.end()) continue;
-        const DeltaItem& item = *found->second;
-        Expected<std::string> payload = extractor.ReadCurrentItem(DELTA_FILE_LIMIT);
-        if (!payload) return Unusable(deltaName, payload.GetFailure().Text());
+    for (const DeltaItem& item : *index) {
+        if (item.method == DeltaMethod::SAME) continue;
         const std::string target = folder + prefix + NativeName(item.name);
-        const Expected<std::string> result = ItemFromPayload(item, target, *payload);
+        std::optional<std::string> base;
+        if (item.method != DeltaMethod::WHOLE) {
+            base = ReadSmallFile(target.c_str(), DELTA_FILE_LIMIT);
+            if (!base) return Unusable(deltaName, target + " cannot be read");
+        }
+        const Expected<std::string> result = RebuildItem(item, base ? *base : std::string());
         if (!result) return Unusable(deltaName, result.GetFailure().Text());
-        if (Result staged = StageItem(transaction, target, *result, info); !staged) {
+        if (Result staged = StageItem(transaction, target, *result, item); !staged) {
             return Refused(InstallResult::NOT_UNPACKED, archiveName, "could not be unpacked whole",
                            staged);
         }
-        ++nStaged;
     }
-    if (nStaged != byPayload.size()) return Unusable(deltaName, "an item of its index is missing");
     if (Result committed = transaction.Commit(); !committed) {
         return Refused(InstallResult::NOT_UNPACKED, archiveName, "could not be unpacked whole",
                        committed);

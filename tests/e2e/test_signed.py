@@ -112,21 +112,25 @@ class SignedSets(UpdaterTest):
         """150 -> 171 -> 172 through deltas; a tampered delta is refused; a base the
         player changed leaves the entry to its full archive."""
         big = os.urandom(400000)
+        # A program's code, whose addresses all move in the next version: it is diffed.
+        code = [os.urandom(12) for _ in range(8000)]
+        program = lambda start: b"".join((start + 16 * at).to_bytes(4, "little") + c for at, c in enumerate(code))
         versions = {
-            "base": {"bin/game.dat": big, "readme.txt": b"one\n"},
+            "base": {"bin/game.dat": big, "readme.txt": b"one\n", "bin/game": program(0x401000)},
             "update1": {"bin/game.dat": big[:1000] + b"one" + big[1000:], "readme.txt": b"one\n",
-                        "new.txt": b"new\n"},
+                        "new.txt": b"new\n", "bin/game": program(0x401040)},
             "update2": {"bin/game.dat": big[:2000] + b"two" + big[2000:]},
         }
         for name, files in versions.items():
             for item, data in files.items():
                 (self.temp / "src" / name / item).parent.mkdir(parents=True, exist_ok=True)
                 (self.temp / "src" / name / item).write_bytes(data)
+                (self.temp / "src" / name / item).chmod(0o755 if item == "bin/game" else 0o644)
 
         def publish(number, name, *flags):
-            subprocess.run([sys.executable, str(MAKE_PATCH_SET), *flags, "--sign", KEY,
-                            str(self.patch_server.normal), "%d=%s;%s" % (number, self.temp / "src" / name, name)],
-                           check=True, capture_output=True)
+            return subprocess.run([sys.executable, str(MAKE_PATCH_SET), *flags, "--sign", KEY,
+                                   str(self.patch_server.normal), "%d=%s;%s" % (number, self.temp / "src" / name, name)],
+                                  check=True, capture_output=True, text=True).stdout
 
         def run():
             log = self.temp / "run.log"
@@ -149,7 +153,7 @@ class SignedSets(UpdaterTest):
                 (self.folder / item).write_bytes(data)
 
         publish(101, "base")
-        publish(171, "update1", "--append", "--delta")
+        self.assertIn("1 same, 1 patched, 1 diffed, 1 whole", publish(171, "update1", "--append", "--delta"))
         # Killed at each rename (the record, the journal, each move), the next start
         # leaves the folder wholly as it was or wholly updated.
         for when in range(1, 5):
@@ -172,6 +176,7 @@ class SignedSets(UpdaterTest):
         self.assertIn("update1.zip.delta", log)
         self.assertNotIn("web_patch/corvana/update1.zip\n", log)  # the archive itself not fetched
         folder_has("update1")
+        self.assertTrue(os.access(self.folder / "bin" / "game", os.X_OK))
 
         (self.folder / "cw-version.txt").write_text("171")
         publish(172, "update2", "--append", "--delta")

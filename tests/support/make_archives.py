@@ -88,33 +88,50 @@ def zip64_stored(path, items):
     path.write_bytes(local + central + end)
 
 
+def publisher():
+    """tools/make-patch-set as a module: the tests' deltas are written by its code."""
+    import importlib.machinery
+    import importlib.util
+    path = pathlib.Path(__file__).resolve().parents[2] / "tools" / "make-patch-set"
+    loader = importlib.machinery.SourceFileLoader("make_patch_set", str(path))
+    module = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
+    loader.exec_module(module)
+    return module
+
+
 def make_deltas(folder):
-    """A base file, its next version, and deltas from one to the other (bin/game.dat
-    patched with zstd, new.txt whole): delta.zip.delta right, delta-wrong.zip.delta
-    naming a result hash the patch does not give."""
-    import hashlib
+    """Base files, their next versions, and deltas from one to the other
+    (bin/game.dat patched with zstd, bin/prog.bin diffed, new.txt whole):
+    delta.zip.delta right, delta-wrong.zip.delta naming a result hash its patch
+    does not give."""
     import random
-    import subprocess
-    import tempfile
     generator = random.Random(7)
     base = bytes(generator.getrandbits(8) for _ in range(200000))
     result = base[:5000] + b"the next version" + base[5000:]
-    (folder / "delta-base.dat").write_bytes(base)
-    (folder / "delta-result.dat").write_bytes(result)
+    # A program's code: its addresses all move when something is put before them.
+    program = b"".join(struct.pack("<I", 0x401000 + 16 * at) + bytes(generator.getrandbits(8) for _ in range(12))
+                       for at in range(6000))
+    moved = b"".join(struct.pack("<I", 0x401040 + 16 * at) + program[16 * at + 4:16 * at + 16] for at in range(6000))
+    program_result = moved[:30000] + b"a new function" + moved[30000:]
+    for name, data in (("delta-base.dat", base), ("delta-result.dat", result), ("delta-prog-base.dat", program),
+                       ("delta-prog-result.dat", program_result)):
+        (folder / name).write_bytes(data)
+    make = publisher()
     with tempfile.TemporaryDirectory() as work:
         work = pathlib.Path(work)
-        (work / "base").write_bytes(base)
-        (work / "result").write_bytes(result)
-        subprocess.run(["zstd", "-q", "-f", "-19", "--patch-from=" + str(work / "base"), str(work / "result"),
-                        "-o", str(work / "patch")], check=True, stderr=subprocess.DEVNULL)
-        patch = (work / "patch").read_bytes()
-    sha = lambda data: hashlib.sha256(data).hexdigest()
-    for name, result_sha in (("delta.zip.delta", sha(result)), ("delta-wrong.zip.delta", sha(base))):
-        index = ("corvana-delta 1\n"
-                 "zstd\t%d\t%s\t%d\t%s\tbin/game.dat\n" % (len(base), sha(base), len(result), result_sha) +
-                 "whole\t-\t-\t4\t%s\tnew.txt\n" % sha(b"new\n"))
-        with_python(folder, name, [("delta-index.txt", index.encode()), ("zstd/bin/game.dat", patch),
-                                   ("whole/new.txt", b"new\n")])
+
+        def record(name, old, data, method, payload, result_sha256=None):
+            return {"method": method, "base": old, "data": data, "payload": payload, "name": name,
+                    "dos_date": make.dos_date(DATE_TIME), "made_by": 3 << 8 | 20, "attributes": 0o100644 << 16,
+                    "result_sha256": result_sha256}
+
+        patch = make.zstd_frame(result, work, make.patch_options(folder / "delta-base.dat"))
+        diff = make.diff_payload(folder / "delta-prog-base.dat", program_result, work)
+        for name, result_sha256 in (("delta.zip.delta", None), ("delta-wrong.zip.delta", make.sha256(base))):
+            records = [record("bin/game.dat", base, result, "zstd", patch, result_sha256),
+                       record("bin/prog.bin", program, program_result, "diff", diff),
+                       record("new.txt", None, b"new\n", "whole", make.zstd_frame(b"new\n", work))]
+            make.write_delta(folder / name, records, work)
 
 
 def make_all(folder):

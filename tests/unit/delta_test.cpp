@@ -17,34 +17,61 @@ namespace fs = std::filesystem;
 
 TEST(DeltaIndex, TakesItsFormatAndNothingElse) {
     const std::string sha(64, 'a');
-    const std::string head = "corvana-delta 1\n";
-    const std::string same = "same\t4\t" + sha + "\t4\t" + sha + "\tbin/a b.txt\n";
-    const Expected<std::vector<DeltaItem>> index = ReadDeltaIndex(head + same);
+    const std::string tail = "\t0\t1\t2\t3\t";
+    const std::string same = "same\t4\t" + sha + "\t4\t" + sha + tail + "bin/a b.txt\n";
+    const Expected<std::vector<DeltaItem>> index = ReadDeltaIndex(same);
     ASSERT_TRUE(index);
     ASSERT_EQ((*index).size(), 1u);
     EXPECT_EQ((*index)[0].name, "bin/a b.txt");
     EXPECT_EQ((*index)[0].method, DeltaMethod::SAME);
+    EXPECT_EQ((*index)[0].dwExternalAttributes, 3u);
+    const std::string whole = "whole\t-\t-\t4\t";
     for (const std::string& bad : {
-             std::string(),
-             "corvana-delta 2\n" + same,
-             head + same.substr(0, same.size() - 1),                // the last line cut
-             head + same + same,                                    // a name twice
-             head + "zstd\t-\t-\t4\t" + sha + "\ta\n",              // a patch without a base
-             head + "whole\t-\t-\t999999999999\t" + sha + "\ta\n",  // above the limit
-             head + "same\t4\t" + sha + "\t5\t" + sha + "\ta\n",    // "same" that differs
-             head + "whole\t-\t-\t4\t" + std::string(64, 'A') + "\ta\n",
-             head + "whole\t-\t-\t4\t" + sha + "\ta\x01" + "b\n",
-             head + "whole\t-\t-\t4\t" + sha + "\tfolder/\n",
-             head + "copy\t-\t-\t4\t" + sha + "\ta\n",
+             same.substr(0, same.size() - 1),                          // the last line cut
+             same + same,                                              // a name twice
+             "zstd\t-\t-\t4\t" + sha + tail + "a\n",                   // a patch without a base
+             whole + sha + "\t0\t1\t2\ta\n",                           // a field short
+             "whole\t-\t-\t999999999999\t" + sha + tail + "a\n",       // above the limit
+             "same\t4\t" + sha + "\t5\t" + sha + tail + "a\n",         // "same" that differs
+             "same\t4\t" + sha + "\t4\t" + sha + "\t9\t1\t2\t3\ta\n",  // "same" with a payload
+             whole + sha + "\t0\t1\t2\t4294967296\ta\n",               // attributes beyond 32 bits
+             whole + std::string(64, 'A') + tail + "a\n",
+             whole + sha + tail + "a\x01" + "b\n",
+             whole + sha + tail + "folder/\n",
+             "copy\t-\t-\t4\t" + sha + tail + "a\n",
          }) {
         EXPECT_FALSE(ReadDeltaIndex(bad)) << bad;
     }
+}
+
+// The container around the index: payloads that are the rest of it exactly.
+TEST(DeltaIndex, ReadsTheWholeDeltaOrNothing) {
+    const std::string delta = test::ReadWholeFile(test::TestArchive("delta.zip.delta"));
+    const Expected<std::vector<DeltaItem>> items = ReadDelta(delta);
+    ASSERT_TRUE(items) << items.GetFailure().Text();
+    ASSERT_EQ((*items).size(), 3u);
+    EXPECT_EQ((*items)[1].method, DeltaMethod::DIFF);
+    EXPECT_EQ((*items)[2].method, DeltaMethod::WHOLE);
+    for (const std::string& bad : {delta.substr(0, delta.size() - 1), delta + "x",
+                                   "corvana-delta 1\n" + delta.substr(DELTA_HEADER.size()),
+                                   delta.substr(0, DELTA_HEADER.size() + 20)}) {
+        EXPECT_FALSE(ReadDelta(bad));
+    }
+    // A diff rebuilds on its base, and on a shorter one fails without reading past it.
+    const std::string program = test::ReadWholeFile(test::TestArchive("delta-prog-base.dat"));
+    const Expected<std::string> rebuilt = RebuildItem((*items)[1], program);
+    ASSERT_TRUE(rebuilt) << rebuilt.GetFailure().Text();
+    EXPECT_TRUE(*rebuilt == test::ReadWholeFile(test::TestArchive("delta-prog-result.dat")));
+    EXPECT_FALSE(RebuildItem((*items)[1], program.substr(0, 1000)));
 }
 
 // A delta installs what it names only on the base it was made from, all or nothing.
 TEST(DeltaInstall, RebuildsFromTheFolderOrChangesNothing) {
     const std::string base = test::ReadWholeFile(test::TestArchive("delta-base.dat"));
     const std::string result = test::ReadWholeFile(test::TestArchive("delta-result.dat"));
+    const std::string program = test::ReadWholeFile(test::TestArchive("delta-prog-base.dat"));
+    const std::string programResult =
+        test::ReadWholeFile(test::TestArchive("delta-prog-result.dat"));
     struct Case {
         const char* pszDelta;
         bool bBaseChanged;
@@ -60,6 +87,7 @@ TEST(DeltaInstall, RebuildsFromTheFolderOrChangesNothing) {
         fs::create_directories(temp.Path() / "bin");
         const std::string installed = c.bBaseChanged ? base + "mine" : base;
         test::WriteWholeFile(temp.Path() / "bin" / "game.dat", installed);
+        test::WriteWholeFile(temp.Path() / "bin" / "prog.bin", program);
         const std::string delta =
             test::ReadWholeFile(test::TestArchive(std::string(c.pszDelta) + DELTA_SUFFIX));
         const InstallOutcome outcome =
@@ -68,6 +96,8 @@ TEST(DeltaInstall, RebuildsFromTheFolderOrChangesNothing) {
         const bool bInstalled = c.expected == InstallResult::INSTALLED;
         EXPECT_TRUE(test::ReadWholeFile(temp.Path() / "bin" / "game.dat") ==
                     (bInstalled ? result : installed));
+        EXPECT_TRUE(test::ReadWholeFile(temp.Path() / "bin" / "prog.bin") ==
+                    (bInstalled ? programResult : program));
         EXPECT_EQ(fs::exists(temp.Path() / "new.txt"), bInstalled);
         EXPECT_FALSE(fs::exists(temp.Path() / STAGING_FOLDER_NAME));
     }

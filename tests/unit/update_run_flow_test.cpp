@@ -538,8 +538,11 @@ TEST_F(UpdateRunFlowTest, OnlyASignedListLeadsToADelta) {
     for (const bool bSigned : {false, true}) {
         SCOPED_TRACE(bSigned ? "signed" : "unsigned");
         m_fetcher.requests.clear();
-        fs::remove(m_folder / "bin" / "game.dat");
-        fs::copy_file(test::TestArchive("delta-base.dat"), m_folder / "bin" / "game.dat");
+        for (const auto& [base, installed] : {std::pair{"delta-base.dat", "game.dat"},
+                                              std::pair{"delta-prog-base.dat", "prog.bin"}}) {
+            fs::remove(m_folder / "bin" / installed);
+            fs::copy_file(test::TestArchive(base), m_folder / "bin" / installed);
+        }
         PublishArchive("delta.zip", "deflated.zip");
         PublishArchive("delta.zip.delta", "delta.zip.delta");
         Publish("201=delta.zip;d\n");
