@@ -1,0 +1,46 @@
+"""The Windows program built with a publisher's key, under Wine, against sets
+signed by tools/make-patch-set (CORVANA_E2E_SIGNING_KEY): deltas."""
+import os
+import subprocess
+import sys
+
+from common import MAKE_PATCH_SET
+from test_windows import WindowsUpdaterTest
+
+KEY = os.environ.get("CORVANA_E2E_SIGNING_KEY", "")
+
+
+class SignedDeltas(WindowsUpdaterTest):
+    def test_a_delta_rebuilds_the_update_and_a_changed_base_takes_the_archive(self):
+        big = os.urandom(300000)
+        code = [os.urandom(12) for _ in range(8000)]
+        program = lambda start: b"".join((start + 16 * at).to_bytes(4, "little") + c for at, c in enumerate(code))
+        versions = {"base": {"data/sound.dat": big, "game.bin": program(0x401000)},
+                    "update": {"data/sound.dat": big[:500] + b"new" + big[500:], "game.bin": program(0x401040),
+                               "data/quest.txt": b"quest\n"}}
+        for name, files in versions.items():
+            for item, data in files.items():
+                (self.temp / name / item).parent.mkdir(parents=True, exist_ok=True)
+                (self.temp / name / item).write_bytes(data)
+        for number, name, flags in ((101, "base", []), (171, "update", ["--append", "--delta"])):
+            subprocess.run([sys.executable, str(MAKE_PATCH_SET), "--sign", KEY, *flags, str(self.patch_server.normal),
+                            "%d=%s;%s" % (number, self.temp / name, name)], check=True, capture_output=True)
+        archive = self.patch_server.normal / "update.zip"
+        kept = archive.read_bytes()
+        for case in ("delta", "changed base"):
+            with self.subTest(case):
+                folder = self.client_folder(150) if case == "delta" else self.temp / "Corvana"
+                (folder / "cw-version.txt").write_text("150")
+                for item, data in versions["base"].items():
+                    (folder / item).parent.mkdir(parents=True, exist_ok=True)
+                    (folder / item).write_bytes(data + (b"mine" if case != "delta" and item == "game.bin" else b""))
+                # Without the archive on the server, only the delta can end the run right.
+                if case == "delta":
+                    archive.unlink()
+                else:
+                    archive.write_bytes(kept)
+                process = self.start("-THIS_FOLDER", program=str(folder / "CWUpdate2.exe"))
+                self.assertEqual(process.wait(timeout=90), 0)
+                for item, data in versions["update"].items():
+                    self.assertEqual((folder / item).read_bytes(), data, item)
+                self.assertFalse((folder / ".corvana-staging").exists())
