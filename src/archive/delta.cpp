@@ -1,6 +1,7 @@
 #include "archive/delta.h"
 
-#include <sodium.h>
+#include "archive/sha256.h"
+
 #include <zstd.h>
 
 #include <charconv>
@@ -10,11 +11,6 @@
 namespace corvana {
 
 namespace {
-
-bool IsSha256Hex(std::string_view text) {
-    return text.size() == 64 &&
-           text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
-}
 
 bool ReadSize(std::string_view text, uint64_t& nSize) {
     if (text.empty() || text.size() > 20) return false;
@@ -242,18 +238,6 @@ Expected<std::vector<DeltaItem>> ReadDelta(std::string_view delta) {
     }
     if (!delta.empty()) return damaged;
     return items;
-}
-
-std::string Sha256Hex(std::string_view data) {
-    unsigned char digest[crypto_hash_sha256_BYTES];
-    crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(data.data()), data.size());
-    static constexpr char HEX[] = "0123456789abcdef";
-    std::string hex;
-    for (const unsigned char byte : digest) {
-        hex += HEX[byte >> 4];
-        hex += HEX[byte & 0xF];
-    }
-    return hex;
 }
 
 Expected<std::string> RebuildItem(const DeltaItem& item, std::string_view base) {

@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "archive/sha256.h"
 #include "platform/failure.h"
 
 namespace corvana {
@@ -55,9 +56,6 @@ Expected<std::vector<DeltaItem>> ReadDeltaIndex(std::string_view text);
 // Reads a whole delta: its header, its index, and each item's payload, which
 // together must be the rest of the delta exactly.
 Expected<std::vector<DeltaItem>> ReadDelta(std::string_view delta);
-
-// The SHA-256 of data, in lowercase hex.
-std::string Sha256Hex(std::string_view data);
 
 // The item's bytes rebuilt from its base (empty for WHOLE) and its payload,
 // checked against the result's size and SHA-256. For DIFF, each step is three

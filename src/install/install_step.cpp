@@ -7,6 +7,8 @@
 #include "platform/platform.h"
 #include "platform/text.h"
 
+#include <set>
+
 namespace corvana {
 
 namespace {
@@ -196,6 +198,55 @@ InstallOutcome InstallFile(const std::string& folder, const std::string& name,
     }
     onStage(InstallStage::INSTALLED);
     return outcome;
+}
+
+InstallOutcome RestoreFiles(const std::string& folder, const std::string& name,
+                            std::string_view body, const std::set<std::string>& paths) {
+    const auto ignore = [](InstallStage) {};
+    if (!EndsWithNoCaseMbcs(name, "zip")) return InstallFile(folder, name, body, ignore);
+    if (Result place = CheckPlace(folder, name); !place) {
+        return Refused(InstallResult::UNSAFE, name, "refused as unsafe", place);
+    }
+    const std::string path = folder + name;
+    const std::string prefix = ArchivePrefix(folder, path);
+    std::set<std::string> wanted;
+    for (const std::string& wantedPath : paths) wanted.insert(NativeName(wantedPath));
+    ZipExtractor extractor;
+    if (!extractor.OpenMemory(body.data(), body.size(),
+                              path.substr(0, path.find_last_of(kPathSeparator)).c_str())) {
+        return Refused(InstallResult::NOT_UNPACKED, name, "could not be unpacked whole",
+                       Failure{{}, "a damaged archive"});
+    }
+    InstallTransaction transaction(folder);
+    if (Result begun = transaction.Begin({}); !begun) {
+        return Refused(InstallResult::NOT_UNPACKED, name, "could not be unpacked whole", begun);
+    }
+    extractor.StageInto(transaction.StagingFolder().c_str(), &transaction.Staged());
+    // Only the items asked for; every other file of the folder stays as it is.
+    std::size_t nFound = 0;
+    for (bool bMore = extractor.GoToFirstItem(); bMore; bMore = extractor.GoToNextItem()) {
+        ZipItemInfo info;
+        if (!extractor.GetCurrentItemInfo(info) || info.bFolder || info.bNameTooLong ||
+            wanted.count(prefix + info.szName) == 0) {
+            continue;
+        }
+        if (Result place = CheckPlace(folder, prefix + info.szName); !place) {
+            return Refused(InstallResult::UNSAFE, name, "refused as unsafe", place);
+        }
+        if (Result extracted = extractor.ExtractCurrentItem(); !extracted) {
+            return Refused(InstallResult::NOT_UNPACKED, name, "could not be unpacked whole",
+                           extracted);
+        }
+        ++nFound;
+    }
+    extractor.Close();
+    if (nFound != wanted.size()) {
+        return {InstallResult::NOT_UNPACKED, {name, "it lacks files the index says it holds"}};
+    }
+    if (Result committed = transaction.Commit(); !committed) {
+        return Refused(InstallResult::NOT_UNPACKED, name, "could not be unpacked whole", committed);
+    }
+    return {InstallResult::INSTALLED, {}};
 }
 
 }  // namespace corvana

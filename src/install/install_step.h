@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -46,5 +47,12 @@ InstallOutcome InstallFile(const std::string& folder, const std::string& name,
 InstallOutcome InstallFromDelta(const std::string& folder, const std::string& archiveName,
                                 std::string_view delta,
                                 const std::function<void(InstallStage)>& onStage);
+
+// Puts back the files at paths ('/' separated, relative to folder) from the
+// fetched file name: the file itself when it is not an archive, else those items
+// of the archive alone, in one transaction; nothing else in the folder is written.
+// NOT_UNPACKED, with nothing changed, when the archive lacks one of them.
+InstallOutcome RestoreFiles(const std::string& folder, const std::string& name,
+                            std::string_view body, const std::set<std::string>& paths);
 
 }  // namespace corvana

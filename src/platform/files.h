@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -48,6 +49,12 @@ bool RemoveTree(const char* pszPath);
 // The contents of a plain file of at most nLimit bytes, read without following
 // a link at pszPath; nothing for a link, a folder, a device, a pipe or a larger file.
 std::optional<std::string> ReadSmallFile(const char* pszPath, std::size_t nLimit);
+
+// Reads a plain file of exactly nSize bytes, without following a link at
+// pszPath, in blocks of the buffer's size, handing each to onBlock. False for a
+// link, a folder, a device, a file of another size or one that cannot be read.
+bool ReadInBlocks(const char* pszPath, uint64_t nSize, std::string& buffer,
+                  const std::function<void(std::string_view)>& onBlock);
 
 // Creates one folder (its parent must exist), for its owner alone when bPrivate
 // (Linux); fails when it could not, one already there included.

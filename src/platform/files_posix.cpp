@@ -243,6 +243,27 @@ std::optional<std::string> ReadSmallFile(const char* pszPath, std::size_t nLimit
     return data;
 }
 
+bool ReadInBlocks(const char* pszPath, uint64_t nSize, std::string& buffer,
+                  const std::function<void(std::string_view)>& onBlock) {
+    const int fd = open(pszPath, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat info {};
+    uint64_t nDone = 0;
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+        static_cast<uint64_t>(info.st_size) == nSize) {
+        posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+        while (nDone < nSize) {
+            const ssize_t nRead = read(fd, buffer.data(), buffer.size());
+            if (nRead < 0 && errno == EINTR) continue;
+            if (nRead <= 0) break;
+            onBlock(std::string_view(buffer.data(), static_cast<std::size_t>(nRead)));
+            nDone += static_cast<uint64_t>(nRead);
+        }
+    }
+    close(fd);
+    return nDone == nSize && S_ISREG(info.st_mode);
+}
+
 void ApplyStoredAttributes(const char* pszPath, uint32_t dwVersionMadeBy,
                            uint32_t dwExternalAttributes) {
     constexpr uint32_t UNIX_SYSTEM = 3;

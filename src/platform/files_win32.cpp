@@ -249,6 +249,28 @@ std::optional<std::string> ReadSmallFile(const char* pszPath, std::size_t nLimit
     return data;
 }
 
+bool ReadInBlocks(const char* pszPath, uint64_t nSize, std::string& buffer,
+                  const std::function<void(std::string_view)>& onBlock) {
+    if (GetEntryKind(pszPath) != EntryKind::FILE) return false;
+    HANDLE hFile = CreateFileA(pszPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE) return false;
+    LARGE_INTEGER size{};
+    uint64_t nDone = 0;
+    bool bRight = GetFileType(hFile) == FILE_TYPE_DISK && GetFileSizeEx(hFile, &size) &&
+                  static_cast<uint64_t>(size.QuadPart) == nSize;
+    while (bRight && nDone < nSize) {
+        DWORD dwRead = 0;
+        bRight =
+            ReadFile(hFile, buffer.data(), static_cast<DWORD>(buffer.size()), &dwRead, nullptr) &&
+            dwRead > 0;
+        if (bRight) onBlock(std::string_view(buffer.data(), dwRead));
+        nDone += dwRead;
+    }
+    CloseHandle(hFile);
+    return bRight && nDone == nSize;
+}
+
 Result ReplacementFile::Commit() {
     if (m_strTemp.empty() || m_bOpen) return Failure{m_strTarget, "the file is not finished"};
     if (Result moved = MoveReplacing(m_strTemp.c_str(), m_strTarget.c_str()); !moved) return moved;

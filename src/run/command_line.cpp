@@ -60,6 +60,7 @@ CommandSettings ReadCommandLine(std::string_view commandLine, std::string_view o
     command += " -INSTALL ";
 
     settings.bCheckVersion = Contains(command, " -CHECK_VERSION");
+    settings.bRepair = Contains(command, " -REPAIR");
     if (Contains(command, " -THIS_FOLDER")) {
         settings.bFolderKnown = true;
         settings.strInstallFolder = ownFolder;

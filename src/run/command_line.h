@@ -10,6 +10,7 @@ struct CommandSettings {
     bool bBeta = false;          // "-UPDATE <version> -U_BETA": the beta path
     bool bCheckVersion = false;  // " -CHECK_VERSION": only report the client's version
     bool bFolderKnown = false;   // " -THIS_FOLDER": install into the program's own folder
+    bool bRepair = false;        // " -REPAIR": after the update, check every file and repair
     std::string strInstallFolder;
     std::string strLoginPart;  // the client's part of the command line (see LoginPart)
 };

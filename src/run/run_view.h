@@ -42,9 +42,10 @@ public:
     virtual void ExplainFailure(const std::string& cause) = 0;
     // The URL of each request, as it is sent, for a log; the panels show none.
     virtual void NoteRequest(const std::string& /*url*/) {}
-    // What the run worked around (a delta that did not fit, the full archive
-    // fetched instead), in one English line for a log or an error stream.
-    virtual void NoteFallback(const std::string& /*note*/) {}
+    // What the run wants known beside its texts (a delta that did not fit and the
+    // full archive fetched instead; what a repair found), in one English line for
+    // a log or an error stream.
+    virtual void Note(const std::string& /*note*/) {}
     // After a failure: Exit is shown and closes the window without asking.
     virtual void OfferExitOnly() = 0;
     // Asks the window to close; it ends like Cancel.

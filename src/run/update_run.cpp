@@ -23,15 +23,9 @@ namespace corvana {
 
 namespace {
 
-constexpr int UNITS_PER_ENTRY = 512;
 constexpr uint32_t VERSION_WAIT_MS = 3000;
 constexpr int32_t VERSION_NO_ANSWER = 170;
 constexpr uint32_t SET_REFETCH_MS = 2000;
-
-// Codes of the endings added to the run's own (0, -1, -3).
-constexpr int CODE_UNSAFE_NAME = -4;
-constexpr int CODE_NOT_INSTALLED = -5;
-constexpr int CODE_NOT_VERIFIED = -6;
 
 std::string SizeLine(uint32_t dwReceived, uint32_t dwLength) {
     return FormatText("%s / %s bytes",
@@ -109,6 +103,18 @@ void UpdateRun::Run(const std::string& commandLine) {
     m_bNoAnswer = false;
     const std::string baseUrl = MakeBaseUrl(GetPatchHost(), settings.bBeta);
     std::string folder = settings.strInstallFolder;
+    if (settings.bRepair && !settings.bCheckVersion) {
+        if (!m_verifier.HasKey()) {
+            return End(Failed(CODE_NOT_VERIFIED,
+                              "-REPAIR: this updater was built without the publisher's key, so "
+                              "it has no signed list to check the files against"));
+        }
+        if (!settings.bFolderKnown || folder.empty()) {
+            return End(Failed(-1,
+                              "-REPAIR repairs the folder the updater is in: give "
+                              "-THIS_FOLDER too"));
+        }
+    }
 
     // The client's version, or the folder to install into.
     const bool bClientStarted =
@@ -147,12 +153,17 @@ void UpdateRun::Run(const std::string& commandLine) {
     m_pView->SetProgressRange(UNITS_PER_ENTRY * nCount);
     Progress(0);
 
-    // The files.
+    // The files, then the check of every file when a repair was asked for.
     if (!RunPipeline(baseUrl, folder, selection, launch)) return;
-    if (nCount > 0) m_strUpdatedFolder = folder;
+    m_nRepaired = 0;
+    if (settings.bRepair && !Repair(baseUrl, folder, *manifest)) return;
+    if (nCount > 0 || m_nRepaired > 0) m_strUpdatedFolder = folder;
     m_pFetcher->CloseInternet();
 
-    if (nCount == 0) {
+    if (nCount == 0 && m_nRepaired > 0) {
+        Status(IDS_PATCH_DONE);
+        Clock().Pause(750);
+    } else if (nCount == 0) {
         if (IsUnknownClient(0, nClientVersion, selection.nHighest)) {
             // Nothing is started; the launch step only closes the window again.
             End(ExitButton(IDS_UNKNOWN_CLIENT,
@@ -326,8 +337,7 @@ bool UpdateRun::InstallEntry(const std::string& baseUrl, const std::string& fold
                 installed.failure.Text()));
             return false;
         }
-        m_pView->NoteFallback(installed.failure.Text() + "; " + entry.strName +
-                              " is fetched whole");
+        m_pView->Note(installed.failure.Text() + "; " + entry.strName + " is fetched whole");
     }
     return false;  // the full archive's pass has returned
 }

@@ -63,6 +63,12 @@ public:
     bool IsWaitingForInstallChoice() const;
 
 private:
+    static constexpr int UNITS_PER_ENTRY = 512;
+    // Codes of the endings added to the run's own (0, -1, -3).
+    static constexpr int CODE_UNSAFE_NAME = -4;
+    static constexpr int CODE_NOT_INSTALLED = -5;
+    static constexpr int CODE_NOT_VERIFIED = -6;
+
     // How a run ends, as the player sees it.
     struct Ending {
         RunOutcome outcome;
@@ -105,6 +111,12 @@ private:
     // Fetches and installs one entry, from its delta when there is one that fits.
     bool InstallEntry(const std::string& baseUrl, const std::string& folder,
                       const ManifestEntry& entry);
+    // A file of the patch set that the signed list names, fetched whole and
+    // checked; nothing when the run has ended.
+    std::optional<std::string> FetchSigned(const std::string& baseUrl, const std::string& name);
+    // Checks every file of the set's signed index in folder and fetches back what
+    // is missing or damaged (see run/repair.cpp). False when the run has ended.
+    bool Repair(const std::string& baseUrl, const std::string& folder, const std::string& manifest);
     // Starts launch in folder; the client gets loginPart (see LoginPart).
     void Launch(const std::string& folder, const std::string& launch, const std::string& loginPart);
     Ending Unreachable(const std::string& url) const;
@@ -125,7 +137,8 @@ private:
     std::atomic<int32_t> m_nClientVersion{0};
     std::atomic<int32_t> m_bCancel{0};
     std::atomic<int32_t> m_bWaitInstallChoice{0};
-    bool m_bNoAnswer = false;  // the client did not answer within the wait: taken as 170
+    bool m_bNoAnswer = false;     // the client did not answer within the wait: taken as 170
+    std::size_t m_nRepaired = 0;  // files a repair put back
     std::string m_strInstallFolder;
 
     RunView* m_pView = nullptr;

@@ -200,6 +200,96 @@ class SignedSets(UpdaterTest):
         self.assertIn("update2.zip is fetched whole", log)
         folder_has("update2")
 
+    def test_repair_puts_back_only_what_is_damaged(self):
+        """A truncated, a deleted and an overwritten file, in three archives, are
+        fetched back from those three alone; nothing else is written; a save the
+        index does not list stays; a tampered index is refused; a repair killed
+        mid-way leaves each archive's files wholly old or new, and the next one
+        finishes the job."""
+        sets = {"base": {"readme.txt": b"base\n", "cw.exe": (STANDINS / "cw.exe").read_bytes()},
+                "data": {"data/a.bin": os.urandom(300000), "data/b.txt": b"b\n"},
+                "more": {"more/c.txt": b"c\n", "more/d.bin": os.urandom(5000)}}
+        for name, files in sets.items():
+            for item, data in files.items():
+                (self.temp / "src" / name / item).parent.mkdir(parents=True, exist_ok=True)
+                (self.temp / "src" / name / item).write_bytes(data)
+        (self.temp / "src" / "base" / "cw.exe").chmod(0o755)
+        subprocess.run([sys.executable, str(MAKE_PATCH_SET), "--sign", KEY, str(self.patch_server.normal),
+                        *("%d=%s;%s" % (101 + at, self.temp / "src" / name, name) for at, name in enumerate(sets))],
+                       check=True, capture_output=True)
+        self.install_client(version=100)
+        updater = str(self.folder / "corvana-updater")
+        self.assertEqual(self.run_updater(["-THIS_FOLDER"], program=updater).returncode, 0)
+        (self.folder / "cw-version.txt").write_text("103")
+        (self.folder / "saves").mkdir()
+        (self.folder / "saves" / "one.sav").write_bytes(b"mine")
+
+        def state():
+            return {p.relative_to(self.folder).as_posix(): (p.read_bytes(), p.stat().st_mtime_ns)
+                    for p in self.folder.rglob("*") if p.is_file() and p.name not in ("cw.log", "run.log")}
+
+        def damage():
+            with open(self.folder / "data" / "a.bin", "r+b") as cut:
+                cut.truncate(1000)
+            (self.folder / "readme.txt").unlink()
+            (self.folder / "more" / "c.txt").write_bytes(b"C\n")
+
+        def repair(*extra):
+            log = self.temp / "run.log"
+            log.unlink(missing_ok=True)
+            result = self.run_updater(["--repair", "--log", str(log), *extra], program=updater)
+            return result, log.read_text() if log.exists() else ""
+
+        before = state()
+        damage()
+        result, log = repair()
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertIn("6 files checked, 3 repaired", result.stderr)
+        fetched = [line for line in log.splitlines() if ".zip" in line]
+        self.assertEqual(sorted(line.rsplit("/", 1)[1] for line in fetched), ["base.zip", "data.zip", "more.zip"])
+        after = state()
+        for path, (data, mtime) in before.items():
+            repaired = path in ("data/a.bin", "readme.txt", "more/c.txt")
+            self.assertEqual(after[path][0], data, path)
+            if not repaired and path != "corvana-signed-set.txt":
+                self.assertEqual(after[path][1], mtime, path + " was written")
+
+        # Nothing damaged: nothing fetched but the lists.
+        result, log = repair()
+        self.assertIn("6 files checked, 0 repaired", result.stderr)
+        self.assertNotIn(".zip", log)
+
+        # Killed at each rename of the repair (the journal, each move), the next start
+        # leaves each archive's files wholly old or wholly new; the next repair finishes.
+        for when in range(1, 4):
+            with self.subTest(killed_at_rename=when):
+                damage()
+                subprocess.run(["strace", "-f", "-qq", "-o", "/dev/null", "-e",
+                                "inject=rename,renameat,renameat2:signal=KILL:when=%d" % when, updater, "--repair"],
+                               env=self.env, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+                offline = dict(self.env, CORVANA_PATCH_HOST="127.0.0.1:9")
+                subprocess.run([updater, "--repair"], env=offline, stdin=subprocess.DEVNULL, capture_output=True,
+                               timeout=60)
+                self.assertIn((self.folder / "data" / "a.bin").stat().st_size, (1000, 300000))
+                self.assertFalse((self.folder / ".corvana-staging").exists())
+                result, _ = repair()
+                self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+                self.assertEqual(state()["data/a.bin"][0], before["data/a.bin"][0])
+                self.assertEqual(state()["readme.txt"][0], b"base\n")
+
+        # A tampered index: refused, nothing fetched or written.
+        index = self.patch_server.normal / "installed-files.txt"
+        text = index.read_text()
+        index.unlink()
+        index.write_text(text.replace("\tmore/c.txt", "\tsaves/one.sav"))
+        damage()
+        result, log = repair()
+        self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+        self.assertIn("#-6", result.stdout)
+        self.assertIn("installed-files.txt: SHA-256 differs from SHA256SUMS", result.stderr)
+        self.assertNotIn(".zip", log)
+        self.assertEqual((self.folder / "saves" / "one.sav").read_bytes(), b"mine")
+
     def test_an_unsigned_set_is_refused(self):
         self.publish("1=a.zip\n", {"a.zip": {"a.txt": "a"}})
         result = self.install_fresh()

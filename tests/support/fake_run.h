@@ -77,7 +77,7 @@ public:
         calls.push_back("box " + caption + "|" + text);
     }
     void ExplainFailure(const std::string& cause) override { calls.push_back("why " + cause); }
-    void NoteFallback(const std::string& note) override { calls.push_back("fallback " + note); }
+    void Note(const std::string& note) override { calls.push_back("note " + note); }
     void OfferExitOnly() override { calls.push_back("exit-only"); }
     void Close() override { calls.push_back("close"); }
 

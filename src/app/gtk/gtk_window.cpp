@@ -113,7 +113,7 @@ void DesktopView::ExplainFailure(const std::string& cause) {
     m_strCause = cause;
 }
 
-void DesktopView::NoteFallback(const std::string& note) {
+void DesktopView::Note(const std::string& note) {
     std::fprintf(stderr, "corvana-updater: %s\n", note.c_str());
 }
 

@@ -31,7 +31,7 @@ public:
     void ShowErrorBox(const std::string& text, const std::string& caption) override;
     void ExplainFailure(const std::string& cause) override;
     // On standard error only: the run goes on.
-    void NoteFallback(const std::string& note) override;
+    void Note(const std::string& note) override;
     void OfferExitOnly() override;
 
 private:

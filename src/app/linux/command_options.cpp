@@ -13,11 +13,16 @@ namespace {
 constexpr const char* USAGE =
     "usage: corvana-updater [--terminal] [--yes] [--folder DIR] [--quiet] [--log FILE]\n"
     "                       [-THIS_FOLDER | -CHECK_VERSION | -UPDATE CALLER VERSION -U_BETA]\n"
+    "                       [-REPAIR] [--repair]\n"
     "                       [/AutoLoginRID:ID ...]\n"
     "  (no switch)           install the client into a folder you choose\n"
     "  -THIS_FOLDER          update the client in this program's folder\n"
     "  -CHECK_VERSION        show the installed client's version\n"
     "  -UPDATE C V -U_BETA   install from the beta patch path\n"
+    "  -REPAIR               with -THIS_FOLDER: after the update, check every file\n"
+    "                        against the signed set and fetch back what is missing\n"
+    "                        or damaged (only in a build with a publisher's key)\n"
+    "  --repair              the same as -THIS_FOLDER -REPAIR\n"
     "  /AutoLoginRID:ID ...  passed on to the client when it starts\n"
     "  --terminal            no desktop window, even where a display can be opened\n"
     "  --yes                 answer the installation choice with the default folder\n"
@@ -52,6 +57,9 @@ int ReadOptions(int argc, char** argv, Options& options) {
             options.terminal.bYes = true;
         } else if (argument == "--quiet") {
             options.terminal.bQuiet = true;
+        } else if (argument == "--repair") {
+            options.rest.emplace_back("-THIS_FOLDER");
+            options.rest.emplace_back("-REPAIR");
         } else if (argument == "--terminal") {
             options.bTerminal = true;
         } else if (argument == "--folder" && i + 1 < argc) {

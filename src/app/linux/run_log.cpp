@@ -68,9 +68,9 @@ void LoggedView::ExplainFailure(const std::string& cause) {
     m_view.ExplainFailure(cause);
 }
 
-void LoggedView::NoteFallback(const std::string& note) {
-    m_log.Write("fallback", note);
-    m_view.NoteFallback(note);
+void LoggedView::Note(const std::string& note) {
+    m_log.Write("note", note);
+    m_view.Note(note);
 }
 
 void LoggedView::NoteRequest(const std::string& url) {

@@ -44,7 +44,7 @@ public:
     void ShowErrorBox(const std::string& text, const std::string& caption) override;
     void ExplainFailure(const std::string& cause) override;
     void NoteRequest(const std::string& url) override;
-    void NoteFallback(const std::string& note) override;
+    void Note(const std::string& note) override;
     void OfferExitOnly() override { m_view.OfferExitOnly(); }
     void Close() override { m_view.Close(); }
 

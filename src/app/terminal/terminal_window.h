@@ -37,7 +37,7 @@ public:
     void EndInstallChoice() override;
     void ShowErrorBox(const std::string& text, const std::string& caption) override;
     void ExplainFailure(const std::string& cause) override;
-    void NoteFallback(const std::string& note) override { ExplainFailure(note); }
+    void Note(const std::string& note) override { ExplainFailure(note); }
     void OfferExitOnly() override;
     void Close() override;
 

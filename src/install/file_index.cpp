@@ -1,0 +1,149 @@
+#include "install/file_index.h"
+
+#include <charconv>
+#include <chrono>
+#include <map>
+#include <thread>
+
+#include "archive/item_name.h"
+#include "archive/sha256.h"
+#include "install/folder_guard.h"
+#include "platform/files.h"
+#include "platform/platform.h"
+
+namespace corvana {
+
+namespace {
+
+constexpr std::size_t BLOCK_SIZE = std::size_t{1} << 20;
+
+bool IsIndexPath(std::string_view path) {
+    for (const char c : path) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f || c == '\\') return false;
+    }
+    return !path.empty() && path.back() != '/' && IsSafeItemName(path);
+}
+
+// Calls onLine for each line of text; false when the last is not ended or onLine refuses one.
+bool ForEachLine(std::string_view text, const std::function<bool(std::string_view)>& onLine) {
+    while (!text.empty()) {
+        const std::size_t nEnd = text.find('\n');
+        if (nEnd == std::string_view::npos || !onLine(text.substr(0, nEnd))) return false;
+        text.remove_prefix(nEnd + 1);
+    }
+    return true;
+}
+
+std::string ToNative(std::string path) {
+    for (char& c : path) {
+        if (c == '/') c = kPathSeparator;
+    }
+    return path;
+}
+
+}  // namespace
+
+Expected<std::vector<IndexedFile>> ReadFileIndex(std::string_view sums, std::string_view entries) {
+    std::map<std::string, std::string, std::less<>> hashes;
+    std::string bad;
+    const bool bSums = ForEachLine(sums, [&](std::string_view line) {
+        const std::string_view path = line.size() > 66 ? line.substr(66) : std::string_view();
+        if (!IsSha256Hex(line.substr(0, 64)) || line.substr(64, 2) != "  " || !IsIndexPath(path) ||
+            !hashes.emplace(path, line.substr(0, 64)).second) {
+            bad = line.substr(0, 100);
+            return false;
+        }
+        return true;
+    });
+    if (!bSums) return Failure{FILE_SUMS_NAME, "a line that is not one: " + bad};
+    std::vector<IndexedFile> files;
+    const bool bEntries = ForEachLine(entries, [&](std::string_view line) {
+        IndexedFile file;
+        std::string_view fields[4];
+        for (int i = 0; i < 3; ++i) {
+            const std::size_t nTab = line.find('\t');
+            if (nTab == std::string_view::npos) return false;
+            fields[i] = line.substr(0, nTab);
+            line.remove_prefix(nTab + 1);
+        }
+        fields[3] = line;
+        int32_t nNumber = 0;
+        const auto number =
+            std::from_chars(fields[0].data(), fields[0].data() + fields[0].size(), nNumber);
+        const auto size =
+            std::from_chars(fields[2].data(), fields[2].data() + fields[2].size(), file.nSize);
+        const auto hash = hashes.find(fields[3]);
+        if (number.ec != std::errc() || number.ptr != fields[0].data() + fields[0].size() ||
+            size.ec != std::errc() || size.ptr != fields[2].data() + fields[2].size() ||
+            fields[2].empty() || !IsIndexPath(fields[1]) || hash == hashes.end()) {
+            bad = fields[3].substr(0, 100);
+            return false;
+        }
+        file.path = hash->first;
+        file.sha256 = hash->second;
+        file.archive = fields[1];
+        hashes.erase(hash);  // a path listed twice is not found the second time
+        files.push_back(std::move(file));
+        return true;
+    });
+    if (!bEntries) return Failure{FILE_ENTRIES_NAME, "a line that is not one: " + bad};
+    if (!hashes.empty()) {
+        return Failure{FILE_ENTRIES_NAME, hashes.begin()->first + " has no entry"};
+    }
+    return files;
+}
+
+std::vector<std::size_t> FindDamagedFiles(const std::string& folder,
+                                          const std::vector<IndexedFile>& files, unsigned nThreads,
+                                          const std::function<void(uint64_t)>& onChecked,
+                                          const std::atomic<int32_t>* pCancel) {
+    std::atomic<std::size_t> nNext{0};
+    std::atomic<uint64_t> nChecked{0};
+    std::vector<char> damaged(files.size(), 0);
+    const auto cancelled = [pCancel] {
+        return pCancel != nullptr && pCancel->load(std::memory_order_acquire) != 0;
+    };
+    // Each worker takes the next file; a file of the wrong size is not read.
+    const auto work = [&] {
+        std::string buffer(BLOCK_SIZE, '\0');
+        for (std::size_t i = nNext++; i < files.size() && !cancelled(); i = nNext++) {
+            const IndexedFile& file = files[i];
+            const std::string native = ToNative(file.path);
+            Sha256Hash hash;
+            uint64_t nRead = 0;
+            const bool bRead =
+                CheckPlace(folder, native) && ReadInBlocks((folder + native).c_str(), file.nSize,
+                                                           buffer, [&](std::string_view block) {
+                                                               hash.Update(block);
+                                                               nRead += block.size();
+                                                               nChecked += block.size();
+                                                           });
+            damaged[i] = !bRead || hash.HexDigest() != file.sha256;
+            // A file not read whole still counts whole, so that the bar ends full.
+            nChecked += file.nSize - std::min(nRead, file.nSize);
+        }
+    };
+    // The workers read and hash; the calling thread reports how far they are.
+    std::atomic<unsigned> nFinished{0};
+    const unsigned nWorkers = std::max(nThreads, 1u);
+    std::vector<std::thread> workers;
+    for (unsigned n = 0; n < nWorkers; ++n) {
+        workers.emplace_back([&] {
+            work();
+            ++nFinished;
+        });
+    }
+    while (nFinished.load() < nWorkers) {
+        onChecked(nChecked.load());
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    for (std::thread& worker : workers) worker.join();
+    onChecked(nChecked.load());
+    std::vector<std::size_t> result;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (damaged[i]) result.push_back(i);
+    }
+    return result;
+}
+
+}  // namespace corvana
