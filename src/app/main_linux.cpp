@@ -19,6 +19,7 @@
 #include "platform/runtime_folder_posix.h"
 #include "run/command_line.h"
 #include "run/update_run.h"
+#include "verify/patch_set.h"
 
 namespace {
 
@@ -49,7 +50,10 @@ int Drive(Program& program, ProgramShell& shell, FrontEnd& frontEnd) {
     const int nStatus =
         DriveRun(shell, program.run, frontEnd, program.log.IsOpen() ? loggedView : frontEnd.View());
     if (program.run.GetOutcome() == RunOutcome::LAUNCHED && !program.run.UpdatedFolder().empty()) {
-        if (Result registered = RegisterLauncher(program.run.UpdatedFolder()); !registered) {
+        // Only an updater with the publisher's key can repair.
+        const bool bRepair = !BuiltInPublicKey().empty();
+        if (Result registered = RegisterLauncher(program.run.UpdatedFolder(), bRepair);
+            !registered) {
             const std::string problem = registered.GetFailure().Text();
             program.log.Write("failure", "the desktop launcher was not registered: " + problem);
             std::fprintf(stderr, "corvana-updater: the desktop launcher was not registered: %s\n",

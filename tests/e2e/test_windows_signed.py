@@ -1,11 +1,12 @@
 """The Windows program built with a publisher's key, under Wine, against sets
-signed by tools/make-patch-set (CORVANA_E2E_SIGNING_KEY): deltas."""
+signed by tools/make-patch-set (CORVANA_E2E_SIGNING_KEY): deltas and repairs."""
 import os
 import subprocess
 import sys
+import time
 
 from common import MAKE_PATCH_SET
-from test_windows import WindowsUpdaterTest
+from test_windows import IDC_STATUS, WindowsUpdaterTest
 
 KEY = os.environ.get("CORVANA_E2E_SIGNING_KEY", "")
 
@@ -44,3 +45,37 @@ class SignedDeltas(WindowsUpdaterTest):
                 for item, data in versions["update"].items():
                     self.assertEqual((folder / item).read_bytes(), data, item)
                 self.assertFalse((folder / ".corvana-staging").exists())
+
+
+class SignedRepair(WindowsUpdaterTest):
+    slow = True  # 64 KiB/s: time to see the repair fetch
+
+    def test_repair_fetches_back_only_the_damaged_files(self):
+        sets = {"base": {"readme.txt": b"base\n", "data/a.bin": os.urandom(200000)},
+                "more": {"more/b.txt": b"b\n", "more/c.txt": b"c\n"}}
+        for name, files in sets.items():
+            for item, data in files.items():
+                (self.temp / name / item).parent.mkdir(parents=True, exist_ok=True)
+                (self.temp / name / item).write_bytes(data)
+        subprocess.run([sys.executable, str(MAKE_PATCH_SET), "--sign", KEY, str(self.patch_server.normal),
+                        "101=%s;base" % (self.temp / "base"), "102=%s;more" % (self.temp / "more")],
+                       check=True, capture_output=True)
+        folder = self.client_folder(150)
+        for files in sets.values():
+            for item, data in files.items():
+                (folder / item).parent.mkdir(parents=True, exist_ok=True)
+                (folder / item).write_bytes(data)
+        (folder / "data" / "a.bin").write_bytes(b"damaged")
+        (folder / "readme.txt").unlink()
+        (folder / "save.dat").write_bytes(b"mine")
+        untouched = (folder / "more" / "b.txt").stat().st_mtime_ns
+        process = self.start("-THIS_FOLDER", "-REPAIR", program=str(folder / "CWUpdate2.exe"))
+        self.assert_driver("wait-text", IDC_STATUS, "[base]", 60)
+        time.sleep(1)
+        self.screenshot("windows-repair.png")
+        self.assertEqual(process.wait(timeout=90), 0)
+        for files in sets.values():
+            for item, data in files.items():
+                self.assertEqual((folder / item).read_bytes(), data, item)
+        self.assertEqual((folder / "save.dat").read_bytes(), b"mine")
+        self.assertEqual((folder / "more" / "b.txt").stat().st_mtime_ns, untouched)

@@ -33,6 +33,22 @@ TEST(DesktopLauncher, TheMainGroupStartsTheFoldersUpdater) {
     EXPECT_EQ(LauncherForFolder("Name=Corvana\nExec=x\n", "/a/"), "");
 }
 
+// An updater that can repair adds its action to the entry's own, once.
+TEST(DesktopLauncher, TheRepairActionJoinsTheEntrysOwn) {
+    const std::string repair =
+        "[Desktop Action repair]\nName=Verify and repair\n"
+        "Exec=\"/a/corvana-updater\" --repair\n";
+    const std::string head =
+        "[Desktop Entry]\nExec=\"/a/corvana-updater\" -THIS_FOLDER\nTryExec=/a/corvana-updater\n"
+        "Path=/a\n";
+    EXPECT_EQ(LauncherForFolder("[Desktop Entry]\nName=C\n", "/a/", true),
+              head + "Actions=repair;\nName=C\n" + repair);
+    EXPECT_EQ(LauncherForFolder("[Desktop Entry]\nActions= check ;repair\n\n[Desktop Action "
+                                "repair]\nExec=rm\n[Desktop Action check]\nExec=c\n",
+                                "/a/", true),
+              head + "Actions=check;repair;\n\n[Desktop Action check]\nExec=c\n" + repair);
+}
+
 TEST(DesktopLauncher, AFolderNameWithALineBreakIsNotWrittenIntoTheEntry) {
     const test::TempDir temp;
     const std::string folder = temp / "Games\nExec=rm -rf ~\n/";

@@ -590,5 +590,27 @@ TEST_F(UpdateRunFlowTest, TheRollbackGuardFailsClosed) {
     }
 }
 
+// A repair needs the signed list and the updater's own folder; without them it
+// ends before anything is fetched, with its cause.
+TEST_F(UpdateRunFlowTest, ARepairWithoutAKeyOrAFolderIsRefused) {
+    const test::TestPublisher publisher;
+    InstallStandIn("cw.exe");
+    for (const auto& [pszCommand, bKey, pszCause] :
+         {std::tuple{"-THIS_FOLDER -REPAIR", false, "without the publisher's key"},
+          std::tuple{"-REPAIR", true, "give -THIS_FOLDER too"}}) {
+        SCOPED_TRACE(pszCommand);
+        m_fetcher.requests.clear();
+        test::RecordingView view;
+        m_run.SetView(&view);
+        m_run.SetPublicKey(bKey ? publisher.PublicKeyLine() : "");
+        m_run.Run(pszCommand);
+        EXPECT_EQ(m_run.GetOutcome(), RunOutcome::FAILED);
+        EXPECT_TRUE(m_fetcher.requests.empty());
+        const std::vector<std::string> why = view.Of("why ");
+        ASSERT_EQ(why.size(), 1u);
+        EXPECT_NE(why[0].find(pszCause), std::string::npos) << why[0];
+    }
+}
+
 }  // namespace
 }  // namespace corvana

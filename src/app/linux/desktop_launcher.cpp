@@ -17,6 +17,9 @@ namespace corvana {
 namespace {
 
 constexpr std::string_view MAIN_GROUP = "[Desktop Entry]";
+constexpr const char* REPAIR_ACTION = "repair";
+constexpr std::string_view REPAIR_GROUP = "[Desktop Action repair]";
+constexpr const char* REPAIR_NAME = "Verify and repair";
 constexpr std::size_t MAX_ENTRY_SIZE = std::size_t{64} << 10;
 constexpr std::size_t MAX_ICON_SIZE = std::size_t{4} << 20;
 
@@ -115,33 +118,69 @@ Result WriteIfChanged(const std::string& path, const std::string& data) {
 
 }  // namespace
 
-std::string LauncherForFolder(const std::string& entry, const std::string& folder) {
+std::string LauncherForFolder(const std::string& entry, const std::string& folder, bool bRepair) {
     const std::string program = folder + UPDATER_PROGRAM;
     const std::string_view workFolder =
         std::string_view(folder).substr(0, folder.size() > 1 ? folder.size() - 1 : 1);
+    // Launchers look for the Exec's program before they read "%%" as '%': a path
+    // with a percent sign is handed to env, which they find.
+    const std::string command = (program.find('%') == std::string::npos ? "" : "env ") +
+                                EscapeValue(QuoteArgument(program));
     std::string launcher;
-    bool bInMain = false;
+    std::string_view group;
     bool bFound = false;
+    bool bActions = false;
     ForEachLine(entry, [&](std::string_view line) {
-        if (line.starts_with('[')) bInMain = line == MAIN_GROUP;
+        if (line.starts_with('[')) group = line;
+        const bool bInMain = group == MAIN_GROUP;
         const std::string_view key = KeyOf(line);
-        if (bInMain && (key == "Exec" || key == "TryExec" || key == "Path")) return;
+        if ((bInMain && (key == "Exec" || key == "TryExec" || key == "Path")) ||
+            (bRepair && group == REPAIR_GROUP)) {
+            return;
+        }
+        if (bInMain && bRepair && key == "Actions") {
+            // The repair joins the entry's own actions.
+            bActions = true;
+            std::string actions;
+            bool bListed = false;
+            std::string_view rest = line.substr(line.find('=') + 1);
+            while (!rest.empty()) {
+                const std::size_t nEnd = std::min(rest.find(';'), rest.size());
+                std::string_view action = rest.substr(0, nEnd);
+                while (action.starts_with(' ')) action.remove_prefix(1);
+                while (action.ends_with(' ')) action.remove_suffix(1);
+                rest.remove_prefix(std::min(nEnd + 1, rest.size()));
+                if (action.empty()) continue;
+                bListed = bListed || action == REPAIR_ACTION;
+                actions.append(action) += ';';
+            }
+            if (!bListed) actions.append(REPAIR_ACTION) += ';';
+            launcher += "Actions=" + actions + '\n';
+            return;
+        }
         launcher.append(line) += '\n';
         if (bInMain && !bFound) {
             bFound = true;
-            // Launchers look for the Exec's program before they read "%%" as '%':
-            // a path with a percent sign is handed to env, which they find.
-            const char* pszVia = program.find('%') == std::string::npos ? "" : "env ";
-            launcher +=
-                "Exec=" + (pszVia + EscapeValue(QuoteArgument(program))) + " -THIS_FOLDER\n";
+            launcher += "Exec=" + command + " -THIS_FOLDER\n";
             launcher += "TryExec=" + EscapeValue(program) + '\n';
             launcher += "Path=" + EscapeValue(workFolder) + '\n';
         }
     });
-    return bFound ? launcher : std::string();
+    if (!bFound) return {};
+    if (bRepair) {
+        // Actions= belongs to the main group, which comes first.
+        if (!bActions) {
+            const std::size_t nPath = launcher.find("\nPath=");
+            const std::size_t nEnd = launcher.find('\n', nPath + 1);
+            launcher.insert(nEnd + 1, std::string("Actions=") + REPAIR_ACTION + ";\n");
+        }
+        launcher += std::string(REPAIR_GROUP) + "\nName=" + REPAIR_NAME + "\nExec=" + command +
+                    " --repair\n";
+    }
+    return launcher;
 }
 
-Result RegisterLauncher(const std::string& folder) {
+Result RegisterLauncher(const std::string& folder, bool bRepair) {
     // An entry names its program by an absolute path; a folder that is not one
     // (or is none) would make an entry that starts nothing.
     if (!folder.starts_with('/')) return Failure{folder, "not an absolute folder"};
@@ -158,7 +197,7 @@ Result RegisterLauncher(const std::string& folder) {
     }
     const Expected<std::string> entry = ReadLimitedFile(shipped, MAX_ENTRY_SIZE);
     if (!entry) return entry.GetFailure();
-    const std::string launcher = LauncherForFolder(*entry, folder);
+    const std::string launcher = LauncherForFolder(*entry, folder, bRepair);
     if (launcher.empty()) return Failure{shipped, "not a desktop entry"};
     const std::string data = GetProgramFilesFolder();
     if (!data.starts_with('/')) return Failure{{}, "no home folder to register the launcher in"};

@@ -16,13 +16,16 @@ inline constexpr const char* UPDATER_PROGRAM = "corvana-updater";
 
 // The shipped entry made to start the updater of folder (which ends with '/')
 // with -THIS_FOLDER: its Exec, TryExec and Path lines point into the folder, the
-// rest is kept. Empty when the text has no [Desktop Entry] group.
-std::string LauncherForFolder(const std::string& entry, const std::string& folder);
+// rest is kept. With bRepair (an updater that can repair), a second action,
+// "Verify and repair", starts it with --repair. Empty when the text has no
+// [Desktop Entry] group.
+std::string LauncherForFolder(const std::string& entry, const std::string& folder,
+                              bool bRepair = false);
 
 // Registers the launcher that folder holds: the entry in
 // $XDG_DATA_HOME/applications, its icons in $XDG_DATA_HOME/icons/hicolor (files
 // that are already the same are left alone). Nothing when the folder holds no
 // launcher.
-Result RegisterLauncher(const std::string& folder);
+Result RegisterLauncher(const std::string& folder, bool bRepair = false);
 
 }  // namespace corvana
