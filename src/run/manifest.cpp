@@ -58,7 +58,8 @@ int32_t ReadEntryNumber(std::string_view line) {
     return static_cast<int32_t>(std::min<int64_t>(nValue, nLimit - 1));
 }
 
-ManifestSelection ReadManifest(std::string_view text, int32_t nClientVersion) {
+ManifestSelection ReadManifest(std::string_view text, int32_t nClientVersion,
+                               std::size_t nMaxEntries) {
     const std::string normalised = NormaliseLineEnds(UpToFirstZero(text));
     ManifestSelection selection;
     std::size_t nStart = 0;
@@ -82,7 +83,7 @@ ManifestSelection ReadManifest(std::string_view text, int32_t nClientVersion) {
         entry.bSafeName = IsSafeItemName(entry.strName) && !IsReservedName(entry.strName);
         entry.bInstallPackage = IsInstallPackage(entry);
         selection.vecEntries.push_back(std::move(entry));
-        if (selection.vecEntries.size() == MAX_SELECTED_ENTRIES) break;
+        if (selection.vecEntries.size() == nMaxEntries) break;
     }
     return selection;
 }

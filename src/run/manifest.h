@@ -30,10 +30,11 @@ struct ManifestSelection {
 bool IsManifestRefused(std::string_view text);
 
 // Selects, in manifest order, every entry numbered above nClientVersion (at most
-// MAX_SELECTED_ENTRIES; the lines after the last one taken are not read). Labels
-// are decoded from the server's code page; an unlabelled entry gets a generated
+// nMaxEntries; the lines after the last one taken are not read). Labels are
+// decoded from the server's code page; an unlabelled entry gets a generated
 // label with its place among the selected entries.
-ManifestSelection ReadManifest(std::string_view text, int32_t nClientVersion);
+ManifestSelection ReadManifest(std::string_view text, int32_t nClientVersion,
+                               std::size_t nMaxEntries = MAX_SELECTED_ENTRIES);
 
 // The number of an entry line: the text before its first "=", blanks and TABs
 // skipped, an optional sign and decimal digits; 0 without digits or "="; values

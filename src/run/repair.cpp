@@ -2,6 +2,7 @@
 // index names is checked, and what is missing or damaged is fetched back from
 // the archive that holds it, and only that is written.
 #include <algorithm>
+#include <limits>
 #include <map>
 #include <set>
 #include <thread>
@@ -54,9 +55,12 @@ bool UpdateRun::Repair(const std::string& baseUrl, const std::string& folder,
         return false;
     }
     const std::vector<IndexedFile>& files = *index;
-    // Each archive the index names is an entry of the manifest with a safe name.
+    // Each archive the index names is an entry of the manifest with a safe name
+    // (any of them: updates install entries beyond the first hundred too).
+    const std::vector<ManifestEntry> listed =
+        ReadManifest(manifest, 0, std::numeric_limits<std::size_t>::max()).vecEntries;
     std::map<std::string, ManifestEntry, std::less<>> archives;
-    for (const ManifestEntry& entry : ReadManifest(manifest, 0).vecEntries) {
+    for (const ManifestEntry& entry : listed) {
         if (entry.bSafeName) archives[entry.strName] = entry;
     }
     for (const IndexedFile& file : files) {
@@ -90,7 +94,7 @@ bool UpdateRun::Repair(const std::string& baseUrl, const std::string& folder,
     std::map<std::string, std::set<std::string>> byArchive;
     for (const std::size_t i : damaged) byArchive[files[i].archive].insert(files[i].path);
     std::vector<const ManifestEntry*> fetch;
-    for (const ManifestEntry& entry : ReadManifest(manifest, 0).vecEntries) {
+    for (const ManifestEntry& entry : listed) {
         if (byArchive.count(entry.strName) != 0 &&
             std::none_of(fetch.begin(), fetch.end(), [&](const ManifestEntry* pFetched) {
                 return pFetched->strName == entry.strName;
