@@ -179,7 +179,8 @@ class SignedSets(UpdaterTest):
         self.assertTrue(os.access(self.folder / "bin" / "game", os.X_OK))
 
         (self.folder / "cw-version.txt").write_text("171")
-        publish(172, "update2", "--append", "--delta")
+        # The base of 172 is the one the publish of 171 left in the cache.
+        self.assertIn("base: 2 of 2 entries from the cache", publish(172, "update2", "--append", "--delta"))
         delta = self.patch_server.normal / "update2.zip.delta"
         genuine = delta.read_bytes()
         delta.unlink()
