@@ -118,7 +118,7 @@ std::vector<std::size_t> FindDamagedFiles(const std::string& folder,
                                                                nRead += block.size();
                                                                nChecked += block.size();
                                                            });
-            damaged[i] = !bRead || hash.HexDigest() != file.sha256;
+            damaged[i] = (!bRead || hash.HexDigest() != file.sha256) ? 1 : 0;
             // A file not read whole still counts whole, so that the bar ends full.
             nChecked += file.nSize - std::min(nRead, file.nSize);
         }
