@@ -15,7 +15,8 @@ file named by CORVANA_TEST_SERVERS (tests/support/test_env.cpp, tests/e2e/run.py
 The command gets CORVANA_TEST_NGINX and CORVANA_TEST_FAULT (host:port),
 CORVANA_TEST_NGINX_TLS (host:port of nginx over HTTPS, with a certificate for
 127.0.0.1 from a test CA made here, CORVANA_TEST_CA; /to-http redirects to plain
-HTTP), and
+HTTP), CORVANA_TEST_NGINX_TLS_OTHER (the same with a certificate from another CA,
+never trusted), and
 CORVANA_TEST_ARCHIVES, a folder of test archives (make_archives.py), and
 CORVANA_TEST_DOCROOT, nginx's document root, which holds the files
 size-0.bin, size-1.bin, size-64k.bin, size-5m.bin, size-15m.bin (exactly
@@ -73,6 +74,12 @@ http {{
         root {docroot};
         location = /to-http {{ return 302 http://127.0.0.1:{port}/size-1.bin; }}
     }}
+    server {{
+        listen 127.0.0.1:{other_port} ssl;
+        ssl_certificate {root}/tls/other.pem;
+        ssl_certificate_key {root}/tls/other.key;
+        root {docroot};
+    }}
 }}
 """
 
@@ -105,31 +112,34 @@ def make_docroot(docroot):
 
 
 def make_certificates(folder):
-    """A test CA and a certificate it issued for 127.0.0.1."""
+    """A test CA and a certificate it issued for 127.0.0.1 (server.pem); another CA,
+    never trusted, and its certificate for the same address (other.pem)."""
     folder.mkdir()
     def openssl(*args):
         subprocess.run(["openssl", *args], cwd=folder, check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
-    openssl("req", "-x509", *ec, "-keyout", "ca.key", "-out", "ca.pem", "-days", "2",
-            "-subj", "/CN=Corvana test CA")
-    openssl("req", *ec, "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=127.0.0.1")
-    (folder / "server.ext").write_text("subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\n")
-    openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
-            "-CAcreateserial", "-out", "server.pem", "-days", "2", "-extfile", "server.ext")
+    # The address is a DNS name too: Wine matches a host only against those.
+    (folder / "server.ext").write_text("subjectAltName=IP:127.0.0.1,DNS:127.0.0.1\nbasicConstraints=CA:FALSE\n")
+    for ca, name, title in (("ca", "server", "Corvana test CA"), ("other-ca", "other", "Corvana other CA")):
+        openssl("req", "-x509", *ec, "-keyout", ca + ".key", "-out", ca + ".pem", "-days", "2", "-subj", "/CN=" + title)
+        openssl("req", *ec, "-keyout", name + ".key", "-out", name + ".csr", "-subj", "/CN=127.0.0.1")
+        openssl("x509", "-req", "-in", name + ".csr", "-CA", ca + ".pem", "-CAkey", ca + ".key",
+                "-CAcreateserial", "-out", name + ".pem", "-days", "2", "-extfile", "server.ext")
     return folder / "ca.pem"
 
 
 def start_nginx(root, docroot):
     (root / "tmp").mkdir(exist_ok=True)
     for _ in range(5):
-        port, tls_port = free_port(), free_port()
+        port, tls_port, other_port = free_port(), free_port(), free_port()
         conf = root / "nginx.conf"
-        conf.write_text(NGINX_CONF.format(root=root, port=port, tls_port=tls_port, docroot=docroot))
+        conf.write_text(NGINX_CONF.format(root=root, port=port, tls_port=tls_port, other_port=other_port,
+                                          docroot=docroot))
         process = subprocess.Popen(["nginx", "-p", str(root), "-c", str(conf)],
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if wait_for_port(port, process) and wait_for_port(tls_port, process):
-            return process, port, tls_port
+        if all(wait_for_port(p, process) for p in (port, tls_port, other_port)):
+            return process, port, tls_port, other_port
         process.kill()
         process.wait()
     sys.exit("with_servers: nginx did not start:\n" + (root / "error.log").read_text())
@@ -142,12 +152,13 @@ def start_servers(root, served=None):
         make_docroot(docroot)
         make_archives.make_all(root / "archives")
     ca = make_certificates(root / "tls")
-    nginx, nginx_port, tls_port = start_nginx(root, docroot)
+    nginx, nginx_port, tls_port, other_port = start_nginx(root, docroot)
     fault = fault_server.start()
     variables = {
         "CORVANA_TEST_NGINX": "127.0.0.1:%d" % nginx_port,
         "CORVANA_TEST_FAULT": "127.0.0.1:%d" % fault.server_address[1],
         "CORVANA_TEST_NGINX_TLS": "127.0.0.1:%d" % tls_port,
+        "CORVANA_TEST_NGINX_TLS_OTHER": "127.0.0.1:%d" % other_port,
         "CORVANA_TEST_CA": str(ca),
         "CORVANA_TEST_DOCROOT": str(docroot),
         "CORVANA_TEST_ARCHIVES": str(root / "archives"),

@@ -14,6 +14,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include <wincrypt.h>
 #endif
 
 namespace corvana {
@@ -262,45 +264,88 @@ TEST(DownloadEndpoint, NamesHostAndPortWithTheSchemesDefault) {
     }
 }
 
-// HTTPS against nginx with a certificate from a test CA. Wine's TLS trusts only
-// the system's certificate store, which the tests do not touch: Linux only.
-TEST_F(HttpDownloaderTest, HttpsVerifiesTheServerAndStaysSecure) {
 #ifdef _WIN32
-    // WinINet trusts the system's authorities only: a server of an unknown one is
-    // refused. (Wine reports its own revocation check of a test CA added to them
-    // as failed, without fetching the CA's list: the trusted cases run natively.)
-    const std::string host = std::getenv("CORVANA_TEST_NGINX_TLS");
-    Downloader().DownloadToMemory(("https://" + host + "/size-64k.bin").c_str());
-    EXPECT_EQ(Downloader().GetFailure(), DownloadFailure::CERTIFICATE)
-        << Downloader().GetFailureDetail();
-    EXPECT_EQ(Downloader().GetReceived(), 0u);
-#else
+// The test CA among the user's root authorities of the tests' own Wine prefix
+// (the emulator's, below the build folder) while the object lives. WinINet's
+// chain engine reads that store once, when it builds its first chain: the CA is
+// put there (and the store closed, which writes it) before any HTTPS request.
+class TrustedTestCa {
+public:
+    explicit TrustedTestCa(const std::string& pemPath) {
+        const std::string pem = test::ReadWholeFile(test::HostPath(pemPath));
+        DWORD dwSize = 0;
+        if (!CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()),
+                                  CRYPT_STRING_BASE64HEADER, nullptr, &dwSize, nullptr, nullptr)) {
+            return;
+        }
+        std::vector<BYTE> der(dwSize);
+        CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
+                             der.data(), &dwSize, nullptr, nullptr);
+        HCERTSTORE hStore = OpenRoot();
+        PCCERT_CONTEXT pAdded = nullptr;
+        if (hStore != nullptr &&
+            CertAddEncodedCertificateToStore(hStore, X509_ASN_ENCODING, der.data(), dwSize,
+                                             CERT_STORE_ADD_REPLACE_EXISTING, &pAdded)) {
+            DWORD dwHash = sizeof(m_hash);
+            m_bAdded = CertGetCertificateContextProperty(pAdded, CERT_SHA1_HASH_PROP_ID, m_hash,
+                                                         &dwHash) != FALSE;
+            CertFreeCertificateContext(pAdded);
+        }
+        if (hStore != nullptr) CertCloseStore(hStore, 0);
+    }
+    ~TrustedTestCa() {
+        if (!m_bAdded) return;
+        HCERTSTORE hStore = OpenRoot();
+        if (hStore == nullptr) return;
+        CRYPT_HASH_BLOB hash{sizeof(m_hash), m_hash};
+        if (PCCERT_CONTEXT pFound = CertFindCertificateInStore(
+                hStore, X509_ASN_ENCODING, 0, CERT_FIND_SHA1_HASH, &hash, nullptr)) {
+            CertDeleteCertificateFromStore(pFound);
+        }
+        CertCloseStore(hStore, 0);
+    }
+    TrustedTestCa(const TrustedTestCa&) = delete;
+    TrustedTestCa& operator=(const TrustedTestCa&) = delete;
+    bool Added() const { return m_bAdded; }
+
+private:
+    static HCERTSTORE OpenRoot() {
+        return CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER,
+                             "Root");
+    }
+    bool m_bAdded = false;
+    BYTE m_hash[20] = {};
+};
+#endif
+
+// HTTPS against nginx with a certificate from a test CA, trusted (Linux: as the
+// CA file; Windows: among the system's authorities), and one from another CA.
+TEST_F(HttpDownloaderTest, HttpsVerifiesTheServerAndStaysSecure) {
     const std::string host = std::getenv("CORVANA_TEST_NGINX_TLS");
     const std::string port = host.substr(host.find(':'));
-    struct Case {
-        const char* pszName;
-        std::string url;
-        const char* pszCaFile;  // nullptr: the system's authorities only
-        DownloadFailure failure;
+#ifdef _WIN32
+    const TrustedTestCa trusted(std::getenv("CORVANA_TEST_CA"));
+    ASSERT_TRUE(trusted.Added());
+#else
+    test::SetEnv("CORVANA_CA_FILE", std::getenv("CORVANA_TEST_CA"));
+#endif
+    const std::vector<std::pair<std::string, DownloadFailure>> cases{
+        {"https://" + host + "/size-64k.bin", DownloadFailure::NONE},
+        {"https://" + std::string(std::getenv("CORVANA_TEST_NGINX_TLS_OTHER")) + "/size-64k.bin",
+         DownloadFailure::CERTIFICATE},  // an unknown authority
+        {"https://localhost" + port + "/size-64k.bin", DownloadFailure::CERTIFICATE},
+        {"https://" + host + "/to-http", DownloadFailure::REDIRECT},
     };
-    const std::vector<Case> cases{
-        {"trusted", "https://" + host + "/size-64k.bin", std::getenv("CORVANA_TEST_CA"),
-         DownloadFailure::NONE},
-        {"unknown authority", "https://" + host + "/size-64k.bin", nullptr,
-         DownloadFailure::CERTIFICATE},
-        {"another name", "https://localhost" + port + "/size-64k.bin",
-         std::getenv("CORVANA_TEST_CA"), DownloadFailure::CERTIFICATE},
-        {"redirect to http", "https://" + host + "/to-http", std::getenv("CORVANA_TEST_CA"),
-         DownloadFailure::REDIRECT},
-    };
-    for (const Case& c : cases) {
-        test::SetEnv("CORVANA_CA_FILE", c.pszCaFile);
-        const std::string body = Downloader().DownloadToMemory(c.url.c_str());
-        EXPECT_EQ(Downloader().GetFailure(), c.failure) << c.pszName;
-        EXPECT_EQ(Downloader().GetReceived(), c.failure == DownloadFailure::NONE ? 65536u : 0u)
-            << c.pszName;
+    for (const auto& [url, failure] : cases) {
+        Downloader().DownloadToMemory(url.c_str());
+        EXPECT_EQ(Downloader().GetFailure(), failure) << url << ": " << Downloader().GetFailureDetail();
+        EXPECT_EQ(Downloader().GetReceived(), failure == DownloadFailure::NONE ? 65536u : 0u) << url;
     }
+#ifndef _WIN32
+    // Without the CA file only the system's authorities count.
     test::SetEnv("CORVANA_CA_FILE", nullptr);
+    Downloader().DownloadToMemory(cases[0].first.c_str());
+    EXPECT_EQ(Downloader().GetFailure(), DownloadFailure::CERTIFICATE);
 #endif
 }
 
