@@ -281,7 +281,8 @@ public:
         std::vector<BYTE> der(dwSize);
         CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
                              der.data(), &dwSize, nullptr, nullptr);
-        HCERTSTORE hStore = OpenRoot();
+        HCERTSTORE hStore =
+            CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, "Root");
         PCCERT_CONTEXT pAdded = nullptr;
         if (hStore != nullptr &&
             CertAddEncodedCertificateToStore(hStore, X509_ASN_ENCODING, der.data(), dwSize,
@@ -293,26 +294,23 @@ public:
         }
         if (hStore != nullptr) CertCloseStore(hStore, 0);
     }
+    // The store's own delete is not written back under Wine: the registry key
+    // that holds the certificate goes instead.
     ~TrustedTestCa() {
         if (!m_bAdded) return;
-        HCERTSTORE hStore = OpenRoot();
-        if (hStore == nullptr) return;
-        CRYPT_HASH_BLOB hash{sizeof(m_hash), m_hash};
-        if (PCCERT_CONTEXT pFound = CertFindCertificateInStore(
-                hStore, X509_ASN_ENCODING, 0, CERT_FIND_SHA1_HASH, &hash, nullptr)) {
-            CertDeleteCertificateFromStore(pFound);
+        std::string key = "Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\";
+        static constexpr char HEX[] = "0123456789ABCDEF";
+        for (const BYTE byte : m_hash) {
+            key += HEX[byte >> 4];
+            key += HEX[byte & 0xF];
         }
-        CertCloseStore(hStore, 0);
+        RegDeleteKeyA(HKEY_CURRENT_USER, key.c_str());
     }
     TrustedTestCa(const TrustedTestCa&) = delete;
     TrustedTestCa& operator=(const TrustedTestCa&) = delete;
     bool Added() const { return m_bAdded; }
 
 private:
-    static HCERTSTORE OpenRoot() {
-        return CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER,
-                             "Root");
-    }
     bool m_bAdded = false;
     BYTE m_hash[20] = {};
 };
@@ -338,8 +336,10 @@ TEST_F(HttpDownloaderTest, HttpsVerifiesTheServerAndStaysSecure) {
     };
     for (const auto& [url, failure] : cases) {
         Downloader().DownloadToMemory(url.c_str());
-        EXPECT_EQ(Downloader().GetFailure(), failure) << url << ": " << Downloader().GetFailureDetail();
-        EXPECT_EQ(Downloader().GetReceived(), failure == DownloadFailure::NONE ? 65536u : 0u) << url;
+        EXPECT_EQ(Downloader().GetFailure(), failure)
+            << url << ": " << Downloader().GetFailureDetail();
+        EXPECT_EQ(Downloader().GetReceived(), failure == DownloadFailure::NONE ? 65536u : 0u)
+            << url;
     }
 #ifndef _WIN32
     // Without the CA file only the system's authorities count.
