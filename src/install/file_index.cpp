@@ -2,7 +2,9 @@
 
 #include <charconv>
 #include <chrono>
+#include <condition_variable>
 #include <map>
+#include <mutex>
 #include <thread>
 
 #include "archive/item_name.h"
@@ -123,20 +125,29 @@ std::vector<std::size_t> FindDamagedFiles(const std::string& folder,
             nChecked += file.nSize - std::min(nRead, file.nSize);
         }
     };
-    // The workers read and hash; the calling thread reports how far they are.
-    std::atomic<unsigned> nFinished{0};
+    // The workers read and hash; the calling thread reports how far they are
+    // every 100 ms, and once more when the last has finished.
     const unsigned nWorkers = std::max(nThreads, 1u);
+    unsigned nFinished = 0;
+    std::mutex mutex;
+    std::condition_variable finished;
     std::vector<std::thread> workers;
     for (unsigned n = 0; n < nWorkers; ++n) {
         workers.emplace_back([&] {
             work();
+            const std::lock_guard<std::mutex> lock(mutex);
             ++nFinished;
+            finished.notify_one();
         });
     }
-    while (nFinished.load() < nWorkers) {
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!finished.wait_for(lock, std::chrono::milliseconds(100),
+                              [&] { return nFinished == nWorkers; })) {
+        lock.unlock();  // the report may wait for the window; the workers never do
         onChecked(nChecked.load());
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        lock.lock();
     }
+    lock.unlock();
     for (std::thread& worker : workers) worker.join();
     onChecked(nChecked.load());
     std::vector<std::size_t> result;
