@@ -12,10 +12,15 @@ namespace corvana {
 
 namespace {
 
+// A field of decimal digits only, whose number fits T.
+template <class T>
+bool ReadNumber(std::string_view text, T& nNumber) {
+    const auto [pEnd, error] = std::from_chars(text.data(), text.data() + text.size(), nNumber);
+    return !text.empty() && error == std::errc() && pEnd == text.data() + text.size();
+}
+
 bool ReadSize(std::string_view text, uint64_t& nSize) {
-    if (text.empty() || text.size() > 20) return false;
-    const auto [pEnd, error] = std::from_chars(text.data(), text.data() + text.size(), nSize);
-    return error == std::errc() && pEnd == text.data() + text.size() && nSize <= DELTA_FILE_LIMIT;
+    return ReadNumber(text, nSize) && nSize <= DELTA_FILE_LIMIT;
 }
 
 // The fields of one line, split at its tabs; the last takes the rest.
@@ -29,12 +34,6 @@ std::vector<std::string_view> Fields(std::string_view line, std::size_t nCount) 
     }
     fields.push_back(line);
     return fields;
-}
-
-bool ReadNumber(std::string_view text, uint32_t& nNumber) {
-    if (text.empty() || text.size() > 10) return false;
-    const auto [pEnd, error] = std::from_chars(text.data(), text.data() + text.size(), nNumber);
-    return error == std::errc() && pEnd == text.data() + text.size();
 }
 
 Expected<DeltaItem> ReadItem(std::string_view line) {

@@ -11,7 +11,6 @@
 #include "archive/sha256.h"
 #include "install/folder_guard.h"
 #include "platform/files.h"
-#include "platform/platform.h"
 
 namespace corvana {
 
@@ -34,13 +33,6 @@ bool ForEachLine(std::string_view text, const std::function<bool(std::string_vie
         text.remove_prefix(nEnd + 1);
     }
     return true;
-}
-
-std::string ToNative(std::string path) {
-    for (char& c : path) {
-        if (c == '/') c = kPathSeparator;
-    }
-    return path;
 }
 
 }  // namespace
@@ -110,7 +102,7 @@ std::vector<std::size_t> FindDamagedFiles(const std::string& folder,
         std::string buffer(BLOCK_SIZE, '\0');
         for (std::size_t i = nNext++; i < files.size() && !cancelled(); i = nNext++) {
             const IndexedFile& file = files[i];
-            const std::string native = ToNative(file.path);
+            const std::string native = NativePath(file.path);
             Sha256Hash hash;
             uint64_t nRead = 0;
             const bool bRead =

@@ -100,4 +100,11 @@ Result StoreAcceptedTimestamp(const std::string& folder, uint64_t nTimestamp) {
                    "the accepted set cannot be recorded (" + stored.GetFailure().Text() + ")"};
 }
 
+std::string NativePath(std::string path) {
+    for (char& c : path) {
+        if (c == '/') c = kPathSeparator;
+    }
+    return path;
+}
+
 }  // namespace corvana

@@ -29,6 +29,9 @@ bool IsReservedName(std::string_view relative);
 // there replaces a link itself.
 Result CheckPlace(const std::string& folder, std::string_view relative);
 
+// A '/'-separated path with the system's separators.
+std::string NativePath(std::string path);
+
 // Removes whatever is at path without following it (a link, a file, a folder
 // with its contents) and makes an empty folder there.
 Result MakeEmptyFolder(const std::string& path);

@@ -47,13 +47,6 @@ std::string ArchivePrefix(const std::string& folder, const std::string& path) {
                                               : destination.substr(folder.size()) + kPathSeparator;
 }
 
-std::string NativeName(std::string name) {
-    for (char& c : name) {
-        if (c == '/') c = kPathSeparator;
-    }
-    return name;
-}
-
 InstallOutcome Unusable(const std::string& deltaName, const std::string& why) {
     return {InstallResult::DELTA_UNUSABLE, {deltaName, why}};
 }
@@ -96,7 +89,7 @@ InstallOutcome InstallFromDelta(const std::string& folder, const std::string& ar
     if (!index) return Unusable(deltaName, index.GetFailure().Text());
     if ((*index).empty()) return Unusable(deltaName, "no item in its index");
     for (const DeltaItem& item : *index) {
-        const std::string relative = prefix + NativeName(item.name);
+        const std::string relative = prefix + NativePath(item.name);
         if (Result place = CheckPlace(folder, relative); !place) {
             return Refused(InstallResult::UNSAFE, deltaName, "refused as unsafe", place);
         }
@@ -118,7 +111,7 @@ InstallOutcome InstallFromDelta(const std::string& folder, const std::string& ar
     }
     for (const DeltaItem& item : *index) {
         if (item.method == DeltaMethod::SAME) continue;
-        const std::string target = folder + prefix + NativeName(item.name);
+        const std::string target = folder + prefix + NativePath(item.name);
         std::optional<std::string> base;
         if (item.method != DeltaMethod::WHOLE) {
             base = ReadSmallFile(target.c_str(), DELTA_FILE_LIMIT);
@@ -210,7 +203,7 @@ InstallOutcome RestoreFiles(const std::string& folder, const std::string& name,
     const std::string path = folder + name;
     const std::string prefix = ArchivePrefix(folder, path);
     std::set<std::string> wanted;
-    for (const std::string& wantedPath : paths) wanted.insert(NativeName(wantedPath));
+    for (const std::string& wantedPath : paths) wanted.insert(NativePath(wantedPath));
     ZipExtractor extractor;
     if (!extractor.OpenMemory(body.data(), body.size(),
                               path.substr(0, path.find_last_of(kPathSeparator)).c_str())) {

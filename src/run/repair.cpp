@@ -59,9 +59,9 @@ bool UpdateRun::Repair(const std::string& baseUrl, const std::string& folder,
     // (any of them: updates install entries beyond the first hundred too).
     const std::vector<ManifestEntry> listed =
         ReadManifest(manifest, 0, std::numeric_limits<std::size_t>::max()).vecEntries;
-    std::map<std::string, ManifestEntry, std::less<>> archives;
+    std::set<std::string, std::less<>> archives;
     for (const ManifestEntry& entry : listed) {
-        if (entry.bSafeName) archives[entry.strName] = entry;
+        if (entry.bSafeName) archives.insert(entry.strName);
     }
     for (const IndexedFile& file : files) {
         if (archives.count(file.archive) == 0) {
@@ -94,12 +94,11 @@ bool UpdateRun::Repair(const std::string& baseUrl, const std::string& folder,
     std::map<std::string, std::set<std::string>> byArchive;
     for (const std::size_t i : damaged) byArchive[files[i].archive].insert(files[i].path);
     std::vector<const ManifestEntry*> fetch;
+    std::set<std::string> taken;
     for (const ManifestEntry& entry : listed) {
-        if (byArchive.count(entry.strName) != 0 &&
-            std::none_of(fetch.begin(), fetch.end(), [&](const ManifestEntry* pFetched) {
-                return pFetched->strName == entry.strName;
-            })) {
-            fetch.push_back(&archives[entry.strName]);
+        if (entry.bSafeName && byArchive.count(entry.strName) != 0 &&
+            taken.insert(entry.strName).second) {
+            fetch.push_back(&entry);
         }
     }
     m_progress = RunProgress{0, static_cast<int>(fetch.size()), 0, 0, 0};
