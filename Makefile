@@ -1,6 +1,6 @@
 # The two commands of the project: `make test` and `make demo`.
 # Both install what they need first (Debian packages, as root).
-.PHONY: all deps test demo fuzz native windows format clean
+.PHONY: all deps test check demo fuzz native windows format clean
 
 all: test
 
@@ -12,6 +12,11 @@ test: deps
 
 demo: deps
 	@scripts/demo
+
+# The quick loop between commits: the native debug build and its entries that
+# are not slow (see HACKING.md).
+check: deps
+	@scripts/check
 
 # The libFuzzer targets, FUZZ_SECONDS (default 60) each.
 fuzz: deps

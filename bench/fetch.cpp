@@ -14,9 +14,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: fetch URL [EXPECTED_BYTES]\n");
         return 2;
     }
-    g_downloader.DownloadToMemory(argv[1]);
+    const auto body = g_downloader.DownloadToMemory(argv[1]);
     const unsigned long nReceived = g_downloader.GetReceived();
-    std::printf("%lu bytes (%s)\n", nReceived, corvana::DescribeFailure(g_downloader.GetFailure()));
+    std::printf(
+        "%lu bytes (%s)\n", nReceived,
+        body ? "no failure" : corvana::DescribeTransfer(body.GetFailure(), argv[1]).c_str());
     if (argc > 2 && nReceived != std::strtoul(argv[2], nullptr, 10)) return 1;
-    return g_downloader.GetFailure() == corvana::DownloadFailure::NONE ? 0 : 1;
+    return body ? 0 : 1;
 }

@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: rebuild DELTA BASE_FOLDER\n");
         return 2;
     }
-    const std::optional<std::string> delta = corvana::ReadSmallFile(argv[1], uint64_t{1} << 31);
+    const auto delta = corvana::ReadSmallFile(argv[1], uint64_t{1} << 31);
     if (!delta) return 1;
     const auto items = corvana::ReadDelta(*delta);
     if (!items) return 1;

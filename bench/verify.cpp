@@ -8,6 +8,7 @@
 
 #include "install/file_index.h"
 #include "platform/files.h"
+#include "platform/folder.h"
 
 int main(int argc, char** argv) {
     if (argc != 4 && argc != 5) {
@@ -24,8 +25,12 @@ int main(int argc, char** argv) {
     }
     const unsigned nThreads =
         argc == 5 ? static_cast<unsigned>(std::atoi(argv[4])) : std::thread::hardware_concurrency();
-    const auto damaged =
-        corvana::FindDamagedFiles(std::string(argv[1]) + "/", *index, nThreads, [](uint64_t) {});
+    const auto root = corvana::FolderHandle::Open(argv[1]);
+    if (!root) {
+        std::fprintf(stderr, "verify: %s\n", root.GetFailure().Text().c_str());
+        return 1;
+    }
+    const auto damaged = corvana::FindDamagedFiles(*root, *index, nThreads, [](uint64_t) {});
     std::printf("%zu damaged of %zu\n", damaged.size(), (*index).size());
     return 0;
 }

@@ -7,6 +7,6 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     const auto sums = corvana::ReadChecksums({reinterpret_cast<const char*>(pData), nSize});
-    if (sums && sums->size() > nSize / 67) __builtin_trap();  // a line holds at least 67 bytes
+    if (sums && (*sums).size() > nSize / 67) __builtin_trap();  // a line holds at least 67 bytes
     return 0;
 }

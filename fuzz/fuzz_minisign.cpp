@@ -12,12 +12,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     static const auto key =
         corvana::ReadPublicKey("RWTmP68nNnf7vqyaFV0Y9YeJyn2PEzkgg2y38Zp6jw1ifKfneM8dCNm1");
     if (!key) __builtin_trap();
-    corvana::ReadPublicKey(text);
+    static_cast<void>(corvana::ReadPublicKey(text));
     if (const auto signature = corvana::ReadSignature(text)) {
-        corvana::TrustedTimestamp(signature->strTrustedComment);
-        if (corvana::CheckSignature(*key, *signature, text) == corvana::SignatureCheck::OK) {
-            __builtin_trap();
-        }
+        static_cast<void>(corvana::TrustedTimestamp(signature->strTrustedComment));
+        if (corvana::CheckSignature(*key, *signature, text, "data", "signature")) __builtin_trap();
     }
     return 0;
 }

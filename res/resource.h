@@ -41,6 +41,18 @@
 #define IDS_ABORT_CAPTION 201
 #define IDS_CLIENT_RUNNING 202
 #define IDS_WARNING_CAPTION 203
+// What a repair found, in the size line: files checked, files put back.
+#define IDS_FILES_REPAIRED 210
+
+// Texts of the Linux program's own (its terminal and its desktop window).
+#define IDS_USAGE 300
+#define IDS_UNKNOWN_OPTION 301
+#define IDS_INSTALL_PROMPT 302
+#define IDS_INSTALLING_INTO 303
+#define IDS_CANNOT_INSTALL_THERE 304
+#define IDS_EXIT_NOW_HINT 305
+#define IDS_CONFIRM_TITLE 306
+#define IDS_PRESS_ENTER 307
 
 // Window resources.
 #define IDD_UPDATER_DIALOG 102

@@ -76,11 +76,17 @@ int Start(Program& program, const Options& options, int argc, char** argv) {
         program.log.Write("failure", cause);
         return EXIT_FAILED;
     }
-    if (!shell.Start([&](const std::string& text, const std::string& caption) {
-            program.log.Write("box", caption + ": " + text);
-            std::printf("%s: %s\n", caption.c_str(), text.c_str());
-        })) {
-        return shell.StartStatus();
+    if (const ResultOf<EarlyEnd> started =
+            shell.Start([&](const std::string& text, const std::string& caption) {
+                program.log.Write("box", caption + ": " + text);
+                std::printf("%s: %s\n", caption.c_str(), text.c_str());
+            });
+        !started) {
+        if (const std::string& cause = started.GetFailure().cause; !cause.empty()) {
+            std::fprintf(stderr, "corvana-updater: %s\n", cause.c_str());
+            program.log.Write("failure", cause);
+        }
+        return started.GetFailure().nStatus;
     }
     // The desktop window where a display can be opened, unless the installation
     // choice is answered on the command line or the terminal is asked for.

@@ -20,19 +20,23 @@ int ExitStatusOf(RunOutcome outcome) {
     }
 }
 
-ProgramShell::ProgramShell(std::string arguments) : m_arguments(std::move(arguments)) {}
+ProgramShell::ProgramShell(std::string arguments) : m_strArguments(std::move(arguments)) {}
 
 ProgramShell::~ProgramShell() { CloseMutex(m_hInstance); }
 
-bool ProgramShell::Start(const std::function<void(const std::string&, const std::string&)>& warn) {
+ResultOf<EarlyEnd> ProgramShell::Start(
+    const std::function<void(const std::string&, const std::string&)>& warn) {
     SystemClock clock;
     if (!WaitForClientToEnd(clock)) {
         warn(LoadText(IDS_CLIENT_RUNNING), LoadText(IDS_WARNING_CAPTION));
-        m_nStartStatus = EXIT_FAILED;
-        return false;
+        return EarlyEnd{EXIT_FAILED, {}};
     }
-    m_nStartStatus = EXIT_STARTED;  // the other updater was raised
-    return TakeSingleInstance(m_hInstance);
+    if (!TakeSingleInstance(m_hInstance)) {
+        return EarlyEnd{EXIT_ALREADY_RUNNING,
+                        "another updater of this user is already running; its window was "
+                        "brought to the front"};
+    }
+    return {};
 }
 
 int ProgramShell::Finish(UpdateRun& run, const std::function<bool(uint32_t)>& waitForWorker) {

@@ -7,15 +7,24 @@
 #include <functional>
 #include <string>
 
+#include "platform/failure.h"
 #include "platform/process.h"
 #include "run/update_run.h"
 
 namespace corvana {
 
 enum ExitStatus : int {
-    EXIT_STARTED = 0,    // the client or the setup program was started (or nothing was to be)
-    EXIT_FAILED = 1,     // an error ending
-    EXIT_CANCELLED = 2,  // Exit, or a window that ended while the run still worked
+    EXIT_STARTED = 0,          // the client or the setup program was started (or nothing was to be)
+    EXIT_FAILED = 1,           // an error ending
+    EXIT_CANCELLED = 2,        // Exit, or a window that ended while the run still worked
+    EXIT_ALREADY_RUNNING = 3,  // another updater of this user runs; its window was raised
+};
+
+// Why the program ends before its window opens: its exit status, and why in one
+// English line (empty when a box has told the user).
+struct EarlyEnd {
+    int nStatus = EXIT_FAILED;
+    std::string cause;
 };
 
 // How long the ended window waits for the run's thread to reach a cancellation point.
@@ -33,13 +42,13 @@ public:
     ProgramShell(const ProgramShell&) = delete;
     ProgramShell& operator=(const ProgramShell&) = delete;
 
-    const std::string& Arguments() const { return m_arguments; }
+    const std::string& Arguments() const { return m_strArguments; }
 
-    // Waits for the client to end and takes the single-instance mutex. False when
-    // the program is to end at once with StartStatus(): the client still runs
-    // (warn(text, caption) has told the user) or another updater was raised.
-    bool Start(const std::function<void(const std::string&, const std::string&)>& warn);
-    int StartStatus() const { return m_nStartStatus; }
+    // Waits for the client to end and takes the single-instance mutex. Fails when
+    // the program is to end at once: the client still runs (warn(text, caption)
+    // has told the user), or another updater runs and was raised.
+    ResultOf<EarlyEnd> Start(
+        const std::function<void(const std::string&, const std::string&)>& warn);
 
     // The window has ended: the run is told to cancel and its thread gets
     // WORKER_GRACE_MS to stop (waitForWorker(ms) is true when it did). A thread
@@ -49,9 +58,8 @@ public:
     int Finish(UpdateRun& run, const std::function<bool(uint32_t)>& waitForWorker);
 
 private:
-    std::string m_arguments;
+    std::string m_strArguments;
     MutexHandle m_hInstance = nullptr;
-    int m_nStartStatus = EXIT_STARTED;
 };
 
 }  // namespace corvana

@@ -1,11 +1,14 @@
 #include "archive/delta.h"
 
 #include "archive/sha256.h"
+#include "platform/test_hooks.h"
 
 #include <zstd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <iterator>
 #include <set>
 
 namespace corvana {
@@ -36,36 +39,44 @@ std::vector<std::string_view> Fields(std::string_view line, std::size_t nCount) 
     return fields;
 }
 
-Expected<DeltaItem> ReadItem(std::string_view line) {
+constexpr const char* METHOD_NAMES[] = {"same", "whole", "zstd", "diff", "xdiff", "windows"};
+
+Expected<DeltaItem> ReadItem(std::string_view line, int nVersion) {
     const Failure bad{{}, "a delta index line that is not one: " + std::string(line.substr(0, 80))};
     const std::vector<std::string_view> fields = Fields(line, 10);
     if (fields.size() != 10) return bad;
     DeltaItem item;
-    if (fields[0] == "same") {
-        item.method = DeltaMethod::SAME;
-    } else if (fields[0] == "whole") {
-        item.method = DeltaMethod::WHOLE;
-    } else if (fields[0] == "zstd") {
-        item.method = DeltaMethod::ZSTD;
-    } else if (fields[0] == "diff") {
-        item.method = DeltaMethod::DIFF;
-    } else {
+    const auto* const pMethod =
+        std::find(std::begin(METHOD_NAMES), std::end(METHOD_NAMES), fields[0]);
+    if (pMethod == std::end(METHOD_NAMES)) return bad;
+    item.method = static_cast<DeltaMethod>(pMethod - std::begin(METHOD_NAMES));
+    if ((item.method == DeltaMethod::XDIFF || item.method == DeltaMethod::WINDOWS) &&
+        nVersion < 3) {
         return bad;
     }
+    // A windowed item is never held whole: its base and result may be of any size.
+    const bool bWindows = item.method == DeltaMethod::WINDOWS;
+    const auto readSize = [bWindows](std::string_view text, uint64_t& nSize) {
+        return bWindows ? ReadNumber(text, nSize) && nSize <= (uint64_t{1} << 62)
+                        : ReadSize(text, nSize);
+    };
+    // An unchanged item of version 3 may leave its hashes to the signed index.
+    const bool bUnnamed =
+        item.method == DeltaMethod::SAME && nVersion >= 3 && fields[2] == "-" && fields[4] == "-";
     if (item.method == DeltaMethod::WHOLE) {
         if (fields[1] != "-" || fields[2] != "-") return bad;
-    } else if (!ReadSize(fields[1], item.nBaseSize) || !IsSha256Hex(fields[2])) {
+    } else if (!readSize(fields[1], item.nBaseSize) || (!bUnnamed && !IsSha256Hex(fields[2]))) {
         return bad;
-    } else {
+    } else if (!bUnnamed) {
         item.baseSha256 = fields[2];
     }
-    if (!ReadSize(fields[3], item.nResultSize) || !IsSha256Hex(fields[4]) ||
+    if (!readSize(fields[3], item.nResultSize) || (!bUnnamed && !IsSha256Hex(fields[4])) ||
         !ReadSize(fields[5], item.nPayloadSize) || !ReadNumber(fields[6], item.dwDosDate) ||
         !ReadNumber(fields[7], item.dwVersionMadeBy) ||
         !ReadNumber(fields[8], item.dwExternalAttributes)) {
         return bad;
     }
-    item.resultSha256 = fields[4];
+    if (!bUnnamed) item.resultSha256 = fields[4];
     if (item.method == DeltaMethod::SAME &&
         (item.nBaseSize != item.nResultSize || item.baseSha256 != item.resultSha256 ||
          item.nPayloadSize != 0)) {
@@ -197,7 +208,7 @@ bool ApplyDiff(std::string_view payload, std::string_view base, std::string& res
 
 }  // namespace
 
-Expected<std::vector<DeltaItem>> ReadDeltaIndex(std::string_view text) {
+Expected<std::vector<DeltaItem>> ReadDeltaIndex(std::string_view text, int nVersion) {
     std::vector<DeltaItem> items;
     std::set<std::string> names;
     while (!text.empty()) {
@@ -205,7 +216,7 @@ Expected<std::vector<DeltaItem>> ReadDeltaIndex(std::string_view text) {
         if (nEnd == std::string_view::npos) {
             return Failure{{}, "the last line of its index is cut"};
         }
-        Expected<DeltaItem> item = ReadItem(text.substr(0, nEnd));
+        Expected<DeltaItem> item = ReadItem(text.substr(0, nEnd), nVersion);
         if (!item) return item.GetFailure();
         if (!names.insert((*item).name).second) {
             return Failure{{}, (*item).name + " is named twice in its index"};
@@ -218,7 +229,10 @@ Expected<std::vector<DeltaItem>> ReadDeltaIndex(std::string_view text) {
 
 Expected<std::vector<DeltaItem>> ReadDelta(std::string_view delta) {
     const Failure damaged{{}, "not a delta, or a damaged one"};
-    if (!delta.starts_with(DELTA_HEADER)) return damaged;
+    const int nVersion = delta.starts_with(DELTA_HEADER)     ? 3
+                         : delta.starts_with(DELTA_HEADER_2) ? 2
+                                                             : 0;
+    if (nVersion == 0) return damaged;
     delta.remove_prefix(DELTA_HEADER.size());
     std::string_view frame;
     uint64_t nIndexSize = 0;
@@ -227,7 +241,7 @@ Expected<std::vector<DeltaItem>> ReadDelta(std::string_view delta) {
     }
     std::string text(static_cast<std::size_t>(nIndexSize), '\0');
     if (!DecodeFrame(frame, {}, text.data(), text.size())) return damaged;
-    const Expected<std::vector<DeltaItem>> index = ReadDeltaIndex(text);
+    const Expected<std::vector<DeltaItem>> index = ReadDeltaIndex(text, nVersion);
     if (!index) return index.GetFailure();
     std::vector<DeltaItem> items = *index;
     for (DeltaItem& item : items) {
@@ -240,6 +254,7 @@ Expected<std::vector<DeltaItem>> ReadDelta(std::string_view delta) {
 }
 
 Expected<std::string> RebuildItem(const DeltaItem& item, std::string_view base) {
+    InjectAllocationFailure("rebuild");
     std::string result(static_cast<std::size_t>(item.nResultSize), '\0');
     bool bBuilt = false;
     switch (item.method) {
@@ -260,12 +275,140 @@ Expected<std::string> RebuildItem(const DeltaItem& item, std::string_view base) 
         case DeltaMethod::DIFF:
             bBuilt = ApplyDiff(item.payload, base, result);
             break;
+        case DeltaMethod::XDIFF: {
+            std::string filtered(base);
+            FilterX86(filtered, true);
+            bBuilt = ApplyDiff(item.payload, filtered, result);
+            if (bBuilt) FilterX86(result, false);
+            break;
+        }
+        case DeltaMethod::WINDOWS:
+            return Failure{item.name, "an item rebuilt in windows, never whole"};
     }
     if (!bBuilt) return Failure{item.name, "a damaged payload"};
-    if (result.size() != item.nResultSize || Sha256Hex(result) != item.resultSha256) {
+    // An unchanged item without its hash is checked by the caller against the index.
+    const bool bChecked = !item.resultSha256.empty() || item.method != DeltaMethod::SAME;
+    if (result.size() != item.nResultSize || (bChecked && Sha256Hex(result) != item.resultSha256)) {
         return Failure{item.name, "the rebuilt item differs from the one the delta names"};
     }
     return result;
+}
+
+Result ReadFully(const ReadAtFunction& read, uint64_t nOffset, char* pOut, std::size_t nSize) {
+    for (std::size_t nDone = 0; nDone < nSize;) {
+        const Expected<std::size_t> got = read(nOffset + nDone, pOut + nDone, nSize - nDone);
+        if (!got) return got.GetFailure();
+        if (*got == 0) return Failure{{}, "the file ended early"};
+        nDone += *got;
+    }
+    return {};
+}
+
+Result RebuildWindows(const DeltaItem& item, const ReadAtFunction& readBase,
+                      const WriteFunction& write) {
+    const Failure damaged{item.name, "a damaged payload"};
+    std::string_view data = item.payload;
+    int64_t nWindow = 0;
+    if (item.method != DeltaMethod::WINDOWS || !ReadVarint(data, nWindow) || nWindow <= 0 ||
+        static_cast<uint64_t>(nWindow) > DELTA_WINDOW_LIMIT) {
+        return damaged;
+    }
+    // Whether [nOffset, nOffset + nLength) lies within the base.
+    const auto inBase = [&item](int64_t nOffset, int64_t nLength) {
+        return nOffset >= 0 && nLength >= 0 && static_cast<uint64_t>(nOffset) <= item.nBaseSize &&
+               static_cast<uint64_t>(nLength) <= item.nBaseSize - static_cast<uint64_t>(nOffset);
+    };
+    Sha256Hash hash;
+    std::string window;
+    std::string reference;
+    for (uint64_t nDone = 0; nDone < item.nResultSize;) {
+        window.resize(static_cast<std::size_t>(
+            std::min<uint64_t>(static_cast<uint64_t>(nWindow), item.nResultSize - nDone)));
+        int64_t nKind = 0;
+        int64_t nOffset = 0;
+        int64_t nLength = 0;
+        int64_t nFrame = 0;
+        if (!ReadVarint(data, nKind)) return damaged;
+        if (nKind == 0) {
+            if (!ReadVarint(data, nOffset) ||
+                !inBase(nOffset, static_cast<int64_t>(window.size()))) {
+                return damaged;
+            }
+            if (Result read = ReadFully(readBase, static_cast<uint64_t>(nOffset), window.data(),
+                                        window.size());
+                !read) {
+                return read;
+            }
+        } else if (nKind == 1 || nKind == 2) {
+            if (nKind == 1 && (!ReadVarint(data, nOffset) || !ReadVarint(data, nLength) ||
+                               !inBase(nOffset, nLength) ||
+                               static_cast<uint64_t>(nLength) > 2 * DELTA_WINDOW_LIMIT)) {
+                return damaged;
+            }
+            if (!ReadVarint(data, nFrame) || nFrame < 0 ||
+                static_cast<uint64_t>(nFrame) > data.size()) {
+                return damaged;
+            }
+            reference.resize(static_cast<std::size_t>(nLength));
+            if (Result read = ReadFully(readBase, static_cast<uint64_t>(nOffset), reference.data(),
+                                        reference.size());
+                !read) {
+                return read;
+            }
+            if (!DecodeFrame(data.substr(0, static_cast<std::size_t>(nFrame)), reference,
+                             window.data(), window.size())) {
+                return damaged;
+            }
+            data.remove_prefix(static_cast<std::size_t>(nFrame));
+        } else {
+            return damaged;
+        }
+        hash.Update(window);
+        if (Result written = write(window); !written) return written;
+        nDone += window.size();
+    }
+    if (!data.empty()) return damaged;
+    if (hash.HexDigest() != item.resultSha256) {
+        return Failure{item.name, "the rebuilt item differs from the one the delta names"};
+    }
+    return {};
+}
+
+std::string DeltaIndexLine(const DeltaItem& item) {
+    const auto hashOr = [](const std::string& hash) {
+        return hash.empty() ? std::string("-") : hash;
+    };
+    const bool bBase = item.method != DeltaMethod::WHOLE;
+    return std::string(METHOD_NAMES[static_cast<int>(item.method)]) + '\t' +
+           (bBase ? std::to_string(item.nBaseSize) : "-") + '\t' +
+           (bBase ? hashOr(item.baseSha256) : "-") + '\t' + std::to_string(item.nResultSize) +
+           '\t' + hashOr(item.resultSha256) + '\t' + std::to_string(item.nPayloadSize) + '\t' +
+           std::to_string(item.dwDosDate) + '\t' + std::to_string(item.dwVersionMadeBy) + '\t' +
+           std::to_string(item.dwExternalAttributes) + '\t' + item.name + '\n';
+}
+
+void FilterX86(std::string& data, bool bEncode) {
+    // An operand whose top byte is 00 or FF reaches within 16 MiB: its low 24
+    // bits become the target's place (mod 2^24), the top byte, which says so,
+    // stays. Which operands are turned depends only on bytes left as they are,
+    // so decoding finds the same ones.
+    const std::size_t nSize = data.size();
+    for (std::size_t i = 0; i + 5 <= nSize;) {
+        const auto opcode = static_cast<unsigned char>(data[i]);
+        const auto top = static_cast<unsigned char>(data[i + 4]);
+        if ((opcode != 0xE8 && opcode != 0xE9) || (top != 0x00 && top != 0xFF)) {
+            ++i;
+            continue;
+        }
+        uint32_t nLow = 0;
+        for (int k = 0; k < 3; ++k) {
+            nLow |= uint32_t{static_cast<unsigned char>(data[i + 1 + k])} << (8 * k);
+        }
+        const auto nPlace = static_cast<uint32_t>(i + 5);
+        nLow = (bEncode ? nLow + nPlace : nLow - nPlace) & 0xFFFFFF;
+        for (int k = 0; k < 3; ++k) data[i + 1 + k] = static_cast<char>((nLow >> (8 * k)) & 0xFF);
+        i += 5;
+    }
 }
 
 }  // namespace corvana

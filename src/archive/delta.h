@@ -8,11 +8,18 @@
 //   zstd   one frame made with the base as its reference;
 //   diff   three frames: the steps (triples of varints, see RebuildItem), the
 //          bytes to add to the base's, and the new bytes (the base may be their
-//          reference). Executables, whose addresses move, patch smaller this way.
-// Every frame states its content size.
+//          reference). Executables, whose addresses move, patch smaller this way;
+//   xdiff  a diff of the base and the item with their x86 call and jump targets
+//          made absolute first (see FilterX86), for machine code;
+//   windows  an item too large to hold, rebuilt window by window (see
+//          RebuildWindows): each window a copy of a region of the base, a frame
+//          made with the base's region around it as its reference, or a frame alone.
+// Every frame states its content size. A delta of version 2 (DELTA_HEADER_2) is
+// read too: it has neither xdiff nor "same" items without their hashes.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,19 +30,24 @@
 namespace corvana {
 
 inline constexpr const char* DELTA_SUFFIX = ".delta";
-inline constexpr std::string_view DELTA_HEADER = "corvana-delta 2\n";
+inline constexpr std::string_view DELTA_HEADER = "corvana-delta 3\n";
+inline constexpr std::string_view DELTA_HEADER_2 = "corvana-delta 2\n";
 // The largest base or result the rebuild holds in memory; a larger one means the full archive.
 inline constexpr uint64_t DELTA_FILE_LIMIT = uint64_t{256} * 1024 * 1024;
 // The largest index a delta may hold.
 inline constexpr uint64_t DELTA_INDEX_LIMIT = uint64_t{16} * 1024 * 1024;
 
-enum class DeltaMethod { SAME, WHOLE, ZSTD, DIFF };
+// A windowed item's windows, and the base's region a window refers to, are at
+// most this long; so a rebuild holds a few times it, whatever the item's size.
+inline constexpr uint64_t DELTA_WINDOW_LIMIT = uint64_t{16} * 1024 * 1024;
+
+enum class DeltaMethod { SAME, WHOLE, ZSTD, DIFF, XDIFF, WINDOWS };
 
 struct DeltaItem {
     DeltaMethod method;
     std::string name;  // the item's path in the full archive, '/' separated
     uint64_t nBaseSize = 0;
-    std::string baseSha256;  // lowercase hex; empty for WHOLE
+    std::string baseSha256;  // lowercase hex; empty for WHOLE, and for SAME when unnamed
     uint64_t nResultSize = 0;
     std::string resultSha256;
     uint64_t nPayloadSize = 0;
@@ -49,9 +61,19 @@ struct DeltaItem {
 // Reads an index, one line per item, each ended by a line feed:
 // "METHOD BASE_SIZE BASE_SHA256 RESULT_SIZE RESULT_SHA256 PAYLOAD_SIZE DOS_DATE
 // VERSION_MADE_BY EXTERNAL_ATTRIBUTES NAME", the fields separated by tabs (WHOLE
-// with "-" for the base's two). Anything else, a repeated name, or sizes above
-// DELTA_FILE_LIMIT is a failure.
-Expected<std::vector<DeltaItem>> ReadDeltaIndex(std::string_view text);
+// with "-" for the base's two; SAME, from version 3, may have "-" for both
+// hashes: the installed folder's signed index says what the file must hold).
+// Anything else, a repeated name, or sizes above DELTA_FILE_LIMIT (but for a
+// windowed item's base and result) is a failure.
+Expected<std::vector<DeltaItem>> ReadDeltaIndex(std::string_view text, int nVersion = 3);
+
+// One line of an index, as ReadDeltaIndex reads it back.
+std::string DeltaIndexLine(const DeltaItem& item);
+
+// Turns the rel32 operands of x86 calls and jumps (E8, E9) that reach nearby
+// into targets counted from the start of data (bEncode), or back: code that
+// moved then differs where it moved, not at every call into it.
+void FilterX86(std::string& data, bool bEncode);
 
 // Reads a whole delta: its header, its index, and each item's payload, which
 // together must be the rest of the delta exactly.
@@ -63,5 +85,25 @@ Expected<std::vector<DeltaItem>> ReadDelta(std::string_view delta);
 // second frame to the base's from the current place on, the count of bytes taken
 // from the third frame, and how far the place in the base then moves.
 Expected<std::string> RebuildItem(const DeltaItem& item, std::string_view base);
+
+// Reads at most nSize bytes of a file at nOffset: their count, 0 at its end.
+using ReadAtFunction =
+    std::function<Expected<std::size_t>(uint64_t nOffset, char* pOut, std::size_t nSize)>;
+// Where a rebuilt window goes.
+using WriteFunction = std::function<Result(std::string_view data)>;
+
+// A windowed item rebuilt from its base (read through readBase), each window
+// handed to write as it is made. The payload is a varint (as DIFF's steps code
+// them), the window's length W, then for each W bytes of the result in order a
+// varint kind and its fields: 0, the base's offset of a region equal to the
+// window; 1, the offset and length of the base's region that is the reference
+// of the frame that follows, the frame's size, the frame; 2, a frame's size and
+// the frame. The result's size and SHA-256 are checked at its end: a failure
+// then means that what was written is not the item.
+Result RebuildWindows(const DeltaItem& item, const ReadAtFunction& readBase,
+                      const WriteFunction& write);
+
+// Reads exactly nSize bytes at nOffset through read.
+Result ReadFully(const ReadAtFunction& read, uint64_t nOffset, char* pOut, std::size_t nSize);
 
 }  // namespace corvana

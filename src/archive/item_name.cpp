@@ -50,6 +50,54 @@ bool IsSafeItemName(std::string_view name, NameRules rules) {
     return true;
 }
 
+std::string ItemPath(std::string_view storedName) {
+    std::string path;
+    for (std::size_t nStart = 0; nStart <= storedName.size();) {
+        std::size_t nEnd = nStart;
+        while (nEnd < storedName.size() && !IsSeparator(storedName[nEnd])) ++nEnd;
+        const std::string_view component = storedName.substr(nStart, nEnd - nStart);
+        if (!component.empty() && component != ".") {
+            if (!path.empty()) path += '/';
+            path += component;
+        }
+        nStart = nEnd + 1;
+    }
+    // A folder's item keeps its trailing separator.
+    if (!storedName.empty() && IsSeparator(storedName.back()) && !path.empty()) path += '/';
+    return path;
+}
+
+Result CheckPortableName(std::string_view path, bool bTextOfAnyCodePage) {
+    // The longest path a Windows player's updater takes below its folder.
+    constexpr std::size_t LONGEST = 259;
+    const auto refused = [&](const std::string& why) { return Failure{std::string(path), why}; };
+    if (path.empty()) return refused("an empty name");
+    if (path.size() > LONGEST) return refused("longer than a Windows path (259 bytes)");
+    if (!bTextOfAnyCodePage && !IsValidUtf8(path)) return refused("not a UTF-8 name");
+    for (std::size_t nStart = 0; nStart <= path.size();) {
+        std::size_t nEnd = path.find('/', nStart);
+        if (nEnd == std::string_view::npos) nEnd = path.size();
+        const std::string_view component = path.substr(nStart, nEnd - nStart);
+        if (component.empty() || component == "." || component == "..") {
+            return refused("an empty, \".\" or \"..\" folder");
+        }
+        for (const char c : component) {
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+                return refused("a control character (a tab, a line break, ...) in it");
+            }
+            if (std::string_view("\\:*?\"<>|").find(c) != std::string_view::npos) {
+                return refused(std::string("a '") + c + "' in it, which Windows does not take");
+            }
+        }
+        if (component.back() == '.' || component.back() == ' ') {
+            return refused("a name that ends in a dot or a blank, which Windows drops");
+        }
+        if (IsReservedDeviceName(component)) return refused("a device name of Windows");
+        nStart = nEnd + 1;
+    }
+    return {};
+}
+
 bool IsSafeItemName(std::string_view name) {
     return IsSafeItemName(name, kPathSeparator == '\\' ? NameRules::WINDOWS : NameRules::POSIX);
 }

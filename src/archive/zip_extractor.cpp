@@ -5,17 +5,23 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 
 #include "archive/item_name.h"
+#include "archive/sha256.h"
+#include "platform/codepage.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 
 namespace corvana {
 
 namespace {
+
+// The general-purpose flag that marks an item's name (and comment) as UTF-8.
+constexpr uLong UTF8_NAME_FLAG = 1u << 11;
 
 unzFile AsZip(void* hZip) { return static_cast<unzFile>(hZip); }
 
@@ -27,16 +33,56 @@ bool CopyPath(char (&szOut)[MAX_PATH_LENGTH + 1], std::string_view text) {
     return nLength == text.size();
 }
 
-// minizip's file functions over an archive in memory.
+// minizip's file functions over an archive in memory or in a file of ours.
 template <typename Source>
 struct MemoryFile {
     static voidpf Open(voidpf pOpaque, const void*, int) {
         static_cast<Source*>(pOpaque)->nPosition = 0;
         return pOpaque;
     }
+    // Reads up to nCount bytes of the file from nFrom into pOut; fewer at its
+    // end or on a failure (minizip then sees a short read: a damaged archive).
+    static uint64_t ReadFile(const Source& source, uint64_t nFrom, char* pOut, uint64_t nCount) {
+        uint64_t nDone = 0;
+        while (nDone < nCount) {
+            const Expected<std::size_t> read = source.pFile->ReadAt(
+                nFrom + nDone, pOut + nDone, static_cast<std::size_t>(nCount - nDone));
+            if (!read || *read == 0) break;
+            nDone += *read;
+        }
+        return nDone;
+    }
     static uLong Read(voidpf pOpaque, voidpf, void* pBuffer, uLong nSize) {
         auto& source = *static_cast<Source*>(pOpaque);
         const uint64_t nCount = std::min<uint64_t>(nSize, source.nSize - source.nPosition);
+        if (source.pFile != nullptr) {
+            // minizip reads the headers a few bytes at a time, and a read costs
+            // a system call (far more under some systems): small reads come
+            // from a block read ahead.
+            constexpr uint64_t READ_AHEAD = uint64_t{64} << 10;
+            auto* pOut = static_cast<char*>(pBuffer);
+            uint64_t nDone = 0;
+            if (nCount >= READ_AHEAD) {
+                nDone = ReadFile(source, source.nPosition, pOut, nCount);
+            } else {
+                const uint64_t nAt = source.nPosition;
+                if (nAt < source.nReadAheadAt ||
+                    nAt + nCount > source.nReadAheadAt + source.readAhead.size()) {
+                    source.readAhead.resize(
+                        static_cast<std::size_t>(std::min(READ_AHEAD, source.nSize - nAt)));
+                    source.readAhead.resize(static_cast<std::size_t>(
+                        ReadFile(source, nAt, source.readAhead.data(), source.readAhead.size())));
+                    source.nReadAheadAt = nAt;
+                }
+                // Within the block (just read from nAt, or holding all of the read).
+                const uint64_t nOffset = nAt - source.nReadAheadAt;
+                nDone = std::min<uint64_t>(nCount, source.readAhead.size() - nOffset);
+                std::memcpy(pOut, source.readAhead.data() + nOffset,
+                            static_cast<std::size_t>(nDone));
+            }
+            source.nPosition += nDone;
+            return static_cast<uLong>(nDone);
+        }
         std::memcpy(pBuffer, source.pData + source.nPosition, static_cast<std::size_t>(nCount));
         source.nPosition += nCount;
         return static_cast<uLong>(nCount);
@@ -64,7 +110,17 @@ ZipExtractor::ZipExtractor(const char* pszPath) { Open(pszPath, true); }
 
 bool ZipExtractor::OpenMemory(const char* pData, uint64_t nSize, const char* pszDestFolder) {
     Close();
-    m_memory = {pData, nSize, 0};
+    m_memory = {pData, nullptr, nSize, 0, {}, 0};
+    return OpenSource(pszDestFolder);
+}
+
+bool ZipExtractor::OpenDataFile(const DataFile& file, const char* pszDestFolder) {
+    Close();
+    m_memory = {nullptr, &file, file.Size(), 0, {}, 0};
+    return OpenSource(pszDestFolder);
+}
+
+bool ZipExtractor::OpenSource(const char* pszDestFolder) {
     using File = MemoryFile<MemorySource>;
     zlib_filefunc64_def functions{File::Open, File::Read,  File::Write, File::Tell,
                                   File::Seek, File::Close, File::Error, &m_memory};
@@ -73,9 +129,9 @@ bool ZipExtractor::OpenMemory(const char* pData, uint64_t nSize, const char* psz
     return CopyPath(m_szDestFolder, pszDestFolder);
 }
 
-void ZipExtractor::StageInto(const char* pszStagingFolder, std::vector<StagedFile>* pStaged) {
-    m_strStagingFolder = pszStagingFolder;
-    m_pStaged = pStaged;
+void ZipExtractor::StageInto(StagingArea* pArea, std::string prefix) {
+    m_pArea = pArea;
+    m_strAreaPrefix = std::move(prefix);
 }
 
 uint64_t ZipExtractor::DeclaredSize() {
@@ -92,7 +148,7 @@ ZipExtractor::~ZipExtractor() { Close(); }
 
 bool ZipExtractor::Open(const char* pszPath, bool bFolderFromName) {
     Close();
-    m_hZip = unzOpen(pszPath);
+    m_hZip = unzOpen64(pszPath);
     if (m_hZip == nullptr) return false;
     const std::string_view path = pszPath;
     const std::size_t nCut = path.rfind(bFolderFromName ? '.' : kPathSeparator);
@@ -169,6 +225,13 @@ bool ZipExtractor::GetCurrentItemInfo(ZipItemInfo& info) {
     info.dwExternalAttributes = static_cast<uint32_t>(item.external_fa);
     info.bNameTooLong = item.size_filename > MAX_PATH_LENGTH;
     info.szName[MAX_PATH_LENGTH] = '\0';
+    if ((item.flag & UTF8_NAME_FLAG) != 0) {
+        // A name marked UTF-8 in the system code page, as every path of the core
+        // is (the same bytes on Linux; a character the code page lacks becomes
+        // '?', which no item name may hold).
+        const std::string name = FromUtf8(info.szName);
+        std::strncpy(info.szName, name.c_str(), MAX_PATH_LENGTH);
+    }
     for (char* p = info.szName; *p != '\0'; ++p) {
         if (*p == '/' || *p == '\\') *p = kPathSeparator;
     }
@@ -191,6 +254,20 @@ Result ZipExtractor::ExtractCurrentItem(const char* pszFolder, bool bFlattenPath
 
     std::string_view name = info.szName;
     if (bFlattenPaths) name = name.substr(name.rfind(kPathSeparator) + 1);
+    if (m_pArea != nullptr) {
+        // Staged: the area makes the folders and checks the places.
+        Expected<NewFile> file = m_pArea->Create(m_strAreaPrefix + std::string(name));
+        if (!file) return file.GetFailure();
+        if (Result copied = CopyCurrentItem(
+                info,
+                [&](const char* pData, std::size_t nSize) { return (*file).Write(pData, nSize); });
+            !copied) {
+            return copied;
+        }
+        (*file).SetTimeAndAttributes(info.dwDosDate, info.dwVersion, info.dwExternalAttributes);
+        if (Result finished = (*file).Finish(true); !finished) return finished;
+        return m_pArea->Keep(std::move(*file));
+    }
     std::string output = folder;
     if (output.empty() || output.back() != kPathSeparator) output += kPathSeparator;
     output += name;
@@ -198,19 +275,27 @@ Result ZipExtractor::ExtractCurrentItem(const char* pszFolder, bool bFlattenPath
     if (Result made = EnsureKnownDirectory(output.substr(0, output.rfind(kPathSeparator))); !made) {
         return made;
     }
-
-    const bool bStaged = m_pStaged != nullptr;
     ReplacementFile file;
-    if (Result created =
-            file.Create(output.c_str(), bStaged ? m_strStagingFolder.c_str() : nullptr);
-        !created) {
-        return created;
+    if (Result created = file.Create(output.c_str()); !created) return created;
+    if (Result copied = CopyCurrentItem(info,
+                                        [&](const char* pData, std::size_t nSize) {
+                                            return file.Write(pData, static_cast<uint32_t>(nSize));
+                                        });
+        !copied) {
+        return copied;
     }
-    if (unzOpenCurrentFile(AsZip(m_hZip)) != UNZ_OK) return damaged;
+    if (Result finished = file.Finish(); !finished) return finished;
+    SetFileTimeFromDos(file.TemporaryPath().c_str(), info.dwDosDate);
+    ApplyStoredAttributes(file.TemporaryPath().c_str(), info.dwVersion, info.dwExternalAttributes);
+    return file.Commit();
+}
 
+Result ZipExtractor::CopyCurrentItem(const ZipItemInfo& info,
+                                     const std::function<Result(const char*, std::size_t)>& write) {
+    const Failure damaged{{}, "a damaged archive"};
+    if (unzOpenCurrentFile(AsZip(m_hZip)) != UNZ_OK) return damaged;
     static thread_local std::unique_ptr<char[]> s_pChunk(new char[EXTRACT_CHUNK_SIZE]);
     uint64_t nWritten = 0;
-    uLong dwCrc = crc32(0, Z_NULL, 0);
     Result written;
     for (;;) {
         const int nRead = unzReadCurrentFile(AsZip(m_hZip), s_pChunk.get(), EXTRACT_CHUNK_SIZE);
@@ -221,53 +306,57 @@ Result ZipExtractor::ExtractCurrentItem(const char* pszFolder, bool bFlattenPath
             written = damaged;
             break;
         }
-        written = file.Write(s_pChunk.get(), static_cast<uint32_t>(nRead));
+        written = write(s_pChunk.get(), static_cast<std::size_t>(nRead));
         if (!written) break;
-        dwCrc =
-            crc32(dwCrc, reinterpret_cast<const Bytef*>(s_pChunk.get()), static_cast<uInt>(nRead));
     }
-    // Closing the item is where the reader reports a CRC-32 mismatch; it checks only
-    // when it read the size the item declares, so the size and CRC are checked here too.
+    // Closing the item is where the reader reports a CRC-32 mismatch (against the
+    // central directory's, the one info holds); it checks only when it read the
+    // size the item declares, so the size is checked here too.
     const bool bReaderOk = unzCloseCurrentFile(AsZip(m_hZip)) == UNZ_OK;
     if (!written) return written;
-    if (!bReaderOk || nWritten != info.nUncompressedSize || dwCrc != info.dwCrc) return damaged;
-    if (Result finished = file.Finish(bStaged); !finished) return finished;
-
-    SetFileTimeFromDos(file.TemporaryPath().c_str(), info.dwDosDate);
-    ApplyStoredAttributes(file.TemporaryPath().c_str(), info.dwVersion, info.dwExternalAttributes);
-    if (!bStaged) return file.Commit();
-    m_pStaged->push_back({file.Release(), output});
+    if (!bReaderOk || nWritten != info.nUncompressedSize) return damaged;
     return {};
 }
 
 Expected<std::string> ZipExtractor::ReadCurrentItem(uint64_t nLimit) {
-    const Failure damaged{{}, "a damaged archive"};
     ZipItemInfo info;
-    if (m_hZip == nullptr || !GetCurrentItemInfo(info)) return damaged;
+    if (m_hZip == nullptr || !GetCurrentItemInfo(info)) return Failure{{}, "a damaged archive"};
     if (info.nUncompressedSize > nLimit) {
         return Failure{info.szName, "larger than " + std::to_string(nLimit) + " bytes"};
     }
-    if (unzOpenCurrentFile(AsZip(m_hZip)) != UNZ_OK) return damaged;
-    std::string data(static_cast<std::size_t>(info.nUncompressedSize), '\0');
-    uint64_t nRead = 0;
-    bool bOk = true;
-    while (bOk && nRead < data.size()) {
-        const uint64_t nWanted = std::min<uint64_t>(data.size() - nRead, EXTRACT_CHUNK_SIZE);
-        const int nGot =
-            unzReadCurrentFile(AsZip(m_hZip), data.data() + nRead, static_cast<unsigned>(nWanted));
-        bOk = nGot > 0;
-        if (bOk) nRead += static_cast<uint64_t>(nGot);
-    }
-    // Nothing more than the declared size, and the CRC-32 the reader checks at the end.
-    char extra = 0;
-    bOk = bOk && unzReadCurrentFile(AsZip(m_hZip), &extra, 1) == 0;
-    const bool bClosed = unzCloseCurrentFile(AsZip(m_hZip)) == UNZ_OK;
-    if (!bOk || !bClosed ||
-        crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())) !=
-            info.dwCrc) {
-        return damaged;
+    std::string data;
+    data.reserve(static_cast<std::size_t>(info.nUncompressedSize));
+    if (Result copied = CopyCurrentItem(info,
+                                        [&](const char* pData, std::size_t nSize) {
+                                            data.append(pData, nSize);
+                                            return Result();
+                                        });
+        !copied) {
+        return copied.GetFailure();
     }
     return data;
+}
+
+Result ZipExtractor::StreamCurrentItem(
+    const std::function<Result(const char*, std::size_t)>& write) {
+    ZipItemInfo info;
+    if (m_hZip == nullptr || !GetCurrentItemInfo(info)) return Failure{{}, "a damaged archive"};
+    if (Result copied = CopyCurrentItem(info, write); !copied) {
+        return Failure{info.szName, copied.GetFailure().why};
+    }
+    return {};
+}
+
+Expected<std::string> ZipExtractor::HashCurrentItem() {
+    Sha256Hash hash;
+    if (Result streamed = StreamCurrentItem([&](const char* pData, std::size_t nSize) {
+            hash.Update(std::string_view(pData, nSize));
+            return Result();
+        });
+        !streamed) {
+        return streamed.GetFailure();
+    }
+    return hash.HexDigest();
 }
 
 bool ZipExtractor::AllItemNamesSafe() {

@@ -2,11 +2,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/folder.h"
 
 namespace corvana {
 
@@ -31,10 +33,16 @@ struct ZipItemInfo {
     bool bNameTooLong;  // the stored name did not fit szName and was cut
 };
 
-// A file written into a staging folder, to be moved over its target later.
-struct StagedFile {
-    std::string strTemp;
-    std::string strTarget;
+// Where items are written before they take their places, all of an archive's
+// together: a new file for each, kept until the whole archive is written.
+class StagingArea {
+public:
+    virtual ~StagingArea() = default;
+    // A new file that is to take relative's place (relative to the area's
+    // folder, native separators); a failure when the place is refused.
+    virtual Expected<NewFile> Create(const std::string& relative) = 0;
+    // The finished file: it takes its place with the others.
+    virtual Result Keep(NewFile file) = 0;
 };
 
 class ZipExtractor {
@@ -52,9 +60,12 @@ public:
     // Opens an archive held in memory (which must outlive the extractor); items
     // are unpacked below pszDestFolder.
     bool OpenMemory(const char* pData, uint64_t nSize, const char* pszDestFolder);
-    // From now on every item is written into pszStagingFolder and listed in
-    // *pStaged instead of replacing its target.
-    void StageInto(const char* pszStagingFolder, std::vector<StagedFile>* pStaged);
+    // Opens an archive in a file of ours (which must outlive the extractor).
+    bool OpenDataFile(const DataFile& file, const char* pszDestFolder);
+    // From now on every item goes to the area, as prefix (the archive's folder
+    // relative to the area's, with its separator, or empty) + its name, instead
+    // of replacing its target below the destination.
+    void StageInto(StagingArea* pArea, std::string prefix);
     // The sum of every item's declared unpacked size.
     uint64_t DeclaredSize();
     bool Close();
@@ -69,11 +80,17 @@ public:
     // folder item writes nothing. The file replaces its target only when it is
     // complete and its CRC-32 and size are right.
     Result ExtractCurrentItem(const char* pszFolder = nullptr, bool bFlattenPaths = false);
-    // Every item in order, stopping at the first that fails. An archive with an
-    // unsafe item name (see IsSafeItemName) is refused before anything is written.
     // The current item's bytes (its size and CRC-32 checked); a failure for a
     // damaged item or one larger than nLimit.
     Expected<std::string> ReadCurrentItem(uint64_t nLimit);
+    // The current item's bytes handed to write in blocks as they are inflated,
+    // its size and CRC-32 checked at its end.
+    Result StreamCurrentItem(const std::function<Result(const char*, std::size_t)>& write);
+    // The current item's SHA-256 in lowercase hex, read whole (its size and
+    // CRC-32 checked as an extraction checks them).
+    Expected<std::string> HashCurrentItem();
+    // Every item in order, stopping at the first that fails. An archive with an
+    // unsafe item name (see IsSafeItemName) is refused before anything is written.
     Result ExtractAllTo(const char* pszFolder, bool bFlattenPaths);
     Result ExtractAll(bool bFlattenPaths);
 
@@ -86,19 +103,27 @@ public:
     const char* GetDestinationFolder() const { return m_szDestFolder; }
 
 private:
+    bool OpenSource(const char* pszDestFolder);
     bool AllItemNamesSafe();
+    // Unpacks the current item through write, its size and CRC-32 checked.
+    Result CopyCurrentItem(const ZipItemInfo& info,
+                           const std::function<Result(const char*, std::size_t)>& write);
     Result EnsureKnownDirectory(const std::string& folder);
     bool GoToMatchingItem(bool bFirst, const char* pszExtension);
 
     void* m_hZip = nullptr;  // minizip's unzFile
     char m_szDestFolder[MAX_PATH_LENGTH + 1] = {};
+    // The archive's bytes: in memory, or read from a file.
     struct MemorySource {
         const char* pData = nullptr;
+        const DataFile* pFile = nullptr;
         uint64_t nSize = 0;
         uint64_t nPosition = 0;
+        std::string readAhead;  // the file's bytes from nReadAheadAt on
+        uint64_t nReadAheadAt = 0;
     } m_memory;
-    std::string m_strStagingFolder;
-    std::vector<StagedFile>* m_pStaged = nullptr;
+    StagingArea* m_pArea = nullptr;
+    std::string m_strAreaPrefix;
     std::set<std::string> m_knownFolders;  // folders that exist already
 };
 

@@ -10,6 +10,7 @@
 #include "archive/item_name.h"
 #include "archive/sha256.h"
 #include "install/folder_guard.h"
+#include "platform/checksum_list.h"
 #include "platform/files.h"
 
 namespace corvana {
@@ -38,18 +39,18 @@ bool ForEachLine(std::string_view text, const std::function<bool(std::string_vie
 }  // namespace
 
 Expected<std::vector<IndexedFile>> ReadFileIndex(std::string_view sums, std::string_view entries) {
+    // The sums in the form of sha256sum, as the signed list is read; each path one
+    // the install could write.
+    const Expected<std::vector<ChecksumLine>> lines = ReadChecksumList(sums);
+    if (!lines) return Failure{FILE_SUMS_NAME, lines.GetFailure().Text()};
     std::map<std::string, std::string, std::less<>> hashes;
-    std::string bad;
-    const bool bSums = ForEachLine(sums, [&](std::string_view line) {
-        const std::string_view path = line.size() > 66 ? line.substr(66) : std::string_view();
-        if (!IsSha256Hex(line.substr(0, 64)) || line.substr(64, 2) != "  " || !IsIndexPath(path) ||
-            !hashes.emplace(path, line.substr(0, 64)).second) {
-            bad = line.substr(0, 100);
-            return false;
+    for (const ChecksumLine& line : *lines) {
+        if (!IsIndexPath(line.name)) {
+            return Failure{FILE_SUMS_NAME, "a path that is not one: " + line.name};
         }
-        return true;
-    });
-    if (!bSums) return Failure{FILE_SUMS_NAME, "a line that is not one: " + bad};
+        hashes.emplace(line.name, HexOf(line.hash));
+    }
+    std::string bad;
     std::vector<IndexedFile> files;
     const bool bEntries = ForEachLine(entries, [&](std::string_view line) {
         IndexedFile file;
@@ -76,6 +77,7 @@ Expected<std::vector<IndexedFile>> ReadFileIndex(std::string_view sums, std::str
         file.path = hash->first;
         file.sha256 = hash->second;
         file.archive = fields[1];
+        file.nNumber = nNumber;
         hashes.erase(hash);  // a path listed twice is not found the second time
         files.push_back(std::move(file));
         return true;
@@ -87,7 +89,22 @@ Expected<std::vector<IndexedFile>> ReadFileIndex(std::string_view sums, std::str
     return files;
 }
 
-std::vector<std::size_t> FindDamagedFiles(const std::string& folder,
+std::string WriteFileSums(const std::vector<IndexedFile>& files) {
+    std::string text;
+    for (const IndexedFile& file : files) text += file.sha256 + "  " + file.path + "\n";
+    return text;
+}
+
+std::string WriteFileEntries(const std::vector<IndexedFile>& files) {
+    std::string text;
+    for (const IndexedFile& file : files) {
+        text += std::to_string(file.nNumber) + '\t' + file.archive + '\t' +
+                std::to_string(file.nSize) + '\t' + file.path + '\n';
+    }
+    return text;
+}
+
+std::vector<std::size_t> FindDamagedFiles(const FolderHandle& root,
                                           const std::vector<IndexedFile>& files, unsigned nThreads,
                                           const std::function<void(uint64_t)>& onChecked,
                                           const std::atomic<int32_t>* pCancel) {
@@ -102,16 +119,20 @@ std::vector<std::size_t> FindDamagedFiles(const std::string& folder,
         std::string buffer(BLOCK_SIZE, '\0');
         for (std::size_t i = nNext++; i < files.size() && !cancelled(); i = nNext++) {
             const IndexedFile& file = files[i];
-            const std::string native = NativePath(file.path);
+            const std::size_t nCut = file.path.rfind('/') + 1;  // 0 without a folder
             Sha256Hash hash;
             uint64_t nRead = 0;
+            // The file's folder is reached as the install reaches it: a link of
+            // another user on the way, or a link in the file's place, is damage.
+            const Expected<FolderHandle> holder =
+                root.OpenBelow(NativePath(file.path.substr(0, nCut)), false);
             const bool bRead =
-                CheckPlace(folder, native) && ReadInBlocks((folder + native).c_str(), file.nSize,
-                                                           buffer, [&](std::string_view block) {
-                                                               hash.Update(block);
-                                                               nRead += block.size();
-                                                               nChecked += block.size();
-                                                           });
+                holder && (*holder).ReadInBlocks(file.path.substr(nCut), file.nSize, buffer,
+                                                 [&](std::string_view block) {
+                                                     hash.Update(block);
+                                                     nRead += block.size();
+                                                     nChecked += block.size();
+                                                 });
             damaged[i] = (!bRead || hash.HexDigest() != file.sha256) ? 1 : 0;
             // A file not read whole still counts whole, so that the bar ends full.
             nChecked += file.nSize - std::min(nRead, file.nSize);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/failure.h"
+#include "platform/folder.h"
 
 namespace corvana {
 
@@ -25,17 +26,22 @@ struct IndexedFile {
     uint64_t nSize = 0;
     std::string sha256;   // lowercase hex
     std::string archive;  // the manifest entry's archive that holds it
+    int32_t nNumber = 0;  // and that entry's number
 };
 
 // Reads the two files of an index: every path in both exactly once, with a safe
 // name, a size and a hash of the right form. Anything else is a failure.
 Expected<std::vector<IndexedFile>> ReadFileIndex(std::string_view sums, std::string_view entries);
 
-// Checks each file in folder (its size first, then its SHA-256), on nThreads
+// The two files of an index, as ReadFileIndex reads them, the files in the order given.
+std::string WriteFileSums(const std::vector<IndexedFile>& files);
+std::string WriteFileEntries(const std::vector<IndexedFile>& files);
+
+// Checks each file below root (its size first, then its SHA-256), on nThreads
 // threads, reading in large blocks. onChecked gets the bytes checked so far from
 // the calling thread (at most every block); the check stops early when *pCancel is
 // set. Returns the indexes of the files that are missing or differ, in order.
-std::vector<std::size_t> FindDamagedFiles(const std::string& folder,
+std::vector<std::size_t> FindDamagedFiles(const FolderHandle& root,
                                           const std::vector<IndexedFile>& files, unsigned nThreads,
                                           const std::function<void(uint64_t)>& onChecked,
                                           const std::atomic<int32_t>* pCancel = nullptr);

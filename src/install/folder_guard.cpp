@@ -1,6 +1,7 @@
 #include "install/folder_guard.h"
 
 #include "archive/item_name.h"
+#include "install/transaction.h"
 #include "platform/files.h"
 #include "platform/platform.h"
 #include "platform/text.h"
@@ -11,59 +12,54 @@ namespace {
 
 bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 
+// A component as the system takes it: Windows drops trailing dots and blanks.
+std::string_view AsTheSystemTakesIt(std::string_view component) {
+    if (kPathSeparator == '\\') {
+        while (!component.empty() && (component.back() == '.' || component.back() == ' ')) {
+            component.remove_suffix(1);
+        }
+    }
+    return component;
+}
+
 }  // namespace
 
 bool IsReservedName(std::string_view relative) {
-    std::string_view first = relative.substr(0, relative.find_first_of("/\\"));
-    if (kPathSeparator == '\\') {
-        while (!first.empty() && (first.back() == '.' || first.back() == ' ')) {
-            first.remove_suffix(1);
+    bool bFirst = true;
+    for (std::size_t nStart = 0; nStart <= relative.size(); bFirst = false) {
+        std::size_t nEnd = nStart;
+        while (nEnd < relative.size() && !IsSeparator(relative[nEnd])) ++nEnd;
+        const std::string_view component =
+            AsTheSystemTakesIt(relative.substr(nStart, nEnd - nStart));
+        if (EqualsNoCase(component, STAGING_FOLDER_NAME) ||
+            (bFirst && (EqualsNoCase(component, ACCEPTED_RECORD_NAME) ||
+                        EqualsNoCase(component, DOWNLOADS_FOLDER_NAME)))) {
+            return true;
         }
+        nStart = nEnd + 1;
     }
-    return EqualsNoCase(first, STAGING_FOLDER_NAME) || EqualsNoCase(first, ACCEPTED_RECORD_NAME);
+    return false;
 }
 
-Result CheckPlace(const std::string& folder, std::string_view relative) {
+Result CheckPlace(const FolderHandle& root, std::string_view relative) {
     if (!IsSafeItemName(relative)) {
         return Failure{std::string(relative), "a name that leaves the folder"};
     }
     if (IsReservedName(relative)) return Failure{std::string(relative), "a name the updater keeps"};
-    std::string path = folder;
-    for (std::size_t nStart = 0;;) {
-        std::size_t nEnd = nStart;
-        while (nEnd < relative.size() && !IsSeparator(relative[nEnd])) ++nEnd;
-        if (nEnd == relative.size()) return {};
-        path.append(relative.substr(nStart, nEnd - nStart));
-        switch (GetEntryKind(path.c_str())) {
-            case EntryKind::FOLDER:
-                break;
-            case EntryKind::LINK:
-                if (!IsLinkOfTrustedOwner(path.c_str())) {
-                    return Failure{path, "a link made by another user is on the way"};
-                }
-                break;
-            default:  // what is missing is made by the install; a file there stops it
-                return {};
-        }
-        path += kPathSeparator;
-        nStart = nEnd + 1;
-    }
+    std::size_t nCut = relative.size();
+    while (nCut > 0 && !IsSeparator(relative[nCut - 1])) --nCut;
+    return root.CheckBelow(relative.substr(0, nCut));
 }
 
-Result MakeEmptyFolder(const std::string& path) {
-    if (!RemoveTree(path.c_str())) return Failure{path, "what is there cannot be removed"};
-    return CreateFolder(path.c_str());
-}
-
-Expected<uint64_t> ReadAcceptedTimestamp(const std::string& folder) {
-    const std::string path = folder + ACCEPTED_RECORD_NAME;
-    if (GetEntryKind(path.c_str()) == EntryKind::NONE) return uint64_t{0};
+Expected<uint64_t> ReadAcceptedTimestamp(const FolderHandle& root) {
+    const std::string path = root.Path() + ACCEPTED_RECORD_NAME;
+    if (root.KindOf(ACCEPTED_RECORD_NAME) == EntryKind::NONE) return uint64_t{0};
     // The record is a decimal number and a line end.
     constexpr std::size_t RECORD_LIMIT = 64;
-    const std::optional<std::string> text = ReadSmallFile(path.c_str(), RECORD_LIMIT);
+    const Expected<std::string> text = root.ReadSmallFile(ACCEPTED_RECORD_NAME, RECORD_LIMIT);
     if (!text) {
-        return Failure{path,
-                       "the record of the accepted set cannot be read (not a small plain file)"};
+        return Failure{
+            path, "the record of the accepted set cannot be read (" + text.GetFailure().why + ")"};
     }
     uint64_t nTimestamp = 0;
     std::size_t nDigits = 0;
@@ -84,19 +80,18 @@ Expected<uint64_t> ReadAcceptedTimestamp(const std::string& folder) {
     return nTimestamp;
 }
 
-Result StoreAcceptedTimestamp(const std::string& folder, uint64_t nTimestamp) {
-    // The temporary file lies in the staging folder, which the next start clears
+Result StoreAcceptedTimestamp(const FolderHandle& root, uint64_t nTimestamp) {
+    // The temporary file lies in a staging folder, which the next start clears
     // whatever becomes of this run.
-    const std::string staging = folder + STAGING_FOLDER_NAME;
-    Result stored = MakeEmptyFolder(staging);
+    InstallTransaction transaction(root);
+    Result stored = transaction.Begin({});
     if (stored) {
-        stored = ReplaceWholeFile(folder + ACCEPTED_RECORD_NAME, std::to_string(nTimestamp) + "\n",
-                                  staging.c_str());
+        stored =
+            transaction.SaveNow(ACCEPTED_RECORD_NAME, std::to_string(nTimestamp) + "\n", false);
     }
-    if (stored) stored = FlushFolder(folder.c_str());
-    RemoveTree(staging.c_str());
+    transaction.Discard();
     if (stored) return {};
-    return Failure{folder + ACCEPTED_RECORD_NAME,
+    return Failure{root.Path() + ACCEPTED_RECORD_NAME,
                    "the accepted set cannot be recorded (" + stored.GetFailure().Text() + ")"};
 }
 

@@ -1,220 +1,304 @@
 #include "install/install_step.h"
 
 #include "archive/delta.h"
+#include "archive/item_name.h"
+#include "archive/sha256.h"
 #include "archive/zip_extractor.h"
 #include "install/transaction.h"
-#include "platform/files.h"
 #include "platform/platform.h"
 #include "platform/text.h"
-
-#include <set>
 
 namespace corvana {
 
 namespace {
 
-// Saves data as path through a temporary file in the staging folder. A file that
-// stays (not an archive) is on the disk before it replaces the old one.
-Result SaveThroughStaging(const InstallTransaction& transaction, const std::string& path,
-                          std::string_view data, bool bArchive) {
-    if (Result made = MakeFolders(path); !made) return made;
-    return ReplaceWholeFile(path, data, transaction.StagingFolder().c_str(), bArchive);
-}
-
-// The first item of the archive that may not be written (see CheckPlace), prefix
-// being the archive's folder relative to the installation folder.
-Result CheckItemPlaces(ZipExtractor& extractor, const std::string& folder,
-                       const std::string& prefix) {
-    for (bool bMore = extractor.GoToFirstItem(); bMore; bMore = extractor.GoToNextItem()) {
-        ZipItemInfo info;
-        if (!extractor.GetCurrentItemInfo(info)) break;
-        if (info.bNameTooLong) continue;  // never written: the extraction refuses it
-        if (Result place = CheckPlace(folder, prefix + info.szName); !place) return place;
-    }
-    return {};
-}
-
 InstallOutcome Refused(InstallResult result, const std::string& name, const std::string& step,
-                       const Result& cause) {
-    return {result, {name, step + " (" + cause.GetFailure().Text() + ")"}};
+                       const Failure& cause) {
+    return {result, {name, step + " (" + cause.Text() + ")"}};
 }
 
-// The archive's folder relative to the installation folder, with its separator
-// (empty for the folder itself).
-std::string ArchivePrefix(const std::string& folder, const std::string& path) {
-    const std::string destination = path.substr(0, path.find_last_of(kPathSeparator));
-    return destination.size() < folder.size() ? std::string()
-                                              : destination.substr(folder.size()) + kPathSeparator;
+InstallOutcome Unsafe(const std::string& name, const Failure& cause) {
+    return Refused(InstallResult::UNSAFE, name, "refused as unsafe", cause);
+}
+
+InstallOutcome NotUnpacked(const std::string& name, const Failure& cause) {
+    return Refused(InstallResult::NOT_UNPACKED, name, "could not be unpacked whole", cause);
 }
 
 InstallOutcome Unusable(const std::string& deltaName, const std::string& why) {
     return {InstallResult::DELTA_UNUSABLE, {deltaName, why}};
 }
 
-// Writes an item rebuilt from a delta into the staging folder, with the time and
-// the attributes its full archive gives it, and lists it for the commit.
-Result StageItem(InstallTransaction& transaction, const std::string& target, std::string_view data,
-                 const DeltaItem& item) {
-    if (Result made = MakeFolders(target); !made) return made;
-    ReplacementFile file;
-    if (Result created = file.Create(target.c_str(), transaction.StagingFolder().c_str());
-        !created) {
-        return created;
+const Failure DAMAGED{{}, "a damaged archive"};
+
+// The folder part of a relative path, with its separator (empty for the top).
+std::string FolderOf(std::string_view relative) {
+    const std::size_t nCut = relative.find_last_of("/\\");
+    return nCut == std::string_view::npos ? std::string()
+                                          : std::string(relative.substr(0, nCut + 1));
+}
+
+std::string NameOf(std::string_view relative) {
+    const std::size_t nCut = relative.find_last_of("/\\");
+    return std::string(nCut == std::string_view::npos ? relative : relative.substr(nCut + 1));
+}
+
+// The first item of the archive that may not be written (see CheckPlace), prefix
+// being the archive's folder relative to the installation folder.
+Result CheckItemPlaces(ZipExtractor& extractor, const FolderHandle& root,
+                       const std::string& prefix) {
+    for (bool bMore = extractor.GoToFirstItem(); bMore; bMore = extractor.GoToNextItem()) {
+        ZipItemInfo info;
+        if (!extractor.GetCurrentItemInfo(info)) break;
+        if (info.bNameTooLong) continue;  // never written: the extraction refuses it
+        if (Result place = CheckPlace(root, prefix + info.szName); !place) return place;
     }
-    if (Result written = file.Write(data.data(), static_cast<uint32_t>(data.size())); !written) {
+    return {};
+}
+
+// The file at relative, whole, when it is a plain file of at most the delta's limit.
+Expected<std::string> ReadBase(const FolderHandle& root, const std::string& relative) {
+    const Expected<FolderHandle> folder = root.OpenBelow(FolderOf(relative), false);
+    if (!folder) return folder.GetFailure();
+    return (*folder).ReadSmallFile(NameOf(relative), DELTA_FILE_LIMIT);
+}
+
+// Whether the file at relative is the base of a windowed item, read in blocks.
+Result CheckWindowedBase(const FolderHandle& root, const std::string& relative,
+                         const DeltaItem& item) {
+    const Failure other{relative, "is not the file the delta was made from"};
+    const Expected<FolderHandle> folder = root.OpenBelow(FolderOf(relative), false);
+    if (!folder) return other;
+    const Expected<DataFile> base = (*folder).OpenDataFile(NameOf(relative), true);
+    if (!base || (*base).Size() != item.nBaseSize) return other;
+    Sha256Hash hash;
+    if (!HashFilePart(*base, 0, item.nBaseSize, hash) || hash.HexDigest() != item.baseSha256) {
+        return other;
+    }
+    return {};
+}
+
+// Rebuilds a windowed item into the transaction window by window: a failure
+// of the rebuild is the delta's (bUnusable), any other the folder's.
+Result StageWindows(InstallTransaction& transaction, const FolderHandle& root,
+                    const std::string& relative, const DeltaItem& item, bool& bUnusable) {
+    bUnusable = true;
+    const Expected<FolderHandle> folder = root.OpenBelow(FolderOf(relative), false);
+    if (!folder) return folder.GetFailure();
+    const Expected<DataFile> base = (*folder).OpenDataFile(NameOf(relative), true);
+    if (!base) return base.GetFailure();
+    Expected<NewFile> file = transaction.Create(relative);
+    if (!file) {
+        bUnusable = false;
+        return file.GetFailure();
+    }
+    Result written;
+    Result rebuilt = RebuildWindows(
+        item,
+        [&](uint64_t nOffset, char* pOut, std::size_t nSize) {
+            return (*base).ReadAt(nOffset, pOut, nSize);
+        },
+        [&](std::string_view data) {
+            written = (*file).Write(data.data(), data.size());
+            return written;
+        });
+    if (!written) {
+        bUnusable = false;
         return written;
     }
-    if (Result finished = file.Finish(true); !finished) return finished;
-    SetFileTimeFromDos(file.TemporaryPath().c_str(), item.dwDosDate);
-    ApplyStoredAttributes(file.TemporaryPath().c_str(), item.dwVersionMadeBy,
-                          item.dwExternalAttributes);
-    transaction.Staged().push_back({file.Release(), target});
-    return {};
+    if (!rebuilt) return rebuilt;
+    bUnusable = false;
+    (*file).SetTimeAndAttributes(item.dwDosDate, item.dwVersionMadeBy, item.dwExternalAttributes);
+    if (Result finished = (*file).Finish(true); !finished) return finished;
+    return transaction.Keep(std::move(*file));
+}
+
+// Writes an item rebuilt from a delta into the transaction, with the time and
+// the attributes its full archive gives it.
+Result StageItem(InstallTransaction& transaction, const std::string& relative,
+                 std::string_view data, const DeltaItem& item) {
+    Expected<NewFile> file = transaction.Create(relative);
+    if (!file) return file.GetFailure();
+    if (Result written = (*file).Write(data.data(), data.size()); !written) return written;
+    (*file).SetTimeAndAttributes(item.dwDosDate, item.dwVersionMadeBy, item.dwExternalAttributes);
+    if (Result finished = (*file).Finish(true); !finished) return finished;
+    return transaction.Keep(std::move(*file));
+}
+
+bool OpenBody(ZipExtractor& extractor, const FetchedBody& body) {
+    return body.pFile != nullptr ? extractor.OpenDataFile(*body.pFile, "")
+                                 : extractor.OpenMemory(body.memory.data(), body.memory.size(), "");
+}
+
+// Stages a copy of the file as relative, in blocks.
+Result StageCopy(InstallTransaction& transaction, const std::string& relative,
+                 const DataFile& source) {
+    Expected<NewFile> file = transaction.Create(relative);
+    if (!file) return file.GetFailure();
+    std::string block(EXTRACT_CHUNK_SIZE, '\0');
+    for (uint64_t nDone = 0; nDone < source.Size();) {
+        const Expected<std::size_t> read = source.ReadAt(nDone, block.data(), block.size());
+        if (!read) return read.GetFailure();
+        if (*read == 0) return Failure{source.Path(), "shorter than it was"};
+        if (Result written = (*file).Write(block.data(), *read); !written) return written;
+        nDone += *read;
+    }
+    if (Result finished = (*file).Finish(true); !finished) return finished;
+    return transaction.Keep(std::move(*file));
+}
+
+// Removes the saved archive (never a folder or a link in its place).
+void RemoveSaved(const FolderHandle& root, const std::string& name) {
+    const Expected<FolderHandle> folder = root.OpenBelow(FolderOf(name), false);
+    if (!folder || (*folder).KindOf(NameOf(name)) != EntryKind::FILE) return;
+    (*folder).SetHidden(NameOf(name), false);
+    (*folder).RemoveEntry(NameOf(name));
 }
 
 }  // namespace
 
-InstallOutcome InstallFromDelta(const std::string& folder, const std::string& archiveName,
-                                std::string_view delta,
-                                const std::function<void(InstallStage)>& onStage) {
-    const std::string deltaName = archiveName + DELTA_SUFFIX;
+InstallOutcome InstallFile(const FolderHandle& root, const std::string& name,
+                           const FetchedBody& body, const StageReport& onStage) {
+    const bool bArchive = EndsWithNoCaseMbcs(name, "zip");
     onStage(InstallStage::SAVING);
-    if (Result place = CheckPlace(folder, archiveName); !place) {
-        return Refused(InstallResult::UNSAFE, archiveName, "refused as unsafe", place);
+    if (Result place = CheckPlace(root, name); !place) return Unsafe(name, place.GetFailure());
+    InstallTransaction transaction(root);
+    // A body in memory is saved first; one in a file of ours is read from there.
+    // The saved archive is ours to delete whatever happens; any other file is
+    // the installation.
+    const bool bSave = body.pFile == nullptr;
+    Result saved = transaction.Begin(bArchive && bSave ? name : std::string());
+    if (saved && bSave) {
+        saved = transaction.SaveNow(name, body.memory, bArchive);
+    } else if (saved && !bArchive) {
+        saved = StageCopy(transaction, name, *body.pFile);
+        if (saved) saved = transaction.Commit();
     }
-    const std::string prefix = ArchivePrefix(folder, folder + archiveName);
-    // The index, then every base it names: the file in the folder, as it was when
-    // the delta was made.
-    const Expected<std::vector<DeltaItem>> index = ReadDelta(delta);
-    if (!index) return Unusable(deltaName, index.GetFailure().Text());
-    if ((*index).empty()) return Unusable(deltaName, "no item in its index");
-    for (const DeltaItem& item : *index) {
-        const std::string relative = prefix + NativePath(item.name);
-        if (Result place = CheckPlace(folder, relative); !place) {
-            return Refused(InstallResult::UNSAFE, deltaName, "refused as unsafe", place);
-        }
-        if (item.method != DeltaMethod::WHOLE) {
-            const std::optional<std::string> base =
-                ReadSmallFile((folder + relative).c_str(), DELTA_FILE_LIMIT);
-            if (!base || base->size() != item.nBaseSize || Sha256Hex(*base) != item.baseSha256) {
-                return Unusable(deltaName, relative + " is not the file the delta was made from");
-            }
-        }
+    if (!saved) {
+        return Refused(InstallResult::NOT_SAVED, name, "could not be saved", saved.GetFailure());
     }
-    onStage(InstallStage::COMPARING);
-    onStage(InstallStage::UNPACKING);
-    // Each item rebuilt and staged; nothing replaces a file before all are.
-    InstallTransaction transaction(folder);
-    if (Result begun = transaction.Begin({}); !begun) {
-        return Refused(InstallResult::NOT_UNPACKED, archiveName, "could not be unpacked whole",
-                       begun);
-    }
-    for (const DeltaItem& item : *index) {
-        if (item.method == DeltaMethod::SAME) continue;
-        const std::string target = folder + prefix + NativePath(item.name);
-        std::optional<std::string> base;
-        if (item.method != DeltaMethod::WHOLE) {
-            base = ReadSmallFile(target.c_str(), DELTA_FILE_LIMIT);
-            if (!base) return Unusable(deltaName, target + " cannot be read");
-        }
-        const Expected<std::string> result = RebuildItem(item, base ? *base : std::string());
-        if (!result) return Unusable(deltaName, result.GetFailure().Text());
-        if (Result staged = StageItem(transaction, target, *result, item); !staged) {
-            return Refused(InstallResult::NOT_UNPACKED, archiveName, "could not be unpacked whole",
-                           staged);
-        }
-    }
-    if (Result committed = transaction.Commit(); !committed) {
-        return Refused(InstallResult::NOT_UNPACKED, archiveName, "could not be unpacked whole",
-                       committed);
-    }
-    onStage(InstallStage::INSTALLED);
-    return {InstallResult::INSTALLED, {}};
-}
-
-InstallOutcome InstallFile(const std::string& folder, const std::string& name,
-                           std::string_view body,
-                           const std::function<void(InstallStage)>& onStage) {
-    const std::string path = folder + name;
-    const bool bArchive = EndsWithNoCaseMbcs(path, "zip");
-    onStage(InstallStage::SAVING);
-    if (Result place = CheckPlace(folder, name); !place) {
-        return Refused(InstallResult::UNSAFE, name, "refused as unsafe", place);
-    }
-    InstallTransaction transaction(folder);
-    // The archive is ours to delete whatever happens; any other file is the installation.
-    Result saved = transaction.Begin(bArchive ? name : std::string());
-    if (saved) saved = SaveThroughStaging(transaction, path, body, bArchive);
-    if (!bArchive && saved) {
-        SetNormalAttributes(path.c_str());
-        saved = FlushFileSystem(folder.c_str());
-    }
-    if (!saved) return Refused(InstallResult::NOT_SAVED, name, "could not be saved", saved);
     if (!bArchive) {
-        onStage(InstallStage::COMPARING);
-        onStage(InstallStage::UNPACKING);
         onStage(InstallStage::INSTALLED);
         return {InstallResult::INSTALLED, {}};
     }
-    SetHiddenAttribute(path.c_str());
-    onStage(InstallStage::COMPARING);
     onStage(InstallStage::UNPACKING);
-    // The items are inflated from the body in memory; the saved archive is the
+    // The items are inflated from the body where it is; the saved archive is the
     // same bytes, and the folder shows it as it did.
-    const std::string destination = path.substr(0, path.find_last_of(kPathSeparator));
-    const std::string prefix = ArchivePrefix(folder, path);
+    const std::string prefix = FolderOf(name);
     InstallOutcome outcome{InstallResult::INSTALLED, {}};
     Result unpacked;
     ZipExtractor extractor;
-    if (!extractor.OpenMemory(body.data(), body.size(), destination.c_str())) {
-        outcome = Refused(InstallResult::NOT_UNPACKED, name, "could not be unpacked whole",
-                          Failure{{}, "a damaged archive"});
-    } else if (Result place = CheckItemPlaces(extractor, folder, prefix); !place) {
+    if (!OpenBody(extractor, body)) {
+        outcome = NotUnpacked(name, DAMAGED);
+    } else if (Result places = CheckItemPlaces(extractor, root, prefix); !places) {
         // Nothing is written outside the folder, nor what would not fit.
-        outcome = Refused(InstallResult::UNSAFE, name, "refused as unsafe", place);
-    } else if (extractor.DeclaredSize() > FreeSpace(folder.c_str())) {
+        outcome = Unsafe(name, places.GetFailure());
+    } else if (extractor.DeclaredSize() > root.FreeSpace()) {
         outcome = {InstallResult::NO_SPACE,
-                   {name, "its items do not fit the free space in " + folder}};
+                   {name, "its items do not fit the free space in " + root.Path()}};
     } else {
-        extractor.StageInto(transaction.StagingFolder().c_str(), &transaction.Staged());
+        extractor.StageInto(&transaction, prefix);
         unpacked = extractor.ExtractAll(false);
     }
     extractor.Close();
     // The archive goes while the record that would remove it after a crash still
     // stands; the transaction removes that record when it ends.
-    SetNormalAttributes(path.c_str());
-    DeleteOneFile(path.c_str());
+    if (bSave) RemoveSaved(root, name);
     if (outcome.result != InstallResult::INSTALLED) return outcome;
     if (unpacked) unpacked = transaction.Commit();
-    if (!unpacked) {
-        return Refused(InstallResult::NOT_UNPACKED, name, "could not be unpacked whole", unpacked);
-    }
+    if (!unpacked) return NotUnpacked(name, unpacked.GetFailure());
     onStage(InstallStage::INSTALLED);
     return outcome;
 }
 
-InstallOutcome RestoreFiles(const std::string& folder, const std::string& name,
-                            std::string_view body, const std::set<std::string>& paths) {
-    const auto ignore = [](InstallStage) {};
-    if (!EndsWithNoCaseMbcs(name, "zip")) return InstallFile(folder, name, body, ignore);
-    if (Result place = CheckPlace(folder, name); !place) {
-        return Refused(InstallResult::UNSAFE, name, "refused as unsafe", place);
+InstallOutcome InstallFromDelta(const FolderHandle& root, const std::string& archiveName,
+                                std::string_view delta, const StageReport& onStage,
+                                const UnchangedCheck& unchanged) {
+    const std::string deltaName = archiveName + DELTA_SUFFIX;
+    if (Result place = CheckPlace(root, archiveName); !place) {
+        return Unsafe(archiveName, place.GetFailure());
     }
-    const std::string path = folder + name;
-    const std::string prefix = ArchivePrefix(folder, path);
+    const std::string prefix = FolderOf(archiveName);
+    // The index, then every base it names: the file in the folder, as it was when
+    // the delta was made.
+    const Expected<std::vector<DeltaItem>> index = ReadDelta(delta);
+    if (!index) return Unusable(deltaName, index.GetFailure().Text());
+    if ((*index).empty()) return Unusable(deltaName, "no item in its index");
+    onStage(InstallStage::COMPARING);
+    // Each item is named as the extraction of the full archive names it.
+    for (const DeltaItem& item : *index) {
+        const std::string path = ItemPath(prefix + item.name);
+        const std::string relative = NativePath(path);
+        if (Result place = CheckPlace(root, relative); !place) {
+            return Unsafe(deltaName, place.GetFailure());
+        }
+        if (item.method == DeltaMethod::WHOLE) continue;
+        if (item.method == DeltaMethod::WINDOWS) {  // never held whole: hashed in blocks
+            if (Result same = CheckWindowedBase(root, relative, item); !same) {
+                return Unusable(deltaName, same.GetFailure().Text());
+            }
+            continue;
+        }
+        std::string expected = item.baseSha256;
+        if (expected.empty()) {  // unchanged: what the signed index says it holds
+            const Expected<std::string> named = unchanged(path);
+            if (!named) return Unusable(deltaName, named.GetFailure().Text());
+            if (named->empty()) continue;
+            expected = *named;
+        }
+        const Expected<std::string> base = ReadBase(root, relative);
+        if (!base || base->size() != item.nBaseSize || Sha256Hex(*base) != expected) {
+            return Unusable(deltaName, relative + " is not the file the delta was made from");
+        }
+    }
+    onStage(InstallStage::UNPACKING);
+    // Each item rebuilt and staged; nothing replaces a file before all are.
+    InstallTransaction transaction(root);
+    if (Result begun = transaction.Begin({}); !begun) {
+        return NotUnpacked(archiveName, begun.GetFailure());
+    }
+    for (const DeltaItem& item : *index) {
+        if (item.method == DeltaMethod::SAME) continue;
+        const std::string relative = NativePath(ItemPath(prefix + item.name));
+        if (item.method == DeltaMethod::WINDOWS) {
+            bool bUnusable = false;
+            if (Result staged = StageWindows(transaction, root, relative, item, bUnusable);
+                !staged) {
+                return bUnusable ? Unusable(deltaName, staged.GetFailure().Text())
+                                 : NotUnpacked(archiveName, staged.GetFailure());
+            }
+            continue;
+        }
+        Expected<std::string> base = std::string();
+        if (item.method != DeltaMethod::WHOLE) {
+            base = ReadBase(root, relative);
+            if (!base) return Unusable(deltaName, base.GetFailure().Text());
+        }
+        const Expected<std::string> result = RebuildItem(item, *base);
+        if (!result) return Unusable(deltaName, result.GetFailure().Text());
+        if (Result staged = StageItem(transaction, relative, *result, item); !staged) {
+            return NotUnpacked(archiveName, staged.GetFailure());
+        }
+    }
+    if (Result committed = transaction.Commit(); !committed) {
+        return NotUnpacked(archiveName, committed.GetFailure());
+    }
+    onStage(InstallStage::INSTALLED);
+    return {InstallResult::INSTALLED, {}};
+}
+
+InstallOutcome RestoreFiles(const FolderHandle& root, const std::string& name,
+                            const FetchedBody& body, const std::set<std::string>& paths) {
+    if (!EndsWithNoCaseMbcs(name, "zip")) return InstallFile(root, name, body, [](InstallStage) {});
+    if (Result place = CheckPlace(root, name); !place) return Unsafe(name, place.GetFailure());
+    const std::string prefix = FolderOf(name);
     std::set<std::string> wanted;
     for (const std::string& wantedPath : paths) wanted.insert(NativePath(wantedPath));
     ZipExtractor extractor;
-    if (!extractor.OpenMemory(body.data(), body.size(),
-                              path.substr(0, path.find_last_of(kPathSeparator)).c_str())) {
-        return Refused(InstallResult::NOT_UNPACKED, name, "could not be unpacked whole",
-                       Failure{{}, "a damaged archive"});
-    }
-    InstallTransaction transaction(folder);
-    if (Result begun = transaction.Begin({}); !begun) {
-        return Refused(InstallResult::NOT_UNPACKED, name, "could not be unpacked whole", begun);
-    }
-    extractor.StageInto(transaction.StagingFolder().c_str(), &transaction.Staged());
+    if (!OpenBody(extractor, body)) return NotUnpacked(name, DAMAGED);
+    InstallTransaction transaction(root);
+    if (Result begun = transaction.Begin({}); !begun) return NotUnpacked(name, begun.GetFailure());
+    extractor.StageInto(&transaction, prefix);
     // Only the items asked for; every other file of the folder stays as it is.
     std::size_t nFound = 0;
     for (bool bMore = extractor.GoToFirstItem(); bMore; bMore = extractor.GoToNextItem()) {
@@ -223,12 +307,11 @@ InstallOutcome RestoreFiles(const std::string& folder, const std::string& name,
             wanted.count(prefix + info.szName) == 0) {
             continue;
         }
-        if (Result place = CheckPlace(folder, prefix + info.szName); !place) {
-            return Refused(InstallResult::UNSAFE, name, "refused as unsafe", place);
+        if (Result place = CheckPlace(root, prefix + info.szName); !place) {
+            return Unsafe(name, place.GetFailure());
         }
         if (Result extracted = extractor.ExtractCurrentItem(); !extracted) {
-            return Refused(InstallResult::NOT_UNPACKED, name, "could not be unpacked whole",
-                           extracted);
+            return NotUnpacked(name, extracted.GetFailure());
         }
         ++nFound;
     }
@@ -237,7 +320,7 @@ InstallOutcome RestoreFiles(const std::string& folder, const std::string& name,
         return {InstallResult::NOT_UNPACKED, {name, "it lacks files the index says it holds"}};
     }
     if (Result committed = transaction.Commit(); !committed) {
-        return Refused(InstallResult::NOT_UNPACKED, name, "could not be unpacked whole", committed);
+        return NotUnpacked(name, committed.GetFailure());
     }
     return {InstallResult::INSTALLED, {}};
 }

@@ -1,5 +1,7 @@
 #include "net/http_downloader.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 
@@ -55,23 +57,32 @@ std::string DescribeEndpoint(std::string_view url) {
     return "host " + std::string(host) + ", port " + port;
 }
 
-std::string DescribeDownload(const Fetcher& fetcher, const std::string& url) {
-    std::string cause =
-        url + " (" + DescribeEndpoint(url) + "): " + DescribeFailure(fetcher.GetFailure());
-    if (fetcher.GetFailure() == DownloadFailure::HTTP_STATUS) {
-        cause += " (HTTP " + std::to_string(fetcher.GetHttpStatus()) + ")";
+std::string DescribeTransfer(const TransferError& error, const std::string& url) {
+    std::string cause = url + " (" + DescribeEndpoint(url) + "): " + DescribeFailure(error.kind);
+    if (error.kind == DownloadFailure::HTTP_STATUS) {
+        cause += " (HTTP " + std::to_string(error.nHttpStatus) + ")";
     }
-    if (!fetcher.GetFailureDetail().empty()) cause += ": " + fetcher.GetFailureDetail();
+    if (!error.detail.empty()) cause += ": " + error.detail;
     return cause;
 }
 
-uint32_t ReadDecimalLength(const char* pszText) {
-    uint64_t nValue = 0;
-    for (; *pszText >= '0' && *pszText <= '9'; ++pszText) {
-        nValue = nValue * 10 + static_cast<uint64_t>(*pszText - '0');
-        if (nValue > UINT32_MAX) return UINT32_MAX;
+std::optional<StreamStart> ReadContentRange(std::string_view text) {
+    if (!text.starts_with("bytes ")) return std::nullopt;
+    text.remove_prefix(6);
+    uint64_t nValues[3] = {};
+    for (int i = 0; i < 3; ++i) {
+        const auto [pEnd, error] =
+            std::from_chars(text.data(), text.data() + text.size(), nValues[i]);
+        if (error != std::errc() || pEnd == text.data()) return std::nullopt;
+        text.remove_prefix(static_cast<std::size_t>(pEnd - text.data()));
+        if (i < 2) {
+            if (text.empty() || text.front() != (i == 0 ? '-' : '/')) return std::nullopt;
+            text.remove_prefix(1);
+        }
     }
-    return static_cast<uint32_t>(nValue);
+    const auto [nFirst, nLast, nTotal] = nValues;
+    if (!text.empty() || nFirst > nLast || nTotal == 0 || nLast != nTotal - 1) return std::nullopt;
+    return StreamStart{nFirst, nTotal, {}};
 }
 
 void StallWatch::Start(uint32_t dwNowMs) { m_samples.assign(1, Sample{dwNowMs, 0}); }
@@ -108,114 +119,202 @@ bool HttpDownloader::OpenInternet() {
     return m_hInternet != nullptr;
 }
 
-void HttpDownloader::Fail(DownloadFailure failure, std::string detail) {
-    if (m_nFailure != DownloadFailure::NONE) return;
-    m_nFailure = failure;
-    m_strFailureDetail = std::move(detail);
+TransferError HttpDownloader::Fail(TransferError error) {
+    if (m_failure.kind == DownloadFailure::NONE) m_failure = std::move(error);
+    return m_failure;
 }
 
-uint32_t HttpDownloader::OpenUrl(const char* pszUrl) {
+void HttpDownloader::Reset() {
     CloseUrl();  // a URL left open by the caller is not leaked
     m_dwContentLength = 0;
     // Every byte after the received ones is already zero, so clearing those
     // empties the whole buffer without touching the rest of its 15 MiB.
-    std::memset(m_pData.get(), 0, m_dwReceived);
+    if (m_pData != nullptr) std::memset(m_pData.get(), 0, m_dwReceived);
     m_dwReceived = 0;
     m_dwLimit = DOWNLOAD_BUFFER_SIZE;
-    m_nFailure = DownloadFailure::NONE;
-    m_strFailureDetail.clear();
-    m_nHttpStatus = 0;
+    m_failure = {};
+    m_pStream = nullptr;
+    m_nStreamLength = 0;
+    m_nStreamed = 0;
+}
 
-    if (m_hInternet == nullptr) OpenInternet();
-    if (m_hInternet == nullptr || m_pData == nullptr) {  // no session, or no memory for a body
-        Fail(DownloadFailure::OPEN_FAILED,
-             m_pData == nullptr ? "no memory for the download buffer" : "no internet session");
-        return 0;
-    }
-
-    TransferError error;
-    m_hUrl = OpenRequest(m_hInternet, pszUrl, *this, error);
-    if (m_hUrl == nullptr) {
-        // The next operation that needs a root handle makes a new one.
-        CloseInternet();
-        Fail(error.kind, std::move(error.detail));
-        return 0;
-    }
-
-    m_nHttpStatus = GetStatus(m_hUrl);
-    if (m_nHttpStatus >= 400) {  // an error page is never taken as the file
-        Fail(DownloadFailure::HTTP_STATUS);
-        CloseUrl();
-        return 0;
-    }
-
+Expected<uint64_t, TransferError> HttpDownloader::AnnouncedLength() {
     char szLength[32];
     if (!QueryContentLength(m_hUrl, szLength, sizeof szLength) || szLength[0] < '0' ||
         szLength[0] > '9') {
-        Fail(DownloadFailure::NO_LENGTH);
-        return 0;
+        return Fail({DownloadFailure::NO_LENGTH, 0, {}});
     }
-    const uint32_t dwLength = ReadDecimalLength(szLength);
-    if (dwLength > DOWNLOAD_BUFFER_SIZE) {
-        Fail(DownloadFailure::REFUSED_LENGTH, std::string("announced ") + szLength + " bytes, " +
-                                                  std::to_string(DOWNLOAD_BUFFER_SIZE) +
-                                                  " at most");
+    uint64_t nLength = 0;
+    const char* pszEnd = szLength + std::strlen(szLength);
+    if (std::from_chars(szLength, pszEnd, nLength).ec != std::errc()) {
+        return Fail(
+            {DownloadFailure::REFUSED_LENGTH, 0, std::string("announced ") + szLength + " bytes"});
+    }
+    return nLength;
+}
+
+Expected<uint32_t, TransferError> HttpDownloader::OpenUrl(const char* pszUrl) {
+    Reset();
+    if (m_hInternet == nullptr) OpenInternet();
+    if (m_hInternet == nullptr || m_pData == nullptr) {  // no session, or no memory for a body
+        return Fail(
+            {DownloadFailure::OPEN_FAILED, 0,
+             m_pData == nullptr ? "no memory for the download buffer" : "no internet session"});
+    }
+
+    Expected<UrlRequest*, TransferError> opened = OpenRequest(m_hInternet, pszUrl, *this);
+    if (!opened) {
+        // The next operation that needs a root handle makes a new one.
+        CloseInternet();
+        return Fail(opened.GetFailure());
+    }
+    m_hUrl = *opened;
+
+    const int nStatus = GetStatus(m_hUrl);
+    if (nStatus >= 400) {  // an error page is never taken as the file
         CloseUrl();
-        return 0;
+        return Fail({DownloadFailure::HTTP_STATUS, nStatus, {}});
     }
-    m_dwContentLength = dwLength;
-    m_dwLimit = dwLength;
+    const Expected<uint64_t, TransferError> length = AnnouncedLength();
+    if (!length) return length.GetFailure();
+    if (*length > DOWNLOAD_BUFFER_SIZE) {
+        if (TRANSPORT_CACHES_BODIES) {
+            CloseUrl();
+        } else {
+            m_strRefusedUrl = pszUrl;
+            m_nRefusedLength = *length;
+        }
+        return Fail({DownloadFailure::REFUSED_LENGTH, 0,
+                     "announced " + std::to_string(*length) + " bytes, " +
+                         std::to_string(DOWNLOAD_BUFFER_SIZE) + " at most"});
+    }
+    m_dwContentLength = static_cast<uint32_t>(*length);
+    m_dwLimit = m_dwContentLength;
     m_pace.Start(GetTickCountMs());
     return m_dwContentLength;
 }
 
-uint32_t HttpDownloader::ReadChunk() {
-    if (m_hUrl == nullptr || m_nFailure != DownloadFailure::NONE) return 0;
-    TransferError error;
-    const uint32_t dwCount = ReceiveAvailable(m_hUrl, error);
-    if (error.kind != DownloadFailure::NONE) {
-        Fail(error.kind, std::move(error.detail));
-        return 0;
+Expected<StreamStart, TransferError> HttpDownloader::OpenStream(const char* pszUrl, uint64_t nFrom,
+                                                                const std::string& validator,
+                                                                BodySink& sink) {
+    if (nFrom == 0 && m_hUrl != nullptr && !m_strRefusedUrl.empty() && m_strRefusedUrl == pszUrl) {
+        const uint64_t nLength = m_nRefusedLength;
+        const int nStatus = GetStatus(m_hUrl);
+        m_strRefusedUrl.clear();
+        m_failure = {};
+        return StartStream(nStatus, nLength, 0, sink);
     }
-    if (dwCount != 0 && m_dwReceived < m_dwContentLength &&
-        m_pace.Stalled(GetTickCountMs(), m_dwReceived)) {
-        Fail(DownloadFailure::STALLED, "fewer than " + std::to_string(STALL_MIN_BYTES) +
-                                           " bytes in " + std::to_string(STALL_WINDOW_MS / 1000) +
-                                           " s");
-        return 0;
+    Reset();
+    if (m_hInternet == nullptr) OpenInternet();
+    if (m_hInternet == nullptr) {
+        return Fail({DownloadFailure::OPEN_FAILED, 0, "no internet session"});
     }
-    if (dwCount == 0 && m_dwReceived < m_dwContentLength) {
-        Fail(DownloadFailure::SHORT_BODY,
-             std::to_string(m_dwReceived) + " of " + std::to_string(m_dwContentLength) + " bytes");
+    // Without a validator nothing tells that the bytes kept are of the body
+    // the server has now: the body is fetched whole.
+    const RangeRequest range{validator.empty() ? 0 : nFrom, validator};
+    Expected<UrlRequest*, TransferError> opened = OpenRequest(m_hInternet, pszUrl, *this, &range);
+    if (!opened) {
+        CloseInternet();
+        return Fail(opened.GetFailure());
+    }
+    m_hUrl = *opened;
+    const int nStatus = GetStatus(m_hUrl);
+    if (nStatus >= 400) {
+        CloseUrl();
+        return Fail({DownloadFailure::HTTP_STATUS, nStatus, {}});
+    }
+    const Expected<uint64_t, TransferError> length = AnnouncedLength();
+    if (!length) return length.GetFailure();
+    return StartStream(nStatus, *length, range.nFrom, sink);
+}
+
+Expected<StreamStart, TransferError> HttpDownloader::StartStream(int nStatus, uint64_t nLength,
+                                                                 uint64_t nAsked, BodySink& sink) {
+    // A strong entity tag names one version of the body; a weak one may not be
+    // sent in If-Range, where the modification date serves instead.
+    StreamStart start{0, nLength, QueryHeader(m_hUrl, ResponseHeader::ETAG)};
+    if (start.validator.empty() || start.validator.starts_with("W/")) {
+        start.validator = QueryHeader(m_hUrl, ResponseHeader::LAST_MODIFIED);
+    }
+    if (nStatus == 206) {
+        const std::string rangeText = QueryHeader(m_hUrl, ResponseHeader::CONTENT_RANGE);
+        const std::optional<StreamStart> part = ReadContentRange(rangeText);
+        if (!part || part->nFrom != nAsked || part->nTotal - part->nFrom != nLength) {
+            CloseUrl();
+            return Fail(
+                {DownloadFailure::OPEN_FAILED, 0,
+                 "a part that is not the one asked for (Content-Range: " + rangeText + ")"});
+        }
+        start.nFrom = part->nFrom;
+        start.nTotal = part->nTotal;
+    }
+    m_pStream = &sink;
+    m_nStreamLength = nLength;
+    m_pace.Start(GetTickCountMs());
+    return start;
+}
+
+Expected<uint32_t, TransferError> HttpDownloader::ReadChunk() {
+    if (m_failure.kind != DownloadFailure::NONE) return m_failure;
+    if (m_hUrl == nullptr) return uint32_t{0};
+    const Expected<uint32_t, TransferError> received = ReceiveAvailable(m_hUrl);
+    if (!received) return Fail(received.GetFailure());
+    const uint32_t dwCount = *received;
+    const uint64_t nHave = m_pStream != nullptr ? m_nStreamed : m_dwReceived;
+    const uint64_t nWanted = m_pStream != nullptr ? m_nStreamLength : m_dwContentLength;
+    if (dwCount != 0 && nHave < nWanted && m_pace.Stalled(GetTickCountMs(), nHave)) {
+        return Fail({DownloadFailure::STALLED, 0,
+                     "fewer than " + std::to_string(STALL_MIN_BYTES) + " bytes in " +
+                         std::to_string(STALL_WINDOW_MS / 1000) + " s"});
+    }
+    if (dwCount == 0 && nHave < nWanted) {
+        return Fail({DownloadFailure::SHORT_BODY, 0,
+                     std::to_string(nHave) + " of " + std::to_string(nWanted) + " bytes"});
     }
     return dwCount;
 }
 
-uint32_t HttpDownloader::Room() const { return m_dwLimit - m_dwReceived; }
+uint32_t HttpDownloader::Room() const {
+    if (m_pStream != nullptr) {
+        return static_cast<uint32_t>(std::min<uint64_t>(m_nStreamLength - m_nStreamed, UINT32_MAX));
+    }
+    return m_dwLimit - m_dwReceived;
+}
 
 void HttpDownloader::Append(const char* pData, uint32_t dwSize) {
+    if (m_pStream != nullptr) {
+        m_pStream->Append(pData, dwSize);
+        m_nStreamed += dwSize;
+        return;
+    }
     std::memcpy(m_pData.get() + m_dwReceived, pData, dwSize);
     m_dwReceived += dwSize;
 }
 
-std::string HttpDownloader::DownloadToMemory(const char* pszUrl) {
+Expected<std::string, TransferError> HttpDownloader::DownloadToMemory(const char* pszUrl) {
     if (m_hInternet == nullptr) OpenInternet();
-    const uint32_t dwLength = OpenUrl(pszUrl);
-    if (dwLength >= 1) {
-        uint32_t dwSum = 0;
-        do {
-            dwSum += ReadChunk();
-        } while (dwSum < dwLength && m_nFailure == DownloadFailure::NONE);
+    Expected<uint32_t, TransferError> length = OpenUrl(pszUrl);
+    for (uint32_t dwSum = 0; length && dwSum < *length;) {
+        const Expected<uint32_t, TransferError> chunk = ReadChunk();
+        if (!chunk) {
+            length = chunk.GetFailure();
+        } else if (*chunk == 0) {
+            break;  // the response ended: ReadChunk has said so if it was short
+        } else {
+            dwSum += *chunk;
+        }
     }
     CloseUrl();
-    if (m_nFailure != DownloadFailure::NONE) {  // never a part of a body
+    if (!length) {  // never a part of a body
         std::memset(m_pData.get(), 0, m_dwReceived);
         m_dwReceived = 0;
+        return length.GetFailure();
     }
-    return m_pData != nullptr ? m_pData.get() : "";
+    return std::string(m_pData != nullptr ? m_pData.get() : "");
 }
 
 bool HttpDownloader::CloseUrl() {
+    m_strRefusedUrl.clear();
     if (m_hUrl == nullptr) return false;
     CloseRequest(m_hUrl);
     m_hUrl = nullptr;

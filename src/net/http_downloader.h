@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -45,15 +46,15 @@ public:
     HttpDownloader& operator=(const HttpDownloader&) = delete;
 
     bool OpenInternet() override;
-    uint32_t OpenUrl(const char* pszUrl) override;
-    uint32_t ReadChunk() override;
-    std::string DownloadToMemory(const char* pszUrl) override;
+    Expected<uint32_t, TransferError> OpenUrl(const char* pszUrl) override;
+    Expected<uint32_t, TransferError> ReadChunk() override;
+    Expected<StreamStart, TransferError> OpenStream(const char* pszUrl, uint64_t nFrom,
+                                                    const std::string& validator,
+                                                    BodySink& sink) override;
+    Expected<std::string, TransferError> DownloadToMemory(const char* pszUrl) override;
     bool CloseUrl() override;
     bool CloseInternet() override;
 
-    DownloadFailure GetFailure() const override { return m_nFailure; }
-    const std::string& GetFailureDetail() const override { return m_strFailureDetail; }
-    int GetHttpStatus() const override { return m_nHttpStatus; }
     uint32_t GetReceived() const { return m_dwReceived; }
     uint32_t GetContentLength() const { return m_dwContentLength; }
     // The received bytes, followed by a zero byte (no bytes when the buffer could
@@ -67,7 +68,16 @@ private:
         void operator()(char* pData) const;
     };
 
-    void Fail(DownloadFailure failure, std::string detail = {});
+    // Keeps the first failure of the current download and returns it.
+    TransferError Fail(TransferError error);
+    // Closes the URL and empties the body for the next request.
+    void Reset();
+    // The opened response's announced length, when it has one.
+    Expected<uint64_t, TransferError> AnnouncedLength();
+    // The opened response (status nStatus, nLength bytes, asked from nAsked)
+    // taken as a streamed body going to sink.
+    Expected<StreamStart, TransferError> StartStream(int nStatus, uint64_t nLength, uint64_t nAsked,
+                                                     BodySink& sink);
     // The body arrives here, after the bytes already received.
     uint32_t Room() const override;
     void Append(const char* pData, uint32_t dwSize) override;
@@ -81,15 +91,23 @@ private:
     uint32_t m_dwContentLength = 0;
     InternetSession* m_hInternet = nullptr;
     UrlRequest* m_hUrl = nullptr;
-    DownloadFailure m_nFailure = DownloadFailure::NONE;
-    std::string m_strFailureDetail;
-    int m_nHttpStatus = 0;
+    TransferError m_failure;  // the current download's; its kind is NONE while it has not failed
     uint32_t m_dwTimeoutMs = DOWNLOAD_TIMEOUT_MS;
     StallWatch m_pace;
+    // A streamed body: where it goes, how long this response's part of it is,
+    // and how much of that has arrived.
+    BodySink* m_pStream = nullptr;
+    uint64_t m_nStreamLength = 0;
+    uint64_t m_nStreamed = 0;
+    // A response refused as too long to hold stays open, unread, for the
+    // stream of the same URL that follows: no second request, no byte twice.
+    std::string m_strRefusedUrl;
+    uint64_t m_nRefusedLength = 0;
 };
 
-// The decimal number at the start of text (digits only, stopping at the first
-// other character); values above the 32-bit range give the largest one.
-uint32_t ReadDecimalLength(const char* pszText);
+// Where a 206 response's part lies: its first byte and the whole body's length,
+// from a Content-Range of the form "bytes FIRST-LAST/TOTAL" whose part runs to
+// the end of the body; nothing for any other form.
+std::optional<StreamStart> ReadContentRange(std::string_view text);
 
 }  // namespace corvana

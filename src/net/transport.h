@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/failure.h"
+
 namespace corvana {
 
 inline constexpr int MAX_REDIRECTS = 5;
@@ -32,15 +34,21 @@ enum class DownloadFailure {
 
 const char* DescribeFailure(DownloadFailure failure);
 
-// A failed transfer: its kind, and the system's or the library's own words for
-// it when there are any ("Connection refused", "Could not resolve host: …").
+// A failed transfer: its kind, the final response's status (for HTTP_STATUS),
+// and the system's or the library's own words for it when there are any
+// ("Connection refused", "Could not resolve host: …").
 struct TransferError {
     DownloadFailure kind = DownloadFailure::NONE;
+    int nHttpStatus = 0;
     std::string detail;
 };
 
 // "host H, port P" for an http or https URL (the scheme's port when none is given).
 std::string DescribeEndpoint(std::string_view url);
+
+// Why the request for url failed, in one line with its URL and endpoint:
+// "URL (host H, port P): the kind's words (HTTP n): the detail".
+std::string DescribeTransfer(const TransferError& error, const std::string& url);
 
 struct InternetSession;  // the root handle
 struct UrlRequest;       // one open URL
@@ -55,13 +63,30 @@ public:
     virtual void Append(const char* pData, uint32_t dwSize) = 0;
 };
 
+// A request for the body from byte nFrom on, if the server still holds the
+// version that validator (an entity tag or a Last-Modified date) names: Range and
+// If-Range. Such a request also bypasses every cache of the system's, so that a
+// large body is written once, where the caller puts it.
+struct RangeRequest {
+    uint64_t nFrom = 0;
+    std::string validator;
+};
+
+// The response's headers that a ranged transfer reads.
+enum class ResponseHeader { CONTENT_RANGE, ETAG, LAST_MODIFIED };
+
+// Whether a request that is not a ranged one may write its body to a cache of
+// the system's (WinINet's): such a response is never taken up as a large body.
+extern const bool TRANSPORT_CACHES_BODIES;
+
 InternetSession* OpenSession(const char* pszAgent, uint32_t dwTimeoutMs);
 void CloseSession(InternetSession* pSession);
 
-// Sends the request and waits until the final response's headers are in; the
-// body will go to sink. On failure returns nullptr and says why.
-UrlRequest* OpenRequest(InternetSession* pSession, const char* pszUrl, BodySink& sink,
-                        TransferError& error);
+// Sends the request (a ranged one with pRange) and waits until the final
+// response's headers are in; the body will go to sink.
+Expected<UrlRequest*, TransferError> OpenRequest(InternetSession* pSession, const char* pszUrl,
+                                                 BodySink& sink,
+                                                 const RangeRequest* pRange = nullptr);
 void CloseRequest(UrlRequest* pRequest);
 
 // The final response's status code.
@@ -70,10 +95,13 @@ int GetStatus(UrlRequest* pRequest);
 // The Content-Length header as text; false when there is none or it does not fit.
 bool QueryContentLength(UrlRequest* pRequest, char* pszBuffer, uint32_t dwSize);
 
+// The final response's header, trimmed; empty when it has none.
+std::string QueryHeader(UrlRequest* pRequest, ResponseHeader header);
+
 // Waits until body bytes have arrived or the response has ended, hands them to
-// the request's sink and returns their count: 0 at the end of the response, or
-// on failure, which it then reports. Bytes beyond the sink's room are never
-// handed over: WinINet leaves them unread, libcurl reports TOO_LONG.
-uint32_t ReceiveAvailable(UrlRequest* pRequest, TransferError& error);
+// the request's sink and returns their count: 0 at the end of the response.
+// Bytes beyond the sink's room are never handed over: WinINet leaves them
+// unread, libcurl reports TOO_LONG.
+Expected<uint32_t, TransferError> ReceiveAvailable(UrlRequest* pRequest);
 
 }  // namespace corvana

@@ -32,7 +32,7 @@ struct UrlRequest {
     InternetSession* pSession;
     CURL* pEasy;
     BodySink& sink;
-    uint32_t dwWritten = 0;     // body bytes handed to the sink
+    uint64_t nWritten = 0;      // body bytes handed to the sink
     bool bReceiving = false;    // the caller has asked for the body
     bool bTooLong = false;      // the body did not fit
     bool bHeadersDone = false;  // the final response's headers are in
@@ -41,6 +41,10 @@ struct UrlRequest {
     CURLcode nResult = CURLE_OK;
     char szError[CURL_ERROR_SIZE] = {};  // libcurl's words for the failure
     std::string strContentLength;
+    std::string strContentRange;
+    std::string strEtag;
+    std::string strLastModified;
+    curl_slist* pHeaders = nullptr;  // the request's own headers, if any
     Clock::time_point lastActivity = Clock::now();
 };
 
@@ -68,9 +72,18 @@ size_t OnHeader(char* pBuffer, size_t nSize, size_t nCount, void* pUser) {
     pRequest->lastActivity = Clock::now();
     if (line.starts_with("HTTP/")) {  // a new response (after a redirect or 1xx)
         pRequest->strContentLength.clear();
+        pRequest->strContentRange.clear();
+        pRequest->strEtag.clear();
+        pRequest->strLastModified.clear();
         pRequest->bLocation = false;
     } else if (HasName(line, "content-length:")) {
         pRequest->strContentLength = TrimHeaderValue(line.substr(15));
+    } else if (HasName(line, "content-range:")) {
+        pRequest->strContentRange = TrimHeaderValue(line.substr(14));
+    } else if (HasName(line, "etag:")) {
+        pRequest->strEtag = TrimHeaderValue(line.substr(5));
+    } else if (HasName(line, "last-modified:")) {
+        pRequest->strLastModified = TrimHeaderValue(line.substr(14));
     } else if (HasName(line, "location:")) {
         pRequest->bLocation = true;
     } else if (line == "\r\n" || line == "\n") {
@@ -94,7 +107,7 @@ size_t OnBody(char* pBuffer, size_t nSize, size_t nCount, void* pUser) {
         return CURL_WRITEFUNC_ERROR;
     }
     pRequest->sink.Append(pBuffer, static_cast<uint32_t>(nBytes));
-    pRequest->dwWritten += static_cast<uint32_t>(nBytes);
+    pRequest->nWritten += nBytes;
     return nBytes;
 }
 
@@ -172,6 +185,8 @@ bool Drive(UrlRequest& request, Stop stop) {
 
 }  // namespace
 
+const bool TRANSPORT_CACHES_BODIES = false;
+
 InternetSession* OpenSession(const char* pszAgent, uint32_t dwTimeoutMs) {
     InitialiseCurlOnce();
     CURLM* pMulti = curl_multi_init();
@@ -184,12 +199,11 @@ void CloseSession(InternetSession* pSession) {
     delete pSession;
 }
 
-UrlRequest* OpenRequest(InternetSession* pSession, const char* pszUrl, BodySink& sink,
-                        TransferError& error) {
+Expected<UrlRequest*, TransferError> OpenRequest(InternetSession* pSession, const char* pszUrl,
+                                                 BodySink& sink, const RangeRequest* pRange) {
     CURL* pEasy = curl_easy_init();
     if (pEasy == nullptr) {
-        error = {DownloadFailure::OPEN_FAILED, "libcurl could not make a transfer"};
-        return nullptr;
+        return TransferError{DownloadFailure::OPEN_FAILED, 0, "libcurl could not make a transfer"};
     }
     auto* pRequest = new UrlRequest{pSession, pEasy, sink};
     curl_easy_setopt(pEasy, CURLOPT_URL, pszUrl);
@@ -212,14 +226,23 @@ UrlRequest* OpenRequest(InternetSession* pSession, const char* pszUrl, BodySink&
     curl_easy_setopt(pEasy, CURLOPT_HEADERDATA, pRequest);
     curl_easy_setopt(pEasy, CURLOPT_WRITEFUNCTION, OnBody);
     curl_easy_setopt(pEasy, CURLOPT_WRITEDATA, pRequest);
+    if (pRange != nullptr && pRange->nFrom > 0) {
+        const std::string from = std::to_string(pRange->nFrom) + "-";
+        curl_easy_setopt(pEasy, CURLOPT_RANGE, from.c_str());  // copied by libcurl
+        if (!pRange->validator.empty()) {
+            pRequest->pHeaders =
+                curl_slist_append(nullptr, ("If-Range: " + pRange->validator).c_str());
+            curl_easy_setopt(pEasy, CURLOPT_HTTPHEADER, pRequest->pHeaders);
+        }
+    }
     curl_multi_add_handle(pSession->pMulti, pEasy);
 
     const bool bInTime = Drive(*pRequest, [&] { return pRequest->bHeadersDone; });
     if (!pRequest->bHeadersDone) {
-        error = ErrorOf(*pRequest, bInTime);
+        TransferError error = ErrorOf(*pRequest, bInTime);
         if (error.kind == DownloadFailure::NONE) error.kind = DownloadFailure::OPEN_FAILED;
         CloseRequest(pRequest);
-        return nullptr;
+        return error;
     }
     return pRequest;
 }
@@ -227,6 +250,7 @@ UrlRequest* OpenRequest(InternetSession* pSession, const char* pszUrl, BodySink&
 void CloseRequest(UrlRequest* pRequest) {
     curl_multi_remove_handle(pRequest->pSession->pMulti, pRequest->pEasy);
     curl_easy_cleanup(pRequest->pEasy);
+    curl_slist_free_all(pRequest->pHeaders);
     delete pRequest;
 }
 
@@ -243,17 +267,30 @@ bool QueryContentLength(UrlRequest* pRequest, char* pszBuffer, uint32_t dwSize) 
     return true;
 }
 
-uint32_t ReceiveAvailable(UrlRequest* pRequest, TransferError& error) {
-    const uint32_t dwOffset = pRequest->dwWritten;
+std::string QueryHeader(UrlRequest* pRequest, ResponseHeader header) {
+    switch (header) {
+        case ResponseHeader::CONTENT_RANGE:
+            return pRequest->strContentRange;
+        case ResponseHeader::ETAG:
+            return pRequest->strEtag;
+        case ResponseHeader::LAST_MODIFIED:
+            return pRequest->strLastModified;
+    }
+    return {};
+}
+
+Expected<uint32_t, TransferError> ReceiveAvailable(UrlRequest* pRequest) {
+    const uint64_t nOffset = pRequest->nWritten;
     if (!pRequest->bReceiving) {
         pRequest->bReceiving = true;
         pRequest->lastActivity = Clock::now();
         curl_easy_pause(pRequest->pEasy, CURLPAUSE_CONT);
     }
-    const bool bInTime = Drive(*pRequest, [&] { return pRequest->dwWritten > dwOffset; });
-    if (pRequest->dwWritten > dwOffset) return pRequest->dwWritten - dwOffset;
-    error = ErrorOf(*pRequest, bInTime);
-    return 0;
+    const bool bInTime = Drive(*pRequest, [&] { return pRequest->nWritten > nOffset; });
+    if (pRequest->nWritten > nOffset) return static_cast<uint32_t>(pRequest->nWritten - nOffset);
+    const TransferError error = ErrorOf(*pRequest, bInTime);
+    if (error.kind != DownloadFailure::NONE) return error;
+    return uint32_t{0};
 }
 
 }  // namespace corvana

@@ -1,29 +1,9 @@
 #include <iconv.h>
 
 #include "platform/codepage.h"
+#include "platform/text.h"
 
 namespace corvana {
-
-namespace {
-
-bool IsValidUtf8(std::string_view text) {
-    for (std::size_t i = 0; i < text.size();) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        const std::size_t nLength = c < 0x80           ? 1
-                                    : (c >> 5) == 0x6  ? 2
-                                    : (c >> 4) == 0xE  ? 3
-                                    : (c >> 3) == 0x1E ? 4
-                                                       : 0;
-        if (nLength == 0 || i + nLength > text.size()) return false;
-        for (std::size_t k = 1; k < nLength; ++k) {
-            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
-        }
-        i += nLength;
-    }
-    return true;
-}
-
-}  // namespace
 
 bool IsLeadByte(char) { return false; }
 
@@ -50,6 +30,23 @@ std::string DecodeServerText(std::string_view text) {
         }
     }
     iconv_close(converter);
+    return out;
+}
+
+Expected<std::string> EncodeServerText(std::string_view text) {
+    const Failure lacking{std::string(text), "not a text CP949 can hold"};
+    if (!IsValidUtf8(text)) return lacking;
+    iconv_t converter = iconv_open("CP949", "UTF-8");
+    if (converter == reinterpret_cast<iconv_t>(-1)) return Failure{{}, "no converter to CP949"};
+    std::string out(text.size() * 2 + 4, '\0');
+    char* pIn = const_cast<char*>(text.data());
+    std::size_t nIn = text.size();
+    char* pOut = out.data();
+    std::size_t nOut = out.size();
+    const std::size_t nResult = iconv(converter, &pIn, &nIn, &pOut, &nOut);
+    iconv_close(converter);
+    if (nResult == static_cast<std::size_t>(-1) || nIn != 0) return lacking;
+    out.resize(out.size() - nOut);
     return out;
 }
 

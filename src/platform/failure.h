@@ -1,9 +1,13 @@
 // Why a step failed, the one way the program says it: each step that can fail
-// for a reason worth telling returns a Result, and the run turns the first
-// failure into its cause line.
+// for a reason worth telling returns a Result or an Expected, and the caller
+// turns the first failure into its cause line. A step whose failure carries more
+// than words (how a run ends, with which exit status) names its own error type.
 #pragma once
 
+#include <exception>
+#include <new>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -17,36 +21,55 @@ struct Failure {
     std::string Text() const { return what.empty() ? why : what + ": " + why; }
 };
 
-// A step that gives nothing back: it worked, or its Failure tells why not.
+// A step that gives nothing back: it worked, or its error tells why not.
 // True when it worked.
-class [[nodiscard]] Result {
+template <class E>
+class [[nodiscard]] ResultOf {
 public:
-    Result() = default;
-    Result(Failure failure) : m_failure(std::move(failure)) {}  // NOLINT: a failure is a result
+    ResultOf() = default;
+    ResultOf(E error) : m_error(std::move(error)) {}  // NOLINT: an error is a result
 
-    explicit operator bool() const { return !m_failure.has_value(); }
+    explicit operator bool() const { return !m_error.has_value(); }
     // Only when it failed.
-    const Failure& GetFailure() const { return *m_failure; }
+    const E& GetFailure() const { return *m_error; }
 
 private:
-    std::optional<Failure> m_failure;
+    std::optional<E> m_error;
 };
 
-// A step that gives a value back, or its Failure. True when it has the value.
-template <class T>
+using Result = ResultOf<Failure>;
+
+// A step that gives a value back, or its error. True when it has the value.
+template <class T, class E = Failure>
 class [[nodiscard]] Expected {
 public:
-    Expected(T value) : m_value(std::move(value)) {}              // NOLINT: a value is a result
-    Expected(Failure failure) : m_failure(std::move(failure)) {}  // NOLINT: so is a failure
+    Expected(T value) : m_value(std::move(value)) {}  // NOLINT: a value is a result
+    Expected(E error) : m_error(std::move(error)) {}  // NOLINT: so is an error
 
     explicit operator bool() const { return m_value.has_value(); }
     const T& operator*() const { return *m_value; }
+    T& operator*() { return *m_value; }
+    const T* operator->() const { return &*m_value; }
     // Only when it failed.
-    const Failure& GetFailure() const { return m_failure; }
+    const E& GetFailure() const { return m_error; }
 
 private:
     std::optional<T> m_value;
-    Failure m_failure;
+    E m_error{};
 };
+
+// What was thrown, in words for a cause: "out of memory" for an allocation that
+// failed, else the exception's own text.
+inline std::string DescribeException(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::bad_alloc&) {
+        return "out of memory";
+    } catch (const std::exception& thrown) {
+        return thrown.what();
+    } catch (...) {
+        return "an unexpected failure";
+    }
+}
 
 }  // namespace corvana

@@ -1,7 +1,9 @@
 #include "platform/files.h"
 
 #include <algorithm>
+#include <utility>
 
+#include "platform/folder.h"
 #include "platform/platform.h"
 
 namespace corvana {
@@ -40,6 +42,31 @@ Result MakeFolders(const std::string& path, const std::vector<std::string>& priv
         }
     }
     return {};
+}
+
+DataFile::~DataFile() { Close(); }
+
+DataFile::DataFile(DataFile&& other) noexcept
+    : m_strPath(std::move(other.m_strPath)),
+      m_hFile(std::exchange(other.m_hFile, -1)),
+      m_nSize(other.m_nSize) {}
+
+DataFile& DataFile::operator=(DataFile&& other) noexcept {
+    if (this != &other) {
+        Close();
+        m_strPath = std::move(other.m_strPath);
+        m_hFile = std::exchange(other.m_hFile, -1);
+        m_nSize = other.m_nSize;
+    }
+    return *this;
+}
+
+Expected<DataFile> OpenFileToRead(const std::string& path) {
+    const std::size_t nCut = path.find_last_of("/\\");
+    const Expected<FolderHandle> folder =
+        FolderHandle::Open(nCut == std::string::npos ? "." : path.substr(0, nCut + 1));
+    if (!folder) return folder.GetFailure();
+    return (*folder).OpenDataFile(path.substr(nCut + 1), true);
 }
 
 }  // namespace corvana

@@ -47,8 +47,8 @@ bool IsLinkOfTrustedOwner(const char* pszPath);
 bool RemoveTree(const char* pszPath);
 
 // The contents of a plain file of at most nLimit bytes, read without following
-// a link at pszPath; nothing for a link, a folder, a device, a pipe or a larger file.
-std::optional<std::string> ReadSmallFile(const char* pszPath, std::size_t nLimit);
+// a link at pszPath; a failure for a link, a folder, a device, a pipe or a larger file.
+Expected<std::string> ReadSmallFile(const char* pszPath, std::size_t nLimit);
 
 // Reads a plain file of exactly nSize bytes, without following a link at
 // pszPath, in blocks of the buffer's size, handing each to onBlock. False for a
@@ -129,6 +129,26 @@ Result FlushFolder(const char* pszPath);
 
 // Bytes the caller may still write below the folder; 0 when it cannot be told.
 uint64_t FreeSpace(const char* pszFolder);
+
+// An exclusive lock on a file (made when missing), held while the object lives
+// and released by the system when the process ends: one holder at a time.
+class FileLock {
+public:
+    FileLock() = default;
+    ~FileLock();
+    FileLock(FileLock&& other) noexcept : m_hFile(other.m_hFile) { other.m_hFile = -1; }
+    FileLock& operator=(FileLock&&) = delete;
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+    // The lock of path; with bWait it waits for another holder, else a lock held
+    // elsewhere is a failure (whose why is HELD).
+    static Expected<FileLock> Take(const std::string& path, bool bWait);
+    static constexpr const char* HELD = "held by another process";
+
+private:
+    intptr_t m_hFile = -1;
+};
 
 // The names of the entries of a folder (no "." or ".."); empty when it cannot be read.
 std::vector<std::string> ListFolder(const char* pszFolder);

@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -12,22 +13,19 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/files_posix.h"
 
 namespace corvana {
 
-namespace {
-
-bool WriteAll(int fd, const char* pData, uint32_t dwSize) {
-    for (uint32_t dwDone = 0; dwDone < dwSize;) {
-        const ssize_t nWritten = write(fd, pData + dwDone, dwSize - dwDone);
+bool WriteAll(int fd, const char* pData, std::size_t nSize) {
+    for (std::size_t nDone = 0; nDone < nSize;) {
+        const ssize_t nWritten = write(fd, pData + nDone, nSize - nDone);
         if (nWritten < 0 && errno == EINTR) continue;
         if (nWritten <= 0) return false;
-        dwDone += static_cast<uint32_t>(nWritten);
+        nDone += static_cast<std::size_t>(nWritten);
     }
     return true;
 }
-
-}  // namespace
 
 std::string SystemErrorText(unsigned long dwCode, const char*) {
     return std::strerror(static_cast<int>(dwCode));
@@ -54,7 +52,7 @@ bool SetNormalAttributes(const char* pszPath) { return access(pszPath, F_OK) == 
 
 void SetHiddenAttribute(const char*) {}
 
-bool SetFileTimeFromDos(const char* pszPath, uint32_t dwDosDate) {
+std::optional<std::time_t> TimeFromDos(uint32_t dwDosDate) {
     std::tm local{};
     local.tm_year = static_cast<int>((dwDosDate >> 25) & 0x7F) + 80;
     local.tm_mon = static_cast<int>((dwDosDate >> 21) & 0x0F) - 1;
@@ -64,9 +62,19 @@ bool SetFileTimeFromDos(const char* pszPath, uint32_t dwDosDate) {
     local.tm_sec = static_cast<int>(dwDosDate & 0x1F) * 2;
     local.tm_isdst = -1;
     const std::time_t when = std::mktime(&local);
-    if (when == static_cast<std::time_t>(-1)) return false;
-    const struct timespec times[2] = {{0, UTIME_OMIT}, {when, 0}};
-    return utimensat(AT_FDCWD, pszPath, times, 0) == 0;
+    if (when == static_cast<std::time_t>(-1)) return std::nullopt;
+    return when;
+}
+
+bool SetFileTimeFromDosAt(int dirFd, const char* pszName, uint32_t dwDosDate, int nFlags) {
+    const std::optional<std::time_t> when = TimeFromDos(dwDosDate);
+    if (!when) return false;
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {*when, 0}};
+    return utimensat(dirFd, pszName, times, nFlags) == 0;
+}
+
+bool SetFileTimeFromDos(const char* pszPath, uint32_t dwDosDate) {
+    return SetFileTimeFromDosAt(AT_FDCWD, pszPath, dwDosDate, 0);
 }
 
 ReplacementFile::~ReplacementFile() { Discard(); }
@@ -159,6 +167,25 @@ uint64_t FreeSpace(const char* pszFolder) {
     return static_cast<uint64_t>(info.f_bavail) * info.f_frsize;
 }
 
+FileLock::~FileLock() {
+    if (m_hFile >= 0) close(static_cast<int>(m_hFile));
+}
+
+Expected<FileLock> FileLock::Take(const std::string& path, bool bWait) {
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return SystemFailure(path);
+    while (flock(fd, LOCK_EX | (bWait ? 0 : LOCK_NB)) != 0) {
+        if (errno == EINTR) continue;
+        const bool bHeld = errno == EWOULDBLOCK;
+        Failure failure = bHeld ? Failure{path, HELD} : SystemFailure(path);
+        close(fd);
+        return failure;
+    }
+    FileLock lock;
+    lock.m_hFile = fd;
+    return lock;
+}
+
 std::vector<std::string> ListFolder(const char* pszFolder) {
     std::vector<std::string> names;
     DIR* pDir = opendir(pszFolder);
@@ -176,8 +203,8 @@ namespace {
 // Deepest folder nesting RemoveTree descends into; a deeper tree is left as it is.
 constexpr int MAX_REMOVE_DEPTH = 64;
 
-// Removes the entry name of the open folder parentFd: a link or file itself, a
-// folder (opened without following a link) after everything in it.
+}  // namespace
+
 bool RemoveEntryAt(int parentFd, const char* pszName, int nDepth) {
     if (unlinkat(parentFd, pszName, 0) == 0 || errno == ENOENT) return true;
     if (errno != EISDIR || nDepth >= MAX_REMOVE_DEPTH) return false;
@@ -203,8 +230,6 @@ bool RemoveEntryAt(int parentFd, const char* pszName, int nDepth) {
     return (unlinkat(parentFd, pszName, AT_REMOVEDIR) == 0 || errno == ENOENT) && bAll;
 }
 
-}  // namespace
-
 EntryKind GetEntryKind(const char* pszPath) {
     struct stat info {};
     if (lstat(pszPath, &info) != 0) return EntryKind::NONE;
@@ -221,14 +246,21 @@ bool IsLinkOfTrustedOwner(const char* pszPath) {
 
 bool RemoveTree(const char* pszPath) { return RemoveEntryAt(AT_FDCWD, pszPath, 0); }
 
-std::optional<std::string> ReadSmallFile(const char* pszPath, std::size_t nLimit) {
+Expected<std::string> ReadSmallFile(const char* pszPath, std::size_t nLimit) {
+    return ReadSmallFileAt(AT_FDCWD, pszPath, nLimit, pszPath);
+}
+
+Expected<std::string> ReadSmallFileAt(int dirFd, const char* pszName, std::size_t nLimit,
+                                      const std::string& shown) {
     // O_NONBLOCK: a pipe planted under the name never holds the open.
-    const int fd = open(pszPath, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
+    const int fd = openat(dirFd, pszName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return errno == ELOOP ? Failure{shown, "a link, not a file"} : SystemFailure(shown);
     struct stat info {};
-    std::optional<std::string> data;
+    Expected<std::string> data = Failure{shown, "not a plain file"};
     if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-        static_cast<std::size_t>(info.st_size) <= nLimit) {
+        static_cast<std::size_t>(info.st_size) > nLimit) {
+        data = Failure{shown, "larger than " + std::to_string(nLimit) + " bytes"};
+    } else if (S_ISREG(info.st_mode)) {
         std::string text(static_cast<std::size_t>(info.st_size), '\0');
         std::size_t nDone = 0;
         while (nDone < text.size()) {
@@ -237,7 +269,8 @@ std::optional<std::string> ReadSmallFile(const char* pszPath, std::size_t nLimit
             if (nRead <= 0) break;
             nDone += static_cast<std::size_t>(nRead);
         }
-        if (nDone == text.size()) data = std::move(text);
+        data = nDone == text.size() ? Expected<std::string>(std::move(text))
+                                    : Failure{shown, "it could not be read whole"};
     }
     close(fd);
     return data;
@@ -245,7 +278,12 @@ std::optional<std::string> ReadSmallFile(const char* pszPath, std::size_t nLimit
 
 bool ReadInBlocks(const char* pszPath, uint64_t nSize, std::string& buffer,
                   const std::function<void(std::string_view)>& onBlock) {
-    const int fd = open(pszPath, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    return ReadInBlocksAt(AT_FDCWD, pszPath, nSize, buffer, onBlock);
+}
+
+bool ReadInBlocksAt(int dirFd, const char* pszName, uint64_t nSize, std::string& buffer,
+                    const std::function<void(std::string_view)>& onBlock) {
+    const int fd = openat(dirFd, pszName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return false;
     struct stat info {};
     uint64_t nDone = 0;
@@ -264,11 +302,15 @@ bool ReadInBlocks(const char* pszPath, uint64_t nSize, std::string& buffer,
     return nDone == nSize && S_ISREG(info.st_mode);
 }
 
+mode_t StoredExecuteBits(uint32_t dwVersionMadeBy, uint32_t dwExternalAttributes) {
+    constexpr uint32_t UNIX_SYSTEM = 3;
+    if ((dwVersionMadeBy >> 8) != UNIX_SYSTEM) return 0;
+    return (dwExternalAttributes >> 16) & 0111;
+}
+
 void ApplyStoredAttributes(const char* pszPath, uint32_t dwVersionMadeBy,
                            uint32_t dwExternalAttributes) {
-    constexpr uint32_t UNIX_SYSTEM = 3;
-    if ((dwVersionMadeBy >> 8) != UNIX_SYSTEM) return;
-    const mode_t executeBits = (dwExternalAttributes >> 16) & 0111;
+    const mode_t executeBits = StoredExecuteBits(dwVersionMadeBy, dwExternalAttributes);
     if (executeBits != 0) chmod(pszPath, 0644 | executeBits);
 }
 

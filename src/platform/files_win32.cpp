@@ -142,6 +142,28 @@ uint64_t FreeSpace(const char* pszFolder) {
     return available.QuadPart;
 }
 
+FileLock::~FileLock() {
+    if (m_hFile != -1) CloseHandle(AsHandle(m_hFile));
+}
+
+Expected<FileLock> FileLock::Take(const std::string& path, bool bWait) {
+    HANDLE hFile =
+        CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE) return SystemFailure(path);
+    OVERLAPPED whole{};
+    if (!LockFileEx(hFile, LOCKFILE_EXCLUSIVE_LOCK | (bWait ? 0 : LOCKFILE_FAIL_IMMEDIATELY), 0,
+                    MAXDWORD, MAXDWORD, &whole)) {
+        const bool bHeld = GetLastError() == ERROR_LOCK_VIOLATION;
+        Failure failure = bHeld ? Failure{path, HELD} : SystemFailure(path);
+        CloseHandle(hFile);
+        return failure;
+    }
+    FileLock lock;
+    lock.m_hFile = reinterpret_cast<intptr_t>(hFile);
+    return lock;
+}
+
 std::vector<std::string> ListFolder(const char* pszFolder) {
     std::vector<std::string> names;
     WIN32_FIND_DATAA found;
@@ -182,6 +204,8 @@ bool RemoveTreeAt(const std::string& path, int nDepth) {
     return RemoveDirectoryA(path.c_str()) && bAll;
 }
 
+}  // namespace
+
 // The owner of a file or folder as it is, a reparse point not followed.
 bool IsOwnerTrusted(HANDLE hFile) {
     PSID pOwner = nullptr;
@@ -205,8 +229,6 @@ bool IsOwnerTrusted(HANDLE hFile) {
     return bTrusted;
 }
 
-}  // namespace
-
 EntryKind GetEntryKind(const char* pszPath) {
     const DWORD dwAttributes = GetFileAttributesA(pszPath);
     if (dwAttributes == INVALID_FILE_ATTRIBUTES) return EntryKind::NONE;
@@ -228,21 +250,33 @@ bool IsLinkOfTrustedOwner(const char* pszPath) {
 
 bool RemoveTree(const char* pszPath) { return RemoveTreeAt(pszPath, 0); }
 
-std::optional<std::string> ReadSmallFile(const char* pszPath, std::size_t nLimit) {
-    if (GetEntryKind(pszPath) != EntryKind::FILE) return std::nullopt;
+Expected<std::string> ReadSmallFile(const char* pszPath, std::size_t nLimit) {
+    switch (GetEntryKind(pszPath)) {
+        case EntryKind::FILE:
+            break;
+        case EntryKind::NONE:
+            return SystemFailure(pszPath);
+        case EntryKind::LINK:
+            return Failure{pszPath, "a link, not a file"};
+        default:
+            return Failure{pszPath, "not a plain file"};
+    }
     HANDLE hFile = CreateFileA(pszPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (hFile == INVALID_HANDLE_VALUE) return std::nullopt;
-    std::optional<std::string> data;
+    if (hFile == INVALID_HANDLE_VALUE) return SystemFailure(pszPath);
+    Expected<std::string> data = Failure{pszPath, "not a plain file"};
     LARGE_INTEGER size{};
-    if (GetFileType(hFile) == FILE_TYPE_DISK && GetFileSizeEx(hFile, &size) &&
-        static_cast<uint64_t>(size.QuadPart) <= nLimit) {
-        std::string text(static_cast<std::size_t>(size.QuadPart), '\0');
-        DWORD dwRead = 0;
-        if (text.empty() ||
-            (ReadFile(hFile, text.data(), static_cast<DWORD>(text.size()), &dwRead, nullptr) &&
-             dwRead == text.size())) {
-            data = std::move(text);
+    if (GetFileType(hFile) == FILE_TYPE_DISK && GetFileSizeEx(hFile, &size)) {
+        if (static_cast<uint64_t>(size.QuadPart) > nLimit) {
+            data = Failure{pszPath, "larger than " + std::to_string(nLimit) + " bytes"};
+        } else {
+            std::string text(static_cast<std::size_t>(size.QuadPart), '\0');
+            DWORD dwRead = 0;
+            data = text.empty() || (ReadFile(hFile, text.data(), static_cast<DWORD>(text.size()),
+                                             &dwRead, nullptr) &&
+                                    dwRead == text.size())
+                       ? Expected<std::string>(std::move(text))
+                       : Failure{pszPath, "it could not be read whole"};
         }
     }
     CloseHandle(hFile);

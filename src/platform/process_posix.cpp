@@ -276,13 +276,13 @@ bool RaiseWindow(const char* pszTitle) { return SendToWindow(pszTitle, "raise");
 
 WindowEndpoint::~WindowEndpoint() { Close(); }
 
-bool WindowEndpoint::Open(const char* pszTitle, VersionHandler onVersion, RaiseHandler onRaise) {
+Result WindowEndpoint::Open(const char* pszTitle, VersionHandler onVersion, RaiseHandler onRaise,
+                            FailureHandler onFailure) {
     Close();
     sockaddr_un local{};
     socklen_t nLength = 0;
     if (!WindowAddress(pszTitle, local, nLength)) {
-        m_strError = "no private runtime folder for the window's socket";
-        return false;
+        return Failure{{}, "no private runtime folder for the window's socket"};
     }
     m_nSocket = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     const auto bindLocal = [&] {
@@ -304,16 +304,24 @@ bool WindowEndpoint::Open(const char* pszTitle, VersionHandler onVersion, RaiseH
     }
     const int nOn = 1;
     if (!bBound || setsockopt(m_nSocket, SOL_SOCKET, SO_PASSCRED, &nOn, sizeof nOn) != 0) {
-        m_strError = std::string(local.sun_path) + ": " + std::strerror(errno);
+        Failure failure{local.sun_path, std::strerror(errno)};
         Close();
-        return false;
+        return failure;
     }
     m_strPath = local.sun_path;
     m_nWake = eventfd(0, EFD_CLOEXEC);
     m_onVersion = std::move(onVersion);
     m_onRaise = std::move(onRaise);
-    m_thread = std::thread([this] { Receive(); });
-    return true;
+    m_onFailure = std::move(onFailure);
+    m_thread = std::thread([this] {
+        // A handler that throws ends the endpoint, never the process.
+        try {
+            Receive();
+        } catch (...) {
+            if (m_onFailure) m_onFailure(DescribeException(std::current_exception()));
+        }
+    });
+    return {};
 }
 
 void WindowEndpoint::Close() {

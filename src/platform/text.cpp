@@ -68,4 +68,28 @@ std::string_view UpToFirstZero(std::string_view text) {
     return nZero == std::string_view::npos ? text : text.substr(0, nZero);
 }
 
+std::string PathBelow(std::string_view folder, std::string_view part, std::string_view more) {
+    std::string path;
+    path.reserve(folder.size() + 1 + part.size() + more.size());
+    path.append(folder).append(1, '/').append(part).append(more);
+    return path;
+}
+
+bool IsValidUtf8(std::string_view text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const std::size_t nLength = c < 0x80           ? 1
+                                    : (c >> 5) == 0x6  ? 2
+                                    : (c >> 4) == 0xE  ? 3
+                                    : (c >> 3) == 0x1E ? 4
+                                                       : 0;
+        if (nLength == 0 || i + nLength > text.size()) return false;
+        for (std::size_t k = 1; k < nLength; ++k) {
+            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+        }
+        i += nLength;
+    }
+    return true;
+}
+
 }  // namespace corvana

@@ -20,6 +20,12 @@ bool EndsWithNoCaseMbcs(std::string_view text, std::string_view suffix);
 // Whether text contains needle (exact bytes), found only at character boundaries.
 bool ContainsMbcs(std::string_view text, std::string_view needle);
 
+// A path below folder: folder, '/', then the parts in turn.
+std::string PathBelow(std::string_view folder, std::string_view part, std::string_view more = {});
+
+// Whether text is well-formed UTF-8 (sequences of one to four bytes).
+bool IsValidUtf8(std::string_view text);
+
 // The text before its first zero byte.
 std::string_view UpToFirstZero(std::string_view text);
 

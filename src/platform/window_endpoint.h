@@ -12,12 +12,16 @@
 #include <string>
 #include <thread>
 
+#include "platform/failure.h"
+
 namespace corvana {
 
 class WindowEndpoint {
 public:
     using VersionHandler = std::function<void(int32_t)>;
     using RaiseHandler = std::function<void()>;
+    // Told, once, what a handler threw (in words): the endpoint stops receiving.
+    using FailureHandler = std::function<void(const std::string&)>;
 
     WindowEndpoint() = default;
     ~WindowEndpoint();
@@ -25,21 +29,21 @@ public:
     WindowEndpoint& operator=(const WindowEndpoint&) = delete;
 
     // Starts answering for pszTitle; the handlers run on the endpoint's own thread.
-    // False, with Error() set, when the socket cannot be made.
-    bool Open(const char* pszTitle, VersionHandler onVersion, RaiseHandler onRaise);
+    // A failure when the socket cannot be made.
+    Result Open(const char* pszTitle, VersionHandler onVersion, RaiseHandler onRaise,
+                FailureHandler onFailure);
     void Close();
-    const std::string& Error() const { return m_strError; }
 
 private:
     void Receive();
 
     std::string m_strPath;
-    std::string m_strError;
     int m_nSocket = -1;
     int m_nWake = -1;  // eventfd that ends the receiving thread
     std::thread m_thread;
     VersionHandler m_onVersion;
     RaiseHandler m_onRaise;
+    FailureHandler m_onFailure;
 };
 
 }  // namespace corvana

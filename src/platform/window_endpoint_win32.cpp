@@ -6,16 +6,19 @@ namespace corvana {
 // there is no socket, and the handlers are only kept.
 WindowEndpoint::~WindowEndpoint() { Close(); }
 
-bool WindowEndpoint::Open(const char*, VersionHandler onVersion, RaiseHandler onRaise) {
+Result WindowEndpoint::Open(const char*, VersionHandler onVersion, RaiseHandler onRaise,
+                            FailureHandler onFailure) {
     m_onVersion = std::move(onVersion);
     m_onRaise = std::move(onRaise);
-    return true;
+    m_onFailure = std::move(onFailure);
+    return {};
 }
 
 void WindowEndpoint::Close() {
     m_nSocket = m_nWake = -1;
     m_onVersion = nullptr;
     m_onRaise = nullptr;
+    m_onFailure = nullptr;
 }
 
 void WindowEndpoint::Receive() {}

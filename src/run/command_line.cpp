@@ -57,7 +57,6 @@ CommandSettings ReadCommandLine(std::string_view commandLine, std::string_view o
         settings.bBeta = rest == "-U_BETA";
         command = std::move(rest);
     }
-    command += " -INSTALL ";
 
     settings.bCheckVersion = Contains(command, " -CHECK_VERSION");
     settings.bRepair = Contains(command, " -REPAIR");

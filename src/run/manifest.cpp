@@ -32,17 +32,18 @@ std::string NormaliseLineEnds(std::string_view text) {
 
 }  // namespace
 
-bool IsManifestRefused(std::string_view text) {
-    // A web page (a server's error page, a captive portal's login) is markup: it
-    // begins with "<", after a byte-order mark and blanks if any.
-    if (text.empty()) return true;
+bool IsWebPage(std::string_view text) {
     if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
     const std::size_t nFirst = text.find_first_not_of(" \t\r\n");
     return nFirst != std::string_view::npos && text[nFirst] == '<';
 }
 
+bool IsManifestRefused(std::string_view text) { return text.empty() || IsWebPage(text); }
+
 int32_t ReadEntryNumber(std::string_view line) {
-    std::string_view text = line.substr(0, line.find('='));
+    const std::size_t nEquals = line.find('=');
+    if (nEquals == std::string_view::npos) return 0;  // a line without "=" has no number
+    const std::string_view text = line.substr(0, nEquals);
     std::size_t i = 0;
     while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
     bool bNegative = false;
@@ -97,6 +98,16 @@ ManifestEntry SplitEntry(std::string_view rest, int nPosition) {
                          ? std::string(rest.substr(nSemicolon + 1))
                          : FormatText("%s #%d", LoadText(IDS_PATCH_FILE).c_str(), nPosition);
     return entry;
+}
+
+std::string WriteManifest(const std::vector<ManifestLine>& lines) {
+    std::string text = "# Corvana patch set\r\n";
+    for (const ManifestLine& line : lines) {
+        text += std::to_string(line.nNumber) + "=" + line.strName;
+        if (line.bLabelled) text += ";" + line.strLabel;
+        text += "\r\n";
+    }
+    return text + "#END\r\n";
 }
 
 bool IsUnknownClient(std::size_t nSelected, int32_t nClientVersion, int32_t nHighest) {

@@ -10,6 +10,9 @@
 namespace corvana {
 
 inline constexpr std::size_t MAX_SELECTED_ENTRIES = 100;
+// A signed set is installed whole in one run, however many entries it selects
+// (up to this many: the bar's units of every entry stay within its range).
+inline constexpr std::size_t MAX_SIGNED_ENTRIES = 1000000;
 
 struct ManifestEntry {
     int32_t nNumber = 0;
@@ -25,8 +28,11 @@ struct ManifestSelection {
     int32_t nHighest = 0;                   // the largest number of every entry line read
 };
 
-// True for a text that is not a manifest: empty, or a web page (its first
-// character that is not a blank, after a UTF-8 byte-order mark, is "<").
+// True for a web page (a server's error page, a captive portal's login): its
+// first character that is not a blank, after a UTF-8 byte-order mark, is "<".
+bool IsWebPage(std::string_view text);
+
+// True for a text that is not a manifest: empty, or a web page.
 bool IsManifestRefused(std::string_view text);
 
 // Selects, in manifest order, every entry numbered above nClientVersion (at most
@@ -45,6 +51,17 @@ int32_t ReadEntryNumber(std::string_view line);
 // it); nPosition is its 1-based place among the selected entries, used for a
 // generated label.
 ManifestEntry SplitEntry(std::string_view rest, int nPosition);
+
+// A manifest as the publisher writes it: a comment, one "NUMBER=NAME;LABEL" line
+// per entry (the label in the server's code page, CP949; "NUMBER=NAME" for an
+// entry without one), and the end marker, lines ended by CR LF.
+struct ManifestLine {
+    int32_t nNumber = 0;
+    std::string strName;
+    std::string strLabel;  // CP949
+    bool bLabelled = false;
+};
+std::string WriteManifest(const std::vector<ManifestLine>& lines);
 
 // No entry selected, yet the client is newer than every entry the server knows.
 bool IsUnknownClient(std::size_t nSelected, int32_t nClientVersion, int32_t nHighest);

@@ -1,4 +1,6 @@
 // What the window tells the run, from the window's thread, and the system's clock.
+#include "run/run_control.h"
+
 #include "platform/process.h"
 #include "run/update_run.h"
 
@@ -8,13 +10,32 @@ void SystemClock::Pause(uint32_t dwMs) { SleepMs(dwMs); }
 
 uint32_t SystemClock::TickCount() { return GetTickCountMs(); }
 
+void RunControl::Abort(std::string cause) {
+    {
+        const std::lock_guard lock(m_abortMutex);
+        if (m_strAbortCause.empty()) m_strAbortCause = std::move(cause);
+    }
+    Cancel();
+}
+
+RunEnding RunControl::Cancelled(int nCode) const {
+    const std::lock_guard lock(m_abortMutex);
+    if (!m_strAbortCause.empty()) return RunEnding::Failed(CODE_FAILED, m_strAbortCause);
+    return RunEnding::Box(RunOutcome::CANCELLED, nCode);
+}
+
 void UpdateRun::Cancel() {
-    m_bCancel.store(1, std::memory_order_release);
+    m_control.Cancel();
     // The folder matters only while the run waits for the choice; once it has
     // taken one, the folder is the run's alone.
     if (IsWaitingForInstallChoice()) m_strInstallFolder.clear();
     // After the cancel: the run sees both.
     m_bWaitInstallChoice.store(0, std::memory_order_release);
+}
+
+void UpdateRun::Abort(std::string cause) {
+    m_control.Abort(std::move(cause));
+    Cancel();  // a wait for the installation choice ends too
 }
 
 void UpdateRun::ChooseFolder(std::string folder) {

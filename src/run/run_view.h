@@ -13,8 +13,8 @@ namespace corvana {
 struct RunProgress {
     int nEntry = 0;           // the entry being installed, from 1; 0 before the first
     int nEntries = 0;         // how many entries the run installs
-    uint32_t dwReceived = 0;  // bytes of this entry's file received so far
-    uint32_t dwLength = 0;    // its announced length; 0 while no file is fetched
+    uint64_t qwReceived = 0;  // bytes of this entry's file received so far
+    uint64_t qwLength = 0;    // its announced length; 0 while no file is fetched
     int nUnits = 0;           // the progress bar's position
 };
 

@@ -1,31 +1,30 @@
 // The update run: the one object that carries a run from the command line to
 // the launch of the client. It speaks to its front end through a RunView; the
 // window's requests reach it through its control methods, which the run polls.
+// Its steps return how the run is to end when it cannot go on (see ending.h);
+// the run carries out the one ending.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <optional>
 #include <string>
 
 #include "platform/failure.h"
-#include "platform/registry.h"
-#include "run/manifest.h"
+#include "platform/folder.h"
+#include "run/command_line.h"
+#include "run/ending.h"
 #include "run/run_clock.h"
+#include "run/run_control.h"
+#include "run/run_screen.h"
 #include "run/run_view.h"
 #include "verify/patch_set.h"
 
 namespace corvana {
 
 class Fetcher;
-
-// How a run ended.
-enum class RunOutcome {
-    RUNNING,
-    LAUNCHED,   // the client or the setup program was started (or nothing was to be)
-    FAILED,     // an error ending: a box, or a status line with the Exit button
-    CANCELLED,  // Exit during the installation choice, or a cancel during the run
-};
+struct StepContext;
 
 class UpdateRun {
 public:
@@ -38,7 +37,10 @@ public:
     // to the launch of the client; how it ended is GetOutcome().
     void Run(const std::string& commandLine);
 
-    void SetView(RunView* pView) { m_pView = pView; }
+    void SetView(RunView* pView) {
+        m_pView = pView;
+        m_screen.SetView(pView);
+    }
     void SetFetcher(Fetcher* pFetcher) { m_pFetcher = pFetcher; }
     void SetClock(RunClock* pClock) { m_pClock = pClock; }
     // The publisher's public key (the one built into the program unless set):
@@ -61,85 +63,44 @@ public:
     // The client's answer to the version query (0 is no answer).
     void DeliverClientVersion(int32_t nVersion);
     bool IsWaitingForInstallChoice() const;
+    // A failure outside the run (the window's or the endpoint's thread): the run
+    // ends with cause, as an error, at its next cancellation point. From any thread.
+    void Abort(std::string cause);
 
 private:
-    static constexpr int UNITS_PER_ENTRY = 512;
-    // Codes of the endings added to the run's own (0, -1, -3).
-    static constexpr int CODE_UNSAFE_NAME = -4;
-    static constexpr int CODE_NOT_INSTALLED = -5;
-    static constexpr int CODE_NOT_VERIFIED = -6;
+    // The run's steps, from the command line to the launch: how the run ends.
+    RunEnding RunSteps(const std::string& commandLine);
+    // The steps once the folder is known: the set, its entries, a repair, the result.
+    RunEnding Update(const CommandSettings& settings, const std::string& folder,
+                     int32_t nClientVersion);
+    // Carries out the ending: the cause, the box or the Exit button, the window's
+    // close. The first ending's outcome stays.
+    void End(const RunEnding& ending);
+    // The ending of a run that something threw out of: its cause says what the
+    // run was doing.
+    void EndOnException(const std::exception_ptr& error);
 
-    // How a run ends, as the player sees it.
-    struct Ending {
-        RunOutcome outcome;
-        int nCode;            // a box with "에러코드 : #code" unless 0
-        std::string message;  // the box's text in place of the code's
-        int nExitStatusId;    // instead of a box: this status with the Exit button, for 10 s
-        std::string cause;    // why, in one English line for the log and the error stream
-    };
-    // A box (none for code 0), then the window's close (after 500 ms for a launch).
-    static Ending Box(RunOutcome outcome, int nCode, std::string message = {},
-                      std::string cause = {}) {
-        return {outcome, nCode, std::move(message), 0, std::move(cause)};
-    }
-    static Ending Failed(int nCode, std::string cause) {
-        return Box(RunOutcome::FAILED, nCode, {}, std::move(cause));
-    }
-    // The status line with the Exit button for 10 s, then the window's close.
-    static Ending ExitButton(int nStatusId, std::string cause = {}) {
-        return {RunOutcome::FAILED, 0, {}, nStatusId, std::move(cause)};
-    }
-    // Every ending goes through here: the cause, the box or the Exit button, the
-    // window's close. The first ending's outcome stays.
-    void End(const Ending& ending);
-    // Shows the message in a box when the code is not 0, then asks the window to close.
-    void ReportError(int nCode, const std::string& message);
-    void ReportErrorCode(int nCode);
-
-    // The steps of a run; each returns false when the run has ended.
-    bool WaitForInstallChoice(std::string& folder);
-    bool WaitForClientVersion();
-    // The signed list and its signature, accepted; else how the run ends.
-    std::optional<Ending> AcceptSignedList(const std::string& baseUrl);
-    // Puts the accepted set's time on record when it is newer than the folder's.
-    Result RecordAcceptedSet(const std::string& folder);
-    // The manifest's text, its signature checked; nothing when the run has ended.
-    std::optional<std::string> FetchManifest(const std::string& baseUrl, const std::string& folder);
-    bool RunPipeline(const std::string& baseUrl, const std::string& folder,
-                     const ManifestSelection& selection, std::string& launch);
-    bool FetchEntry(const std::string& url, int nBase);
-    // Fetches and installs one entry, from its delta when there is one that fits.
-    bool InstallEntry(const std::string& baseUrl, const std::string& folder,
-                      const ManifestEntry& entry);
-    // A file of the patch set that the signed list names, fetched whole and
-    // checked; nothing when the run has ended.
-    std::optional<std::string> FetchSigned(const std::string& baseUrl, const std::string& name);
-    // Checks every file of the set's signed index in folder and fetches back what
-    // is missing or damaged (see run/repair.cpp). False when the run has ended.
-    bool Repair(const std::string& baseUrl, const std::string& folder, const std::string& manifest);
+    // The folder the user chose; else how the run ends.
+    Expected<std::string, RunEnding> WaitForInstallChoice();
+    // The client's answer, or 170 after the wait; else how the run ends.
+    ResultOf<RunEnding> WaitForClientVersion();
     // Starts launch in folder; the client gets loginPart (see LoginPart).
-    void Launch(const std::string& folder, const std::string& launch, const std::string& loginPart);
-    Ending Unreachable(const std::string& url) const;
+    RunEnding Launch(const std::string& folder, const std::string& launch,
+                     const std::string& loginPart);
     // Why a client is unknown: its version (or that it gave none) against the manifest's highest.
     std::string UnknownClientCause(int32_t nVersion, int32_t nHighest) const;
 
-    void Status(const std::string& text);
-    void Status(int nStringId);
-    // The entry's status "[label] step (number/selected + 1)", then the bar's position.
-    void EntryStatus(const ManifestEntry& entry, int nStringId);
-    void EntryStep(const ManifestEntry& entry, int nStringId, int nUnits);
-    void Progress(int nUnits, uint32_t dwReceived = 0, uint32_t dwLength = 0);
     RunClock& Clock();
+    // A pause that ends early once the window has gone.
     void Pause(uint32_t dwMs);
 
     // Written by the window (release), read by the run (acquire): the folder or
     // the cancel is stored before the wait flag is cleared.
     std::atomic<int32_t> m_nClientVersion{0};
-    std::atomic<int32_t> m_bCancel{0};
     std::atomic<int32_t> m_bWaitInstallChoice{0};
-    bool m_bNoAnswer = false;     // the client did not answer within the wait: taken as 170
-    std::size_t m_nRepaired = 0;  // files a repair put back
+    bool m_bNoAnswer = false;  // the client did not answer within the wait: taken as 170
     std::string m_strInstallFolder;
+    RunControl m_control;  // the cancel (the window's m_bCancel), what the run is doing
 
     RunView* m_pView = nullptr;
     Fetcher* m_pFetcher = nullptr;
@@ -147,9 +108,9 @@ private:
     SystemClock m_systemClock;
     std::optional<std::string> m_strOwnFolder;
     std::string m_strUpdatedFolder;
-    RunProgress m_progress;
+    FolderHandle m_root;  // the installation folder, once it is known
+    RunScreen m_screen;
     PatchSetVerifier m_verifier;
-    uint64_t m_nAcceptedTimestamp = 0;  // the folder's record, read when the list is checked
     std::atomic<RunOutcome> m_outcome{RunOutcome::RUNNING};
 };
 

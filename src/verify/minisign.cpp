@@ -42,13 +42,14 @@ bool DecodeExactly(std::string_view line, uint8_t* pOut, std::size_t nSize) {
 
 }  // namespace
 
-std::optional<MinisignPublicKey> ReadPublicKey(std::string_view text) {
+Expected<MinisignPublicKey> ReadPublicKey(std::string_view text) {
+    const Failure malformed{{}, "not a minisign public key"};
     std::vector<std::string_view> lines = Lines(text);
     if (lines.size() == 2 && lines[0].starts_with(UNTRUSTED_PREFIX)) lines.erase(lines.begin());
-    if (lines.size() != 1) return std::nullopt;
+    if (lines.size() != 1) return malformed;
     uint8_t bytes[2 + 8 + 32];
     if (!DecodeExactly(lines[0], bytes, sizeof bytes) || bytes[0] != 'E' || bytes[1] != 'd') {
-        return std::nullopt;
+        return malformed;
     }
     MinisignPublicKey key;
     std::copy(bytes + 2, bytes + 10, key.keyId.begin());
@@ -56,16 +57,17 @@ std::optional<MinisignPublicKey> ReadPublicKey(std::string_view text) {
     return key;
 }
 
-std::optional<MinisignSignature> ReadSignature(std::string_view text) {
+Expected<MinisignSignature> ReadSignature(std::string_view text) {
+    const Failure malformed{{}, "malformed signature"};
     const std::vector<std::string_view> lines = Lines(text);
     if (lines.size() != 4 || !lines[0].starts_with(UNTRUSTED_PREFIX) ||
         !lines[2].starts_with(TRUSTED_PREFIX)) {
-        return std::nullopt;
+        return malformed;
     }
     uint8_t bytes[2 + 8 + 64];
     if (!DecodeExactly(lines[1], bytes, sizeof bytes) || bytes[0] != 'E' ||
         (bytes[1] != 'd' && bytes[1] != 'D')) {
-        return std::nullopt;
+        return malformed;
     }
     MinisignSignature signature;
     signature.bPrehashed = bytes[1] == 'D';
@@ -74,15 +76,19 @@ std::optional<MinisignSignature> ReadSignature(std::string_view text) {
     signature.strTrustedComment = lines[2].substr(TRUSTED_PREFIX.size());
     if (!DecodeExactly(lines[3], signature.globalSignature.data(),
                        signature.globalSignature.size())) {
-        return std::nullopt;
+        return malformed;
     }
     return signature;
 }
 
-SignatureCheck CheckSignature(const MinisignPublicKey& key, const MinisignSignature& signature,
-                              std::string_view data) {
-    if (signature.keyId != key.keyId) return SignatureCheck::WRONG_KEY;
-    if (!InitialiseSodium()) return SignatureCheck::BAD_SIGNATURE;
+Result CheckSignature(const MinisignPublicKey& key, const MinisignSignature& signature,
+                      std::string_view data, std::string_view dataName,
+                      std::string_view signatureName) {
+    const Failure mismatch{std::string(dataName), "the signature does not match"};
+    if (signature.keyId != key.keyId) {
+        return Failure{std::string(signatureName), "signed with another key"};
+    }
+    if (!InitialiseSodium()) return mismatch;
     const auto* pData = reinterpret_cast<const unsigned char*>(data.data());
     unsigned char digest[crypto_generichash_BYTES_MAX];
     const unsigned char* pMessage = pData;
@@ -94,31 +100,32 @@ SignatureCheck CheckSignature(const MinisignPublicKey& key, const MinisignSignat
     }
     if (crypto_sign_verify_detached(signature.signature.data(), pMessage, nMessage,
                                     key.key.data()) != 0) {
-        return SignatureCheck::BAD_SIGNATURE;
+        return mismatch;
     }
     std::string global(signature.signature.begin(), signature.signature.end());
     global += signature.strTrustedComment;
     if (crypto_sign_verify_detached(signature.globalSignature.data(),
                                     reinterpret_cast<const unsigned char*>(global.data()),
                                     global.size(), key.key.data()) != 0) {
-        return SignatureCheck::BAD_TRUSTED_COMMENT;
+        return Failure{std::string(signatureName), "the trusted comment is not signed"};
     }
-    return SignatureCheck::OK;
+    return {};
 }
 
-std::optional<uint64_t> TrustedTimestamp(std::string_view trustedComment) {
+Expected<uint64_t> TrustedTimestamp(std::string_view trustedComment) {
     constexpr std::string_view TAG = "timestamp:";
+    const Failure missing{{}, "no timestamp in the trusted comment"};
     const std::size_t nAt = trustedComment.find(TAG);
-    if (nAt == std::string_view::npos) return std::nullopt;
+    if (nAt == std::string_view::npos) return missing;
     uint64_t nValue = 0;
     std::size_t nDigits = 0;
     for (std::size_t i = nAt + TAG.size(); i < trustedComment.size(); ++i, ++nDigits) {
         const char c = trustedComment[i];
         if (c < '0' || c > '9') break;
-        if (nValue > (UINT64_MAX - 9) / 10) return std::nullopt;
+        if (nValue > (UINT64_MAX - 9) / 10) return missing;
         nValue = nValue * 10 + static_cast<uint64_t>(c - '0');
     }
-    if (nDigits == 0) return std::nullopt;
+    if (nDigits == 0) return missing;
     return nValue;
 }
 

@@ -10,53 +10,52 @@ std::string BuiltInPublicKey() {
 #endif
 }
 
-bool PatchSetVerifier::Refuse(std::string cause) {
-    m_strCause = std::move(cause);
-    return false;
-}
-
-bool PatchSetVerifier::AcceptList(std::string_view checksums, std::string_view signature,
-                                  uint64_t nNewestAccepted) {
+Result PatchSetVerifier::AcceptList(std::string_view checksums, std::string_view signature,
+                                    uint64_t nNewestAccepted) {
     m_sums.reset();
-    const std::optional<MinisignPublicKey> key = ReadPublicKey(m_strKey);
-    if (!key) return Refuse("the built-in public key is malformed");
-    if (signature.empty()) return Refuse(std::string(SIGNATURE_NAME) + ": missing");
-    const std::optional<MinisignSignature> parsed = ReadSignature(signature);
-    if (!parsed) return Refuse(std::string(SIGNATURE_NAME) + ": malformed signature");
-    switch (CheckSignature(*key, *parsed, checksums)) {
-        case SignatureCheck::OK:
-            break;
-        case SignatureCheck::WRONG_KEY:
-            return Refuse(std::string(SIGNATURE_NAME) + ": signed with another key");
-        case SignatureCheck::BAD_SIGNATURE:
-            return Refuse(std::string(CHECKSUMS_NAME) + ": the signature does not match");
-        case SignatureCheck::BAD_TRUSTED_COMMENT:
-            return Refuse(std::string(SIGNATURE_NAME) + ": the trusted comment is not signed");
+    const Expected<MinisignPublicKey> key = ReadPublicKey(m_strKey);
+    if (!key) return Failure{{}, "the built-in public key is malformed"};
+    if (signature.empty()) return Failure{SIGNATURE_NAME, "missing"};
+    const Expected<MinisignSignature> parsed = ReadSignature(signature);
+    if (!parsed) return Failure{SIGNATURE_NAME, parsed.GetFailure().why};
+    if (Result signedBy = CheckSignature(*key, *parsed, checksums, CHECKSUMS_NAME, SIGNATURE_NAME);
+        !signedBy) {
+        return signedBy;
     }
-    const std::optional<uint64_t> timestamp = TrustedTimestamp(parsed->strTrustedComment);
-    if (!timestamp) {
-        return Refuse(std::string(SIGNATURE_NAME) + ": no timestamp in the trusted comment");
-    }
+    const Expected<uint64_t> timestamp = TrustedTimestamp(parsed->strTrustedComment);
+    if (!timestamp) return Failure{SIGNATURE_NAME, timestamp.GetFailure().why};
     if (*timestamp < nNewestAccepted) {
-        return Refuse(std::string(SIGNATURE_NAME) + ": signed at " + std::to_string(*timestamp) +
-                      ", older than the set accepted before (" + std::to_string(nNewestAccepted) +
-                      ")");
+        return Failure{SIGNATURE_NAME, "signed at " + std::to_string(*timestamp) +
+                                           ", older than the set accepted before (" +
+                                           std::to_string(nNewestAccepted) + ")"};
     }
-    m_sums = ReadChecksums(checksums);
-    if (!m_sums) return Refuse(std::string(CHECKSUMS_NAME) + ": malformed line");
+    Expected<std::map<std::string, Sha256, std::less<>>> sums = ReadChecksums(checksums);
+    if (!sums) return Failure{CHECKSUMS_NAME, "malformed line (" + sums.GetFailure().Text() + ")"};
+    m_sums = std::move(*sums);
     m_nTimestamp = *timestamp;
-    return true;
+    return {};
 }
 
-bool PatchSetVerifier::VerifyFile(std::string_view name, std::string_view body) {
-    if (!HasKey()) return true;
-    if (!m_sums) return Refuse(std::string(name) + ": no signed checksum list");
+Result PatchSetVerifier::VerifyFile(std::string_view name, std::string_view body) const {
+    if (!HasKey()) return {};
+    return VerifyDigest(name, HashSha256(body));
+}
+
+Expected<std::optional<Sha256>> PatchSetVerifier::SignedDigest(std::string_view name) const {
+    if (!HasKey()) return std::optional<Sha256>();
+    if (!m_sums) return Failure{std::string(name), "no signed checksum list"};
     const auto it = m_sums->find(name);
-    if (it == m_sums->end()) return Refuse(std::string(name) + ": not listed in SHA256SUMS");
-    if (HashSha256(body) != it->second) {
-        return Refuse(std::string(name) + ": SHA-256 differs from SHA256SUMS");
+    if (it == m_sums->end()) return Failure{std::string(name), "not listed in SHA256SUMS"};
+    return std::optional<Sha256>(it->second);
+}
+
+Result PatchSetVerifier::VerifyDigest(std::string_view name, const Sha256& digest) const {
+    const Expected<std::optional<Sha256>> listed = SignedDigest(name);
+    if (!listed) return listed.GetFailure();
+    if (listed->has_value() && **listed != digest) {
+        return Failure{std::string(name), "SHA-256 differs from SHA256SUMS"};
     }
-    return true;
+    return {};
 }
 
 }  // namespace corvana

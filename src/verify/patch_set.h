@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/failure.h"
 #include "verify/checksums.h"
 #include "verify/minisign.h"
 
@@ -27,30 +28,37 @@ public:
     bool HasKey() const { return !m_strKey.empty(); }
 
     // Checks the signed list against the key, and its timestamp against the newest
-    // one accepted before (rollback). False, with Cause() set, when it is refused.
-    bool AcceptList(std::string_view checksums, std::string_view signature,
-                    uint64_t nNewestAccepted);
+    // one accepted before (rollback); a failure says why it is refused.
+    Result AcceptList(std::string_view checksums, std::string_view signature,
+                      uint64_t nNewestAccepted);
     // The accepted list's signature timestamp.
     uint64_t Timestamp() const { return m_nTimestamp; }
-    // Whether a fetched file is the one the accepted list names. Always true
-    // without a key.
-    bool VerifyFile(std::string_view name, std::string_view body);
+    // Why a fetched file is not the one the accepted list names. Nothing is
+    // checked without a key.
+    Result VerifyFile(std::string_view name, std::string_view body) const;
+    // The same for a file hashed as it arrived.
+    Result VerifyDigest(std::string_view name, const Sha256& digest) const;
+    // The digest the signed list gives name (nothing without a key); a failure
+    // when a key is set and the list does not name it.
+    Expected<std::optional<Sha256>> SignedDigest(std::string_view name) const;
 
+    // Whether the accepted list names a file whose name ends in suffix.
+    bool ListsAny(std::string_view suffix) const {
+        if (!HasKey() || !m_sums) return false;
+        for (const auto& sum : *m_sums) {
+            if (std::string_view(sum.first).ends_with(suffix)) return true;
+        }
+        return false;
+    }
     // Whether the accepted list names the file (false without a key or a list).
     bool Lists(std::string_view name) const {
         return HasKey() && m_sums && m_sums->find(name) != m_sums->end();
     }
 
-    // Why the last check failed, in one English line.
-    const std::string& Cause() const { return m_strCause; }
-
 private:
-    bool Refuse(std::string cause);
-
     std::string m_strKey;
     std::optional<std::map<std::string, Sha256, std::less<>>> m_sums;
     uint64_t m_nTimestamp = 0;
-    std::string m_strCause;
 };
 
 }  // namespace corvana

@@ -5,7 +5,10 @@ import os
 import pathlib
 import zipfile
 
-MAKE_PATCH_SET = pathlib.Path(__file__).resolve().parents[2] / "tools" / "make-patch-set"
+# The publisher: the program the test runner names (run.py --publisher), else the
+# repository's starter, which builds it.
+MAKE_PATCH_SET = [os.environ.get("CORVANA_PUBLISH") or
+                  str(pathlib.Path(__file__).resolve().parents[2] / "tools" / "make-patch-set")]
 DOCROOT = pathlib.Path(os.environ.get("CORVANA_TEST_DOCROOT", "."))
 NGINX = os.environ.get("CORVANA_TEST_NGINX", "")
 _numbers = itertools.count()

@@ -1,7 +1,11 @@
 #!/usr/bin/env python3
 """Runs the end-to-end tests with unittest and writes a JUnit-style report.
 
-  run.py --updater PROGRAM --stand-ins FOLDER [--xml REPORT] [unittest names...]
+  run.py --updater PROGRAM --stand-ins FOLDER [--publisher PROGRAM] [--xml REPORT] [--report NAME]
+         [--except NAME ...] [unittest names...]
+
+--except leaves out the tests whose names start with NAME (a class, a test);
+--report names the report when --xml is a folder (else the first name's module).
 """
 import argparse
 import os
@@ -57,11 +61,23 @@ def write_report(path, cases):
     ET.ElementTree(root).write(path, encoding="utf-8", xml_declaration=True)
 
 
+def iterate(suite):
+    """The single tests of a suite of suites."""
+    for test in suite:
+        if isinstance(test, unittest.TestSuite):
+            yield from iterate(test)
+        else:
+            yield test
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--updater", required=True)
     parser.add_argument("--stand-ins", required=True)
+    parser.add_argument("--publisher")
     parser.add_argument("--xml", default=os.environ.get("CORVANA_E2E_XML"))
+    parser.add_argument("--report")
+    parser.add_argument("--except", dest="left_out", action="append", default=[])
     parser.add_argument("names", nargs="*")
     args = parser.parse_args()
     # The test servers' variables, from the file of ctest's fixture when the
@@ -74,19 +90,26 @@ def main():
             pass
     os.environ["CORVANA_E2E_UPDATER"] = os.path.abspath(args.updater)
     os.environ["CORVANA_E2E_STANDINS"] = os.path.abspath(args.stand_ins)
+    if args.publisher:
+        os.environ["CORVANA_PUBLISH"] = os.path.abspath(args.publisher)
 
     loader = unittest.TestLoader()
     if args.names:
         suite = loader.loadTestsFromNames(args.names)
     else:
         suite = loader.discover(os.path.dirname(os.path.abspath(__file__)), pattern="test_*.py")
+    if args.left_out:
+        suite = unittest.TestSuite(test for test in iterate(suite)
+                                   if not any(test.id() == name or test.id().startswith(name + ".")
+                                              for name in args.left_out))
     runner = unittest.TextTestRunner(resultclass=Recorder, verbosity=2)
     result = runner.run(suite)
     if args.xml:
         # A folder (ending in a separator) gets one report per suite.
         xml = args.xml
         if xml.endswith(os.sep):
-            xml = os.path.join(xml, (args.names[0] if args.names else "e2e").split(".")[0] + ".xml")
+            name = args.report or (args.names[0] if args.names else "e2e").split(".")[0]
+            xml = os.path.join(xml, name + ".xml")
         write_report(xml, result.cases)
     return 0 if result.wasSuccessful() else 1
 

@@ -11,6 +11,27 @@ from test_terminal import STATUS_PATCH_DONE, STATUS_SERVER_UNREACHABLE, UpdaterT
 FAULT = os.environ.get("CORVANA_TEST_FAULT", "")
 STAGING = ".corvana-staging"
 OTHER_UID = 65534  # nobody
+# Swaps a folder for a link and back until it is ended, counting the swaps:
+# SWAPPER FOLDER LINK_TARGET COUNT_FILE.
+SWAPPER = """
+import os, signal, sys
+folder, target, count = sys.argv[1:]
+swaps = 0
+def done(*_):
+    open(count, "w").write(str(swaps))
+    sys.exit(0)
+signal.signal(signal.SIGTERM, done)
+while swaps < 1000000:
+    try:
+        os.rename(folder, folder + ".real")
+        os.symlink(target, folder)
+        os.unlink(folder)
+        os.rename(folder + ".real", folder)
+        swaps += 1
+    except OSError:
+        pass
+done()
+"""
 
 
 class HostileFolders(UpdaterTest):
@@ -111,6 +132,35 @@ class HostileFolders(UpdaterTest):
                 self.assertTrue((self.folder / "after.txt").exists())
                 self.canaries_intact()
 
+    def test_a_folder_swapped_for_a_link_while_an_archive_installs_touches_nothing_outside(self):
+        """Another user who can write the folder swaps data/ for a link to the
+        canaries and back, over and over, while an archive of 300 items installs
+        there: the folder checked is the folder written, so no canary is touched."""
+        if os.geteuid() != 0:
+            self.skipTest("another user needs root to be")
+        items = {"data/f%03d.txt" % at: "new %d\n" % at for at in range(300)}
+        items["data/c1.txt"] = "evil\n"
+        self.fresh_client({"patch.zip": items})
+        (self.folder / "data").mkdir()
+        self.temp.chmod(0o755)  # the other user reaches the folder
+        for shared in (self.folder, self.folder / "data"):
+            shared.chmod(0o777)
+        swaps = self.temp / "swaps"
+        swaps.write_text("0")
+        swaps.chmod(0o666)
+        swapper = subprocess.Popen(
+            ["/usr/bin/python3", "-c", SWAPPER, str(self.folder / "data"), str(self.canaries), str(swaps)],
+            preexec_fn=lambda: (os.setgid(OTHER_UID), os.setuid(OTHER_UID)))
+        try:
+            result, _ = self.update()
+        finally:
+            swapper.terminate()
+            swapper.wait(timeout=10)
+        self.assertIn(result.returncode, (0, 1), result.stdout + result.stderr)
+        self.assertGreater(int(swaps.read_text()), 0)
+        self.canaries_intact()
+        self.assertEqual(sorted(p.name for p in self.canaries.iterdir()), ["c1.txt", "sub"])
+
     def test_another_users_runtime_folder_is_passed_by(self):
         """Without XDG_RUNTIME_DIR the fallback's name is another user's 0777 folder
         with the updater's lock held there: the run neither waits nor loses the
@@ -147,7 +197,8 @@ class HostileFolders(UpdaterTest):
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         self.assertEqual((self.folder / "notes.txt").read_text(), "new\n")
         calls = [line.split(None, 1)[1] for line in trace.read_text().splitlines() if " " in line]
-        moves = [i for i, call in enumerate(calls) if call.startswith("rename") and '/notes.txt"' in call]
+        # Moved by its folder's descriptor: renameat(FROM, "partX", FOLDER, "notes.txt").
+        moves = [i for i, call in enumerate(calls) if call.startswith("rename") and '"notes.txt")' in call]
         self.assertEqual(len(moves), 1, calls)
         flushes = [i for i, call in enumerate(calls[:moves[0]]) if call.startswith(("fdatasync", "fsync"))]
         self.assertTrue(flushes, calls)

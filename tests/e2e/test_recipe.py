@@ -26,16 +26,17 @@ def recipe_blocks():
 def run_inside(home):
     """In the namespaces: a private /etc/nginx and loopback, the blocks, the updater."""
     home = pathlib.Path(home)
-    os.chmod(home, 0o755)  # nginx's workers read the published files below it
+    os.chmod(home, 0o700)  # a home as Debian makes it: the recipe opens the way for nginx
     etc = home / "etc-nginx"
     (etc / "conf.d").mkdir(parents=True)
+    # Debian's: workers as www-data; nginx is not running yet (the recipe starts it).
     (etc / "nginx.conf").write_text(
-        "pid %s/nginx.pid;\nerror_log %s/nginx-error.log;\nevents {}\n"
+        "user www-data;\npid %s/nginx.pid;\nerror_log %s/nginx-error.log;\nevents {}\n"
         "http { access_log off; include conf.d/*.conf; }\n" % (home, home))
     subprocess.run(["mount", "--bind", str(etc), "/etc/nginx"], check=True)
     subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
-    subprocess.run(["nginx"], check=True)
     env = dict(os.environ, HOME=str(home), PATH="/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin")
+    env.pop("CORVANA_PUBLISH", None)  # as a publisher has it: tools/make-patch-set builds its own
     state = home / "recipe-state.sh"
     state.write_text("")
     for number, block in enumerate(recipe_blocks(), 1):

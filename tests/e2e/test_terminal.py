@@ -28,6 +28,10 @@ STATUS_SERVER_UNREACHABLE = "패치서버에 접속할 수 없습니다."
 STATUS_PATCH_DONE = "패치 완료!!  클라이언트를 실행합니다."
 STATUS_UNKNOWN_CLIENT = "알 수 없는 클라이언트 파일입니다."
 CLIENT_RUNNING = "Corvana가 이미 실행중입니다."
+# The Linux program's own texts, in Korean as every text in a Korean or C locale.
+INSTALLING_INTO = "%s에 설치합니다"
+CANNOT_INSTALL_THERE = "그곳에는 설치할 수 없습니다: "
+EXIT_NOW_HINT = "(Ctrl-C: 지금 종료)"
 
 
 class UpdaterTest(unittest.TestCase):
@@ -110,7 +114,7 @@ class DesktopLauncher(UpdaterTest):
         shutil.copy(UPDATER, source / "corvana-updater")
         shutil.copy(STANDINS / "cw.exe", source / "cw.exe")
         (source / "cw-version.txt").write_text("101")
-        subprocess.run([sys.executable, str(MAKE_PATCH_SET), "--desktop", str(self.patch_server.normal),
+        subprocess.run([*MAKE_PATCH_SET, "--desktop", str(self.patch_server.normal),
                         "101=%s;base" % source], check=True, capture_output=True)
         # A folder whose name needs each of the entry's escapes.
         games = self.temp / 'Games "$HOME" `id` 100% \\ x'
@@ -207,7 +211,7 @@ class Failures(UpdaterTest):
         process = subprocess.Popen([UPDATER, "-THIS_FOLDER"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE, env=self.env, text=True)
         line = ""
-        while "Ctrl-C: exit now" not in line:
+        while EXIT_NOW_HINT not in line:
             line = process.stdout.readline()
             self.assertNotEqual(line, "", "no error ending")
         start = time.monotonic()
@@ -371,7 +375,7 @@ class ProgressLine(UpdaterTest):
         self.assertEqual(tenths, sorted(tenths))
         self.assertGreaterEqual(len(set(tenths)), 5, result.stdout)
         self.assertLessEqual(len(lines), 11 + 3, result.stdout)  # and one every 5 s at most
-        self.assertIn("Installing into " + str(self.folder), result.stdout)
+        self.assertIn(INSTALLING_INTO % self.folder, result.stdout)
 
     def test_nothing_is_drawn_over_the_exit_question_and_a_second_ctrl_c_exits(self):
         def interrupt(process, screen):
@@ -393,11 +397,11 @@ class ProgressLine(UpdaterTest):
 
 class CommandLine(UpdaterTest):
     def test_own_options_answer_and_unknown_ones_are_refused(self):
-        for args, status, out, err in [(["--help"], 0, "usage: corvana-updater", ""),
-                                       (["-h"], 0, "usage: corvana-updater", ""),
+        for args, status, out, err in [(["--help"], 0, "사용법: corvana-updater", ""),
+                                       (["-h"], 0, "3 이 사용자의 다른 업데이터가 이미 실행 중", ""),
                                        (["--version"], 0, "corvana-updater 2.0.0", ""),
-                                       (["--bogus"], 64, "", "unknown option --bogus"),
-                                       (["-THIS_FOLDER", "--yes-please"], 64, "", "usage: corvana-updater")]:
+                                       (["--bogus"], 64, "", "알 수 없는 옵션입니다: --bogus"),
+                                       (["-THIS_FOLDER", "--yes-please"], 64, "", "사용법: corvana-updater")]:
             with self.subTest(args=args):
                 result = self.run_updater(args)
                 self.assertEqual(result.returncode, status, result.stdout + result.stderr)
@@ -422,9 +426,9 @@ class CommandLine(UpdaterTest):
             with self.subTest(args=args):
                 result = self.run_updater(args)  # no input at all
                 self.assertEqual((installed / "a.txt").read_text(), "a", result.stdout + result.stderr)
-                self.assertNotIn("Enter: install there", result.stdout)
+                self.assertNotIn("Enter: 이 폴더에 설치", result.stdout)
                 self.assertNotIn("프로그램을 설치할 경로를 선택해주세요.", result.stdout)
-                self.assertIn("Installing into %s" % installed, result.stdout)
+                self.assertEqual(result.stdout.count(INSTALLING_INTO % installed), 1, result.stdout)
         result = self.run_updater(["--folder", str(self.temp / "programs" / "Corvana" / "a.txt")])
         self.assertIn("cannot install there", result.stderr)
         self.assertEqual(result.returncode, 2)
@@ -437,6 +441,10 @@ class CommandLine(UpdaterTest):
         self.assertIn("Checking the current version...", result.stdout)
         self.assertIn("[Patch file #1] downloading (1/2)", result.stdout)
         self.assertIn("Error message: Cannot start the main program.", result.stdout)
+        self.assertIn("Install into %s\n  Enter: install there" % (self.temp / "programs" / "Corvana"), result.stdout)
+        self.assertIn("Installing into %s" % self.folder, result.stdout)
+        self.assertIn("usage: corvana-updater", self.run_updater(["--help"]).stdout)
+        self.assertIn("unknown option --bogus", self.run_updater(["--bogus"]).stderr)
 
     def test_log_keeps_the_texts_urls_failure_and_ending_with_times(self):
         self.publish("1=a.zip;first\n2=missing.zip;second\n", {"a.zip": {"a.txt": "a"}})
@@ -481,11 +489,12 @@ class FolderChoice(UpdaterTest):
             with self.subTest(answer=answer):
                 result = self.run_updater(stdin=answer + "\n")
                 self.assertEqual((installed / "a.txt").read_text(), "a", result.stdout + result.stderr)
-                self.assertIn("Installing into %s" % installed, result.stdout)
+                self.assertIn(INSTALLING_INTO % installed, result.stdout)
+                self.assertIn("Enter: 이 폴더에 설치", result.stdout)
         self.assertEqual((home / ".local" / "share").stat().st_mode & 0o777, 0o700)
         # A file is refused at the prompt, which asks again.
         result = self.run_updater(stdin=str(self.temp / "a-file") + "\nq\n")
-        self.assertIn("Cannot install there: %s: not a folder" % (self.temp / "a-file"), result.stdout)
+        self.assertIn(CANNOT_INSTALL_THERE + "%s: not a folder" % (self.temp / "a-file"), result.stdout)
         self.assertEqual(result.returncode, 2)
 
 
@@ -541,15 +550,18 @@ class StartUp(UpdaterTest):
         self.assertIn("the client's version cannot be received", result.stderr)
         self.assertNotIn("vc : 1.171", result.stdout)
 
-    def test_second_updater_ends_at_once(self):
+    def test_second_updater_says_so_and_ends_at_once(self):
         self.publish("1=a.zip\n", {"a.zip": {"a.txt": "a"}})
         first = subprocess.Popen([UPDATER], stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=self.env, text=True)
         time.sleep(0.5)  # the first waits at the installation choice
-        start = time.monotonic()
-        second = self.run_updater(timeout=10)
-        self.assertEqual(second.returncode, 0)
-        self.assertEqual(second.stdout, "")
-        self.assertLess(time.monotonic() - start, 3)
+        for args in ([], ["--repair"]):
+            with self.subTest(args=args):
+                start = time.monotonic()
+                second = self.run_updater(args, timeout=10)
+                self.assertEqual(second.returncode, 3)
+                self.assertEqual(second.stdout, "")
+                self.assertIn("corvana-updater: another updater of this user is already running", second.stderr)
+                self.assertLess(time.monotonic() - start, 3)
         first.communicate("q\n", timeout=10)
 
 

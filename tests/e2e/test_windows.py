@@ -20,7 +20,7 @@ STANDINS = pathlib.Path(os.environ.get("CORVANA_E2E_WIN_STANDINS", "."))
 SHOTS = pathlib.Path(os.environ.get("CORVANA_E2E_SCREENSHOTS", "/tmp"))
 PREFIX = pathlib.Path(os.environ.get("WINEPREFIX", "."))
 
-IDC_STATUS, IDC_BROWSE, IDC_INSTALL, IDC_EXIT, IDC_INSTALL_PATH = 1001, 1005, 1006, 1007, 1008
+IDC_STATUS, IDC_SIZE, IDC_BROWSE, IDC_INSTALL, IDC_EXIT, IDC_INSTALL_PATH = 1001, 1002, 1005, 1006, 1007, 1008
 IDOK, IDCANCEL = 1, 2
 
 
@@ -171,7 +171,7 @@ class Choice(WindowsUpdaterTest):
         first = self.start()
         self.assert_driver("wait-visible", IDC_EXIT, 30)
         second = self.start()
-        self.assertEqual(second.wait(timeout=20), 0)
+        self.assertEqual(second.wait(timeout=20), 3)  # another updater runs
         self.assertIsNone(first.poll())
         self.assert_driver("click", IDC_EXIT)
         self.assert_driver("box", "Abort Installation?", 10, IDOK)
@@ -202,6 +202,34 @@ class InstalledClient(WindowsUpdaterTest):
         self.assertIn("Corvana가 이미 실행중입니다.", self.assert_driver("box", "경고", 30))
         self.assertEqual(process.wait(timeout=20), 1)
         client.wait(timeout=30)
+
+
+class AuthenticodeSigned(WindowsUpdaterTest):
+    def test_the_program_signed_with_a_test_certificate_verifies_and_still_updates(self):
+        """Signed as the README says (osslsigncode, here with a certificate made
+        now): the signature verifies, a changed byte breaks it, and the signed
+        program still runs an update."""
+        key, certificate = self.temp / "key.pem", self.temp / "certificate.pem"
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                        "-subj", "/CN=Corvana test publisher", "-keyout", str(key), "-out", str(certificate)],
+                       check=True, capture_output=True)
+        folder = self.client_folder(150)
+        program = folder / "CWUpdate2.exe"
+        program.unlink()
+        subprocess.run(["osslsigncode", "sign", "-certs", str(certificate), "-key", str(key), "-n", "Corvana",
+                        "-h", "sha256", "-in", UPDATER, "-out", str(program)], check=True, capture_output=True)
+        verify = ["osslsigncode", "verify", "-CAfile", str(certificate), "-in"]
+        result = subprocess.run([*verify, str(program)], capture_output=True, text=True)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        tampered = self.temp / "tampered.exe"
+        data = bytearray(program.read_bytes())
+        data[len(data) // 3] ^= 0xFF
+        tampered.write_bytes(bytes(data))
+        self.assertNotEqual(subprocess.run([*verify, str(tampered)], capture_output=True).returncode, 0)
+        self.publish("101=old.zip\n171=new.zip;new\n", {"new.zip": {"new.txt": "new"}})
+        process = self.start("-THIS_FOLDER", program=str(program))
+        self.assertEqual(process.wait(timeout=60), 0)
+        self.assertTrue((folder / "new.txt").exists())
 
 
 class HostileFolder(WindowsUpdaterTest):

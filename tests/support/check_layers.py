@@ -2,6 +2,7 @@
 """Checks that the source folders include each other in one direction only:
 
   app -> run -> {net, verify, install, archive, launch} -> platform
+  publish -> run (the publisher reads its sets with the updater's own readers)
 
 and, inside app/, that the front ends (gtk/, terminal/, win32/) include no other
 front end, that linux/ (what the Linux program needs whatever its window)
@@ -23,6 +24,7 @@ ALLOWED = {
     "install": {"archive", "platform", "res"},
     "run": {"net", "verify", "install", "archive", "launch", "platform", "res"},
     "app": {"run", "net", "verify", "install", "archive", "launch", "platform", "res"},
+    "publish": {"run", "net", "verify", "install", "archive", "platform", "res"},
 }
 
 src = pathlib.Path(sys.argv[1])

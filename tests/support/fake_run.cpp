@@ -5,7 +5,15 @@
 
 namespace corvana::test {
 
-uint32_t FolderFetcher::OpenUrl(const char* pszUrl) {
+Expected<uint32_t, TransferError> FolderFetcher::OpenUrl(const char* pszUrl) {
+    const Expected<uint32_t, TransferError> loaded = Load(pszUrl);
+    if (loaded && *loaded > nMemoryLimit) {
+        return TransferError{DownloadFailure::REFUSED_LENGTH, 0, "above the test's limit"};
+    }
+    return loaded;
+}
+
+Expected<uint32_t, TransferError> FolderFetcher::Load(const char* pszUrl) {
     requests.emplace_back(pszUrl);
     if (onOpen) onOpen(pszUrl);
     const std::string url = pszUrl;
@@ -13,28 +21,57 @@ uint32_t FolderFetcher::OpenUrl(const char* pszUrl) {
     nAt = nAt == std::string::npos ? url.rfind('/') + 1 : nAt + 9;
     m_body.clear();
     m_nReceived = 0;
-    m_failure = DownloadFailure::NONE;
-    m_nStatus = 200;
-    std::ifstream file(m_folder / url.substr(nAt), std::ios::binary);
-    if (!file) {
-        m_failure = DownloadFailure::HTTP_STATUS;
-        m_nStatus = 404;
-        return 0;
+    m_pSink = nullptr;
+    m_nCutAt = 0;
+    bool bChanged = false;
+    for (const auto& [prefix, fault] : hostFaults) {
+        if (!url.starts_with(prefix)) continue;
+        if (fault != DownloadFailure::NONE) return TransferError{fault, 0, "a fault of the test"};
+        bChanged = true;
     }
+    std::ifstream file(m_folder / url.substr(nAt), std::ios::binary);
+    if (!file) return TransferError{DownloadFailure::HTTP_STATUS, 404, {}};
     std::ostringstream text;
     text << file.rdbuf();
     m_body = text.str();
+    if (bChanged && !m_body.empty()) m_body.back() = static_cast<char>(m_body.back() ^ 1);
     return static_cast<uint32_t>(m_body.size());
 }
 
-uint32_t FolderFetcher::ReadChunk() {
-    const std::size_t nTaken = std::min(nChunk, m_body.size() - m_nReceived);
+Expected<StreamStart, TransferError> FolderFetcher::OpenStream(const char* pszUrl, uint64_t nFrom,
+                                                               const std::string& ifRange,
+                                                               BodySink& sink) {
+    const Expected<uint32_t, TransferError> opened = Load(pszUrl);
+    if (!opened) return opened.GetFailure();
+    const bool bPart = bRanges && nFrom > 0 && ifRange == validator && nFrom < m_body.size();
+    ranges.push_back(bPart ? nFrom : 0);
+    m_nReceived = bPart ? static_cast<std::size_t>(nFrom) : 0;
+    m_pSink = &sink;
+    if (nCuts > 0) {
+        --nCuts;
+        m_nCutAt = m_nReceived + nCutAfter;
+    }
+    return StreamStart{m_nReceived, nClaimedTotal != 0 ? nClaimedTotal : m_body.size(), validator};
+}
+
+Expected<uint32_t, TransferError> FolderFetcher::ReadChunk() {
+    std::size_t nTaken = std::min(nChunk, m_body.size() - m_nReceived);
+    if (m_nCutAt != 0) {
+        if (m_nReceived >= m_nCutAt) {
+            return TransferError{DownloadFailure::CONNECTION_LOST, 0, "cut by the test"};
+        }
+        nTaken = std::min<std::size_t>(nTaken, static_cast<std::size_t>(m_nCutAt - m_nReceived));
+    }
+    if (m_pSink != nullptr) {
+        m_pSink->Append(m_body.data() + m_nReceived, static_cast<uint32_t>(nTaken));
+    }
     m_nReceived += nTaken;
     return static_cast<uint32_t>(nTaken);
 }
 
-std::string FolderFetcher::DownloadToMemory(const char* pszUrl) {
-    if (OpenUrl(pszUrl) == 0) return {};
+Expected<std::string, TransferError> FolderFetcher::DownloadToMemory(const char* pszUrl) {
+    const Expected<uint32_t, TransferError> opened = OpenUrl(pszUrl);
+    if (!opened) return opened.GetFailure();
     m_nReceived = m_body.size();
     return std::string(m_body.c_str());  // the text ends at the first zero byte
 }

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -24,27 +26,41 @@ public:
     std::size_t nChunk = 4096;  // bytes per ReadChunk
     std::vector<std::string> requests;
     std::function<void(const std::string& url)> onOpen;  // before each request is served
+    // Streamed bodies: what names their version, whether a range is served,
+    // and connections cut after this many bytes of a response (that many times).
+    std::string validator = "\"v1\"";
+    bool bRanges = true;
+    uint64_t nCutAfter = 0;
+    int nCuts = 0;
+    std::vector<uint64_t> ranges;         // the first byte each streamed request was served from
+    std::size_t nMemoryLimit = SIZE_MAX;  // longer bodies are refused by OpenUrl
+    uint64_t nClaimedTotal = 0;           // a streamed body's announced length (0: its own)
+    // Requests for URLs that start with a key fail so; NONE: the body is served
+    // with its last byte changed.
+    std::map<std::string, DownloadFailure> hostFaults;
 
     bool OpenInternet() override { return bInternet; }
-    uint32_t OpenUrl(const char* pszUrl) override;
-    uint32_t ReadChunk() override;
-    std::string DownloadToMemory(const char* pszUrl) override;
+    Expected<uint32_t, TransferError> OpenUrl(const char* pszUrl) override;
+    Expected<uint32_t, TransferError> ReadChunk() override;
+    Expected<StreamStart, TransferError> OpenStream(const char* pszUrl, uint64_t nFrom,
+                                                    const std::string& validator,
+                                                    BodySink& sink) override;
+    Expected<std::string, TransferError> DownloadToMemory(const char* pszUrl) override;
     bool CloseUrl() override { return true; }
     bool CloseInternet() override { return true; }
-    DownloadFailure GetFailure() const override { return m_failure; }
-    const std::string& GetFailureDetail() const override { return m_detail; }
-    int GetHttpStatus() const override { return m_nStatus; }
     std::string_view GetBody() const override {
         return std::string_view(m_body).substr(0, m_nReceived);
     }
 
 private:
+    // Loads the file the URL names as the current body.
+    Expected<uint32_t, TransferError> Load(const char* pszUrl);
+
     std::filesystem::path m_folder;
     std::string m_body;
     std::size_t m_nReceived = 0;
-    DownloadFailure m_failure = DownloadFailure::NONE;
-    std::string m_detail;
-    int m_nStatus = 0;
+    BodySink* m_pSink = nullptr;  // a streamed body's, from m_nReceived on
+    uint64_t m_nCutAt = 0;        // where the current response breaks, 0: never
 };
 
 // Records each intent as one line: "status TEXT", "size TEXT", "range N",
@@ -53,6 +69,9 @@ private:
 class RecordingView : public RunView {
 public:
     std::vector<std::string> calls;
+    // Called with each intent as it is recorded (a test may throw from it).
+    std::function<void(const std::string& call)> onCall;
+    std::function<void(const std::string&)> onSizeLine;
 
     bool Has(const std::string& call) const {
         return std::find(calls.begin(), calls.end(), call) != calls.end();
@@ -60,28 +79,30 @@ public:
     // The calls that start with prefix, the prefix dropped.
     std::vector<std::string> Of(const std::string& prefix) const;
 
-    void ShowStatus(const std::string& text) override { calls.push_back("status " + text); }
-    void SetProgressRange(int nUnits) override {
-        calls.push_back("range " + std::to_string(nUnits));
-    }
+    void ShowStatus(const std::string& text) override { Record("status " + text); }
+    void SetProgressRange(int nUnits) override { Record("range " + std::to_string(nUnits)); }
     void ShowProgress(const RunProgress& progress) override {
-        calls.push_back("progress " + std::to_string(progress.nUnits));
+        Record("progress " + std::to_string(progress.nUnits));
     }
     void ShowSizeLine(const std::string& text) override {
-        calls.push_back("size " + text);
+        Record("size " + text);
         if (onSizeLine) onSizeLine(text);
     }
-    void AskInstallFolder(const std::string& folder) override { calls.push_back("ask " + folder); }
-    void EndInstallChoice() override { calls.push_back("end-choice"); }
+    void AskInstallFolder(const std::string& folder) override { Record("ask " + folder); }
+    void EndInstallChoice() override { Record("end-choice"); }
     void ShowErrorBox(const std::string& text, const std::string& caption) override {
-        calls.push_back("box " + caption + "|" + text);
+        Record("box " + caption + "|" + text);
     }
-    void ExplainFailure(const std::string& cause) override { calls.push_back("why " + cause); }
-    void Note(const std::string& note) override { calls.push_back("note " + note); }
-    void OfferExitOnly() override { calls.push_back("exit-only"); }
-    void Close() override { calls.push_back("close"); }
+    void ExplainFailure(const std::string& cause) override { Record("why " + cause); }
+    void Note(const std::string& note) override { Record("note " + note); }
+    void OfferExitOnly() override { Record("exit-only"); }
+    void Close() override { Record("close"); }
 
-    std::function<void(const std::string&)> onSizeLine;
+private:
+    void Record(std::string call) {
+        calls.push_back(std::move(call));
+        if (onCall) onCall(calls.back());
+    }
 };
 
 }  // namespace corvana::test

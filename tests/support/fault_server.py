@@ -8,6 +8,7 @@ Paths (N a byte count):
   /404-doctype       404 with an HTML page that starts "<!DOCTYPE"
   /404-plain         404 with a plain "<html>" page
   /500               500 with a short page
+  /403               403 with a short page (a file the server may not read)
   /stall-response    accepts the request and never answers
   /stall-headers     headers announcing 1000 bytes, then nothing
   /stall-body        headers announcing 1000 bytes, 400 of them, then nothing
@@ -21,6 +22,9 @@ Paths (N a byte count):
   /redirect-ftp      a redirect to an ftp:// URL
   /echo              the request's head as the body
   /portal            200 with a login page that has no "<!DOCTYPE" (a captive portal)
+  /cut/N/AT          N bytes with an entity tag: a request without a range gets AT
+                     of them and the connection closes; "Range: bytes=F-" (with
+                     the tag in If-Range, or none) gets the rest from F (206)
 Later segments of a path are ignored: a scenario serves a patch server's base path.
 Stalls and endless bodies end when the client closes, or after 120 s.
 """
@@ -66,6 +70,24 @@ class Handler(socketserver.BaseRequestHandler):
             head += b"Content-Length: %d\r\n" % len(body)
         self.send(head + b"\r\n" + body)
 
+    def header(self, name):
+        for line in self.head.split(b"\r\n")[1:]:
+            key, _, value = line.partition(b":")
+            if key.strip().lower() == name:
+                return value.strip()
+        return None
+
+    def requested_start(self, tag):
+        """The first byte a "bytes=F-" range asks for, when the tag still holds."""
+        wanted = self.header(b"range")
+        if_range = self.header(b"if-range")
+        if wanted is None or not wanted.startswith(b"bytes=") or not wanted.endswith(b"-"):
+            return None
+        if if_range is not None and if_range != tag:
+            return None
+        first = wanted[6:-1]
+        return int(first) if first.isdigit() else None
+
     def wait_for_close(self):
         """Holds the connection open until the client closes it (bounded)."""
         deadline = time.monotonic() + LIMIT_SECONDS
@@ -103,6 +125,8 @@ class Handler(socketserver.BaseRequestHandler):
             self.respond(b"404 Not Found", page, b"Content-Type: text/html\r\n")
         elif name == "500":
             self.respond(b"500 Internal Server Error", b"<html>oops</html>")
+        elif name == "403":
+            self.respond(b"403 Forbidden", b"<html>forbidden</html>")
         elif name == "stall-response":
             self.wait_for_close()
         elif name == "stall-headers":
@@ -112,6 +136,19 @@ class Handler(socketserver.BaseRequestHandler):
             self.send(b"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n" + pattern(1000)[:400])
             if name == "stall-body":
                 self.wait_for_close()
+        elif name == "cut":
+            size = number
+            cut_at = int(segments[2]) if len(segments) > 2 and segments[2].isdigit() else size
+            tag = b'"cut-%d"' % size
+            start = self.requested_start(tag)
+            if start is None:
+                self.send(b"HTTP/1.1 200 OK\r\nETag: " + tag + b"\r\nContent-Length: %d\r\n\r\n" % size
+                          + pattern(size)[:cut_at])
+            else:
+                rest = pattern(size)[start:]
+                self.send(b"HTTP/1.1 206 Partial Content\r\nETag: " + tag + b"\r\nConnection: close\r\n"
+                          + b"Content-Range: bytes %d-%d/%d\r\n" % (start, size - 1, size)
+                          + b"Content-Length: %d\r\n\r\n" % len(rest) + rest)
         elif name == "extra":
             self.send(b"HTTP/1.1 200 OK\r\nContent-Length: 10\r\nConnection: close\r\n\r\n" + pattern(30))
         elif name == "oversize":

@@ -88,22 +88,9 @@ def zip64_stored(path, items):
     path.write_bytes(local + central + end)
 
 
-def publisher():
-    """tools/make-patch-set as a module: the tests' deltas are written by its code."""
-    import importlib.machinery
-    import importlib.util
-    path = pathlib.Path(__file__).resolve().parents[2] / "tools" / "make-patch-set"
-    loader = importlib.machinery.SourceFileLoader("make_patch_set", str(path))
-    module = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
-    loader.exec_module(module)
-    return module
-
-
-def make_deltas(folder):
-    """Base files, their next versions, and deltas from one to the other
-    (bin/game.dat patched with zstd, bin/prog.bin diffed, new.txt whole):
-    delta.zip.delta right, delta-wrong.zip.delta naming a result hash its patch
-    does not give."""
+def make_delta_files(folder):
+    """Base files and their next versions, which the tests' deltas are made from
+    (tests/support/test_deltas.cpp)."""
     import random
     generator = random.Random(7)
     base = bytes(generator.getrandbits(8) for _ in range(200000))
@@ -116,22 +103,6 @@ def make_deltas(folder):
     for name, data in (("delta-base.dat", base), ("delta-result.dat", result), ("delta-prog-base.dat", program),
                        ("delta-prog-result.dat", program_result)):
         (folder / name).write_bytes(data)
-    make = publisher()
-    with tempfile.TemporaryDirectory() as work:
-        work = pathlib.Path(work)
-
-        def record(name, old, data, method, payload, result_sha256=None):
-            return {"method": method, "base": old, "data": data, "payload": payload, "name": name,
-                    "dos_date": make.dos_date(DATE_TIME), "made_by": 3 << 8 | 20, "attributes": 0o100644 << 16,
-                    "result_sha256": result_sha256}
-
-        patch = make.zstd_frame(result, work, make.patch_options(folder / "delta-base.dat"))
-        diff = make.diff_payload(folder / "delta-prog-base.dat", program_result, work)
-        for name, result_sha256 in (("delta.zip.delta", None), ("delta-wrong.zip.delta", make.sha256(base))):
-            records = [record("bin/game.dat", base, result, "zstd", patch, result_sha256),
-                       record("bin/prog.bin", program, program_result, "diff", diff),
-                       record("new.txt", None, b"new\n", "whole", make.zstd_frame(b"new\n", work))]
-            make.write_delta(folder / name, records, work)
 
 
 def make_all(folder):
@@ -173,7 +144,7 @@ def make_all(folder):
     with_python(folder, "windows-device.zip", [("good.txt", ALPHA), ("sub/CON.txt", b"evil\n")])
     with_python(folder, "windows-colon.zip", [("good.txt", ALPHA), ("file:name.txt", b"evil\n")])
 
-    make_deltas(folder)
+    make_delta_files(folder)
     with_python(folder, "bad-crc.zip", [("good.txt", ALPHA), ("crc.dat", DATA), ("after.txt", ALPHA)])
     patch_crc(folder / "bad-crc.zip", "crc.dat")
     with_python(folder, "bad-data.zip", [("good.txt", ALPHA), ("broken.dat", DATA), ("after.txt", ALPHA)])

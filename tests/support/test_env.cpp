@@ -109,12 +109,8 @@ void SetEnv(const char* pszName, const char* pszValue) {
 }
 
 std::filesystem::path TestArchive(const std::string& name) {
-    const char* pszRoot = std::getenv("CORVANA_TEST_ARCHIVES");
-    if (pszRoot == nullptr) {
-        ADD_FAILURE() << "CORVANA_TEST_ARCHIVES is not set";
-        return {};
-    }
-    return HostPath(std::string(pszRoot) + "/" + name);
+    // Made with the build (tests/support/make_archives.py).
+    return HostPath(std::string(CORVANA_TEST_ARCHIVES_DIR) + "/" + name);
 }
 
 void CopyStandIn(const char* pszName, const std::filesystem::path& folder) {
@@ -135,6 +131,15 @@ std::vector<std::string> WaitForLines(const std::filesystem::path& path, std::si
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return lines;
+}
+
+FolderHandle OpenFolder(const std::string& path) {
+    Expected<FolderHandle> folder = FolderHandle::Open(path);
+    if (!folder) {
+        ADD_FAILURE() << folder.GetFailure().Text();
+        return {};
+    }
+    return std::move(*folder);
 }
 
 std::string ReadWholeFile(const std::filesystem::path& path) {

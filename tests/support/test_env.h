@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/folder.h"
+
 namespace corvana::test {
 
 // "http://host:port" of a server that tests/support/with_servers.py started
@@ -36,6 +38,8 @@ void CopyStandIn(const char* pszName, const std::filesystem::path& folder);
 std::vector<std::string> WaitForLines(const std::filesystem::path& path, std::size_t nLines = 1);
 
 std::string ReadWholeFile(const std::filesystem::path& path);
+// The folder at path held open (see platform/folder.h); a test failure when it cannot be.
+FolderHandle OpenFolder(const std::string& path);
 void WriteWholeFile(const std::filesystem::path& path, const std::string& data);
 
 // A fresh folder, removed with everything in it when the object goes.

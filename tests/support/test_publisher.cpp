@@ -57,6 +57,22 @@ std::string TestPublisher::Signature(const std::string& data, const std::string&
            Base64(globalSignature, sizeof globalSignature) + "\n";
 }
 
+std::string TestPublisher::SecretKeyFile() const {
+    // "Ed", no key derivation, "B2", a salt and limits of zeros, then the key
+    // id, the secret key and their BLAKE2b-256 checksum.
+    unsigned char bytes[6 + 32 + 16 + 8 + crypto_sign_SECRETKEYBYTES + 32] = {'E', 'd', 0,
+                                                                              0,   'B', '2'};
+    unsigned char* pKeyPart = bytes + 6 + 32 + 16;
+    std::copy(m_keyId, m_keyId + 8, pKeyPart);
+    std::copy(m_secretKey, m_secretKey + sizeof m_secretKey, pKeyPart + 8);
+    crypto_generichash_state state;
+    crypto_generichash_init(&state, nullptr, 0, 32);
+    crypto_generichash_update(&state, bytes, 2);
+    crypto_generichash_update(&state, pKeyPart, 8 + sizeof m_secretKey);
+    crypto_generichash_final(&state, pKeyPart + 8 + sizeof m_secretKey, 32);
+    return "untrusted comment: a test key\n" + Base64(bytes, sizeof bytes) + "\n";
+}
+
 void TestPublisher::SignSet(const std::filesystem::path& folder,
                             const std::vector<std::string>& names, uint64_t nTimestamp) const {
     std::ostringstream sums;

@@ -25,6 +25,9 @@ public:
     void SignSet(const std::filesystem::path& folder, const std::vector<std::string>& names,
                  uint64_t nTimestamp) const;
 
+    // The secret key as a minisign key file without a password.
+    std::string SecretKeyFile() const;
+
 private:
     unsigned char m_keyId[8];
     unsigned char m_publicKey[crypto_sign_PUBLICKEYBYTES];

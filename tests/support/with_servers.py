@@ -16,11 +16,11 @@ The command gets CORVANA_TEST_NGINX and CORVANA_TEST_FAULT (host:port),
 CORVANA_TEST_NGINX_TLS (host:port of nginx over HTTPS, with a certificate for
 127.0.0.1 from a test CA made here, CORVANA_TEST_CA; /to-http redirects to plain
 HTTP), CORVANA_TEST_NGINX_TLS_OTHER (the same with a certificate from another CA,
-never trusted), and
-CORVANA_TEST_ARCHIVES, a folder of test archives (make_archives.py), and
+never trusted), CORVANA_TEST_NGINX_CACHE (a caching proxy in front of nginx,
+keeping every answer for 10 minutes), and
 CORVANA_TEST_DOCROOT, nginx's document root, which holds the files
 size-0.bin, size-1.bin, size-64k.bin, size-5m.bin, size-15m.bin (exactly
-15,728,640 bytes) and patch_info.txt.
+15,728,640 bytes), size-20m.bin (above that) and patch_info.txt.
 """
 import os
 import pathlib
@@ -35,7 +35,6 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import fault_server  # noqa: E402
-import make_archives  # noqa: E402
 
 FILES = {
     "size-0.bin": 0,
@@ -43,6 +42,7 @@ FILES = {
     "size-64k.bin": 64 * 1024,
     "size-5m.bin": 5 * 1024 * 1024,
     "size-15m.bin": 15728640,
+    "size-20m.bin": 20 * 1024 * 1024,
 }
 
 NGINX_CONF = """
@@ -66,6 +66,17 @@ http {{
         root {docroot};
         # Below /slow/ everything is sent at 64 KiB/s: transfers long enough to cancel.
         location /slow/ {{ limit_rate 64k; }}
+    }}
+    # A caching proxy in front of the first server, as a CDN's edge or a LAN
+    # cache: every answer is kept for 10 minutes.
+    proxy_cache_path {root}/cache keys_zone=corvana:1m;
+    server {{
+        listen 127.0.0.1:{cache_port};
+        location / {{
+            proxy_pass http://127.0.0.1:{port};
+            proxy_cache corvana;
+            proxy_cache_valid 200 10m;
+        }}
     }}
     server {{
         listen 127.0.0.1:{tls_port} ssl;
@@ -132,14 +143,14 @@ def make_certificates(folder):
 def start_nginx(root, docroot):
     (root / "tmp").mkdir(exist_ok=True)
     for _ in range(5):
-        port, tls_port, other_port = free_port(), free_port(), free_port()
+        ports = port, tls_port, other_port, cache_port = free_port(), free_port(), free_port(), free_port()
         conf = root / "nginx.conf"
         conf.write_text(NGINX_CONF.format(root=root, port=port, tls_port=tls_port, other_port=other_port,
-                                          docroot=docroot))
+                                          cache_port=cache_port, docroot=docroot))
         process = subprocess.Popen(["nginx", "-p", str(root), "-c", str(conf)],
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if all(wait_for_port(p, process) for p in (port, tls_port, other_port)):
-            return process, port, tls_port, other_port
+        if all(wait_for_port(p, process) for p in ports):
+            return process, ports
         process.kill()
         process.wait()
     sys.exit("with_servers: nginx did not start:\n" + (root / "error.log").read_text())
@@ -150,18 +161,17 @@ def start_servers(root, served=None):
     docroot = served or root / "www"
     if served is None:
         make_docroot(docroot)
-        make_archives.make_all(root / "archives")
     ca = make_certificates(root / "tls")
-    nginx, nginx_port, tls_port, other_port = start_nginx(root, docroot)
+    nginx, (nginx_port, tls_port, other_port, cache_port) = start_nginx(root, docroot)
     fault = fault_server.start()
     variables = {
         "CORVANA_TEST_NGINX": "127.0.0.1:%d" % nginx_port,
         "CORVANA_TEST_FAULT": "127.0.0.1:%d" % fault.server_address[1],
         "CORVANA_TEST_NGINX_TLS": "127.0.0.1:%d" % tls_port,
         "CORVANA_TEST_NGINX_TLS_OTHER": "127.0.0.1:%d" % other_port,
+        "CORVANA_TEST_NGINX_CACHE": "127.0.0.1:%d" % cache_port,
         "CORVANA_TEST_CA": str(ca),
         "CORVANA_TEST_DOCROOT": str(docroot),
-        "CORVANA_TEST_ARCHIVES": str(root / "archives"),
     }
 
     def stop():

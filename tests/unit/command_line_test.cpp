@@ -127,5 +127,13 @@ TEST(PatchServer, BaseUrlsEndInASlash) {
               "https://h.example:8443/web_patch/corvana/");
 }
 
+// The environment names the host only in a build that takes it from there.
+TEST(PatchServer, TheEnvironmentNamesTheHostOnlyWhereTheBuildTakesIt) {
+    const std::string builtIn = ChoosePatchHost(nullptr, true);
+    EXPECT_EQ(ChoosePatchHost("", true), builtIn);
+    EXPECT_EQ(ChoosePatchHost("127.0.0.1:81", true), "127.0.0.1:81");
+    EXPECT_EQ(ChoosePatchHost("127.0.0.1:81", false), builtIn);
+}
+
 }  // namespace
 }  // namespace corvana

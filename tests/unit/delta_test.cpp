@@ -3,11 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "install/folder_guard.h"
 #include "install/install_step.h"
+#include "publish/delta_maker.h"
+#include "publish/zip_writer.h"
+#include "support/test_deltas.h"
 #include "support/test_env.h"
 
 namespace corvana {
@@ -46,7 +51,7 @@ TEST(DeltaIndex, TakesItsFormatAndNothingElse) {
 
 // The container around the index: payloads that are the rest of it exactly.
 TEST(DeltaIndex, ReadsTheWholeDeltaOrNothing) {
-    const std::string delta = test::ReadWholeFile(test::TestArchive("delta.zip.delta"));
+    const std::string delta = test::TestDelta();
     const Expected<std::vector<DeltaItem>> items = ReadDelta(delta);
     ASSERT_TRUE(items) << items.GetFailure().Text();
     ASSERT_EQ((*items).size(), 3u);
@@ -88,10 +93,12 @@ TEST(DeltaInstall, RebuildsFromTheFolderOrChangesNothing) {
         const std::string installed = c.bBaseChanged ? base + "mine" : base;
         test::WriteWholeFile(temp.Path() / "bin" / "game.dat", installed);
         test::WriteWholeFile(temp.Path() / "bin" / "prog.bin", program);
-        const std::string delta =
-            test::ReadWholeFile(test::TestArchive(std::string(c.pszDelta) + DELTA_SUFFIX));
-        const InstallOutcome outcome =
-            InstallFromDelta(folder, c.pszDelta, delta, [](InstallStage) {});
+        const std::string delta = test::TestDelta(std::string(c.pszDelta) == "delta-wrong.zip");
+        const InstallOutcome outcome = InstallFromDelta(
+            test::OpenFolder(folder), c.pszDelta, delta, [](InstallStage) {},
+            [](const std::string& path) -> Expected<std::string> {
+                return Failure{path, "no index"};
+            });
         EXPECT_EQ(outcome.result, c.expected) << outcome.failure.Text();
         const bool bInstalled = c.expected == InstallResult::INSTALLED;
         EXPECT_TRUE(test::ReadWholeFile(temp.Path() / "bin" / "game.dat") ==
@@ -100,6 +107,63 @@ TEST(DeltaInstall, RebuildsFromTheFolderOrChangesNothing) {
                     (bInstalled ? programResult : program));
         EXPECT_EQ(fs::exists(temp.Path() / "new.txt"), bInstalled);
         EXPECT_FALSE(fs::exists(temp.Path() / STAGING_FOLDER_NAME));
+    }
+}
+
+// An item too large to hold is patched window by window against the base's
+// region around each window: what changed costs about its size, and the
+// rebuild takes the folder's file only when it is the base the delta names.
+TEST(DeltaInstall, AWindowedItemRebuildsWindowByWindow) {
+    std::mt19937 random(7);
+    const auto noise = [&](std::size_t nSize) {
+        std::string bytes(nSize, '\0');
+        for (char& c : bytes) c = static_cast<char>(random());
+        return bytes;
+    };
+    const std::string base = noise(200000);
+    std::string result = base;
+    result.replace(90000, 5000, noise(5000));  // changed in place
+    result.insert(150000, noise(3000));        // the rest moves on
+    result += noise(10000);                    // and grows
+    test::TempDir temp;
+    fs::create_directories(temp.Path() / "base");
+    test::WriteWholeFile(temp.Path() / "base" / "big.dat", base);
+    const std::string archive = (temp.Path() / "pack.zip").string();
+    ZipWriter zip;
+    ASSERT_TRUE(zip.Create(archive));
+    ASSERT_TRUE(zip.AddData("big.dat", result, DosDateOf(1700000000), 0644));
+    ASSERT_TRUE(zip.Close());
+    const std::string deltaPath = archive + DELTA_SUFFIX;
+    const Expected<DeltaCounts> counts = MakeDelta(archive, "", (temp.Path() / "base").string(),
+                                                   deltaPath, DeltaOptions{65536, 16384, 4096});
+    ASSERT_TRUE(counts) << counts.GetFailure().Text();
+    ASSERT_TRUE(counts->bMade) << counts->skipped;
+    EXPECT_EQ(counts->nWindowed, 1u);
+    EXPECT_LT(counts->nBytes, 22000u);  // 18,000 bytes changed or new
+    const std::string delta = test::ReadWholeFile(deltaPath);
+    std::string damaged = delta;
+    damaged[damaged.size() - 100] ^= 0x55;
+    for (const auto& [pszCase, bBaseChanged, bDamaged] :
+         {std::tuple{"the base", false, false}, std::tuple{"another base", true, false},
+          std::tuple{"a damaged payload", false, true}}) {
+        SCOPED_TRACE(pszCase);
+        const fs::path folder = temp.Path() / "client";
+        fs::remove_all(folder);
+        fs::create_directories(folder);
+        std::string installed = base;
+        if (bBaseChanged) installed[123456] ^= 1;
+        test::WriteWholeFile(folder / "big.dat", installed);
+        const InstallOutcome outcome = InstallFromDelta(
+            test::OpenFolder(folder.string() + static_cast<char>(fs::path::preferred_separator)),
+            "pack.zip", bDamaged ? damaged : delta, [](InstallStage) {},
+            [](const std::string& path) -> Expected<std::string> {
+                return Failure{path, "no index"};
+            });
+        const bool bInstalled = !bBaseChanged && !bDamaged;
+        EXPECT_EQ(outcome.result,
+                  bInstalled ? InstallResult::INSTALLED : InstallResult::DELTA_UNUSABLE)
+            << outcome.failure.Text();
+        EXPECT_TRUE(test::ReadWholeFile(folder / "big.dat") == (bInstalled ? result : installed));
     }
 }
 

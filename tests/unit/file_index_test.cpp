@@ -39,11 +39,17 @@ TEST(FileIndex, JoinsItsTwoFilesAndTakesNothingElse) {
              {sums, "101\t../base.zip\t1\tdata/a b.txt\n150\tsub/more.zip\t2\tc.bin\n"},
              {sums, "x\tbase.zip\t1\tdata/a b.txt\n150\tsub/more.zip\t2\tc.bin\n"},
              {sums, "101\tbase.zip\t-1\tdata/a b.txt\n150\tsub/more.zip\t2\tc.bin\n"},
-             {std::string(64, 'A') + "  c.bin\n", "150\tm.zip\t2\tc.bin\n"},
-             {Sha256Hex("bb") + " *c.bin\n", "150\tm.zip\t2\tc.bin\n"},  // binary mode
+             {std::string(64, 'g') + "  c.bin\n", "150\tm.zip\t2\tc.bin\n"},
+             {Sha256Hex("bb") + "  c\\bin\n", "150\tm.zip\t2\tc\\bin\n"},
          }) {
         EXPECT_FALSE(ReadFileIndex(badSums, badEntries)) << badSums << badEntries;
     }
+    // The sums are read as the signed list is: binary mode, capitals and CR LF too.
+    const Expected<std::vector<IndexedFile>> binary =
+        ReadFileIndex(Sha256Hex("bb") + " *c.bin\r\n", "150\tm.zip\t2\tc.bin\n");
+    ASSERT_TRUE(binary) << binary.GetFailure().Text();
+    EXPECT_EQ((*binary)[0].sha256, Sha256Hex("bb"));
+    EXPECT_TRUE(ReadFileIndex(std::string(64, 'A') + "  c.bin\n", "150\tm.zip\t2\tc.bin\n"));
 }
 
 // Missing, shorter, changed, a link or a folder in a file's place: damaged; the
@@ -80,7 +86,8 @@ TEST(FileIndex, FindsEveryDamagedFileAndOnlyThose) {
     for (const IndexedFile& file : files) nTotal += file.nSize;
     for (const unsigned nThreads : {1u, 2u, 4u}) {
         uint64_t nLast = 0;
-        EXPECT_EQ(FindDamagedFiles(folder, files, nThreads, [&](uint64_t n) { nLast = n; }),
+        EXPECT_EQ(FindDamagedFiles(test::OpenFolder(folder), files, nThreads,
+                                   [&](uint64_t n) { nLast = n; }),
                   expected);
         EXPECT_EQ(nLast, nTotal);
     }

@@ -20,14 +20,16 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(FolderGuard, OurNamesAreReservedInAnyCase) {
+    // A staging folder may lie at the top of a folder on another disk: its name
+    // is ours at any depth.
     for (const char* name :
          {".corvana-staging", ".CORVANA-STAGING/sub/y.dat", ".corvana-staging\\y.dat",
-          "corvana-signed-set.txt", "Corvana-Signed-Set.TXT", "corvana-signed-set.txt/x"}) {
+          "sub/.corvana-staging/y.dat", "data/.Corvana-Staging", "corvana-signed-set.txt",
+          "Corvana-Signed-Set.TXT", "corvana-signed-set.txt/x"}) {
         EXPECT_TRUE(IsReservedName(name)) << name;
     }
-    for (const char* name :
-         {"sub/.corvana-staging/y.dat", ".corvana-staging2", "corvana-signed-set",
-          "corvana-signed-set.txt.bak", "data/corvana-signed-set.txt"}) {
+    for (const char* name : {".corvana-staging2", "sub/x.corvana-staging", "corvana-signed-set",
+                             "corvana-signed-set.txt.bak", "data/corvana-signed-set.txt"}) {
         EXPECT_FALSE(IsReservedName(name)) << name;
     }
 #ifdef _WIN32
@@ -43,8 +45,8 @@ protected:
     fs::path Staging() const { return m_temp.Path() / STAGING_FOLDER_NAME; }
 
     InstallOutcome Install(const char* pszArchive, const char* pszName = "patch.zip") {
-        return InstallFile(Folder(), pszName, test::ReadWholeFile(test::TestArchive(pszArchive)),
-                           [](InstallStage) {});
+        return InstallFile(test::OpenFolder(Folder()), pszName,
+                           test::ReadWholeFile(test::TestArchive(pszArchive)), [](InstallStage) {});
     }
 
     test::TempDir m_temp;
@@ -94,7 +96,7 @@ TEST_F(FolderGuardTest, RepairDiscardsRecordsThatLeaveTheFolder) {
         test::WriteWholeFile(Staging() / part, "staged\n");
         if (!c.journal.empty()) test::WriteWholeFile(Staging() / "journal", c.journal);
         if (!c.download.empty()) test::WriteWholeFile(Staging() / "download", c.download);
-        const std::vector<std::string> notes = RepairInstallFolder(Folder());
+        const std::vector<std::string> notes = RecoverInstallFolder(test::OpenFolder(Folder()));
         ASSERT_EQ(notes.size(), 1u);
         EXPECT_NE(notes[0].find("discarded"), std::string::npos) << notes[0];
         EXPECT_EQ(test::ReadWholeFile(victim), "keep\n");
@@ -108,17 +110,18 @@ TEST_F(FolderGuardTest, RepairDiscardsRecordsThatLeaveTheFolder) {
 TEST_F(FolderGuardTest, ItemsCrossOnlyLinksOfTheUserOrRoot) {
     test::TempDir elsewhere;
     fs::create_directory_symlink(elsewhere.Path(), m_temp.Path() / "data");
-    EXPECT_TRUE(CheckPlace(Folder(), "data/x.dat"));
+    EXPECT_TRUE(CheckPlace(test::OpenFolder(Folder()), "data/x.dat"));
     EXPECT_EQ(Install("data-item.zip").result, InstallResult::INSTALLED);
     EXPECT_EQ(test::ReadWholeFile(elsewhere.Path() / "x.dat"), "x\n");
     if (geteuid() != 0) GTEST_SKIP() << "a link of another user needs root to plant";
     fs::remove(elsewhere.Path() / "x.dat");
     ASSERT_EQ(lchown((m_temp.Path() / "data").c_str(), 65534, 65534), 0);
     fs::remove(m_temp.Path() / "good.txt");
-    const Result crossing = CheckPlace(Folder(), "data/x.dat");
+    const Result crossing = CheckPlace(test::OpenFolder(Folder()), "data/x.dat");
     ASSERT_FALSE(crossing);
     EXPECT_EQ(crossing.GetFailure().why, "a link made by another user is on the way");
-    EXPECT_TRUE(CheckPlace(Folder(), "data"));  // the last component is replaced, not followed
+    EXPECT_TRUE(CheckPlace(test::OpenFolder(Folder()),
+                           "data"));  // the last component is replaced, not followed
     EXPECT_EQ(Install("data-item.zip").result, InstallResult::UNSAFE);
     EXPECT_FALSE(fs::exists(elsewhere.Path() / "x.dat"));
     EXPECT_FALSE(fs::exists(m_temp.Path() / "good.txt"));  // nothing of the archive moved
@@ -126,26 +129,27 @@ TEST_F(FolderGuardTest, ItemsCrossOnlyLinksOfTheUserOrRoot) {
     fs::create_directories(Staging());
     test::WriteWholeFile(Staging() / "part1", "staged\n");
     test::WriteWholeFile(Staging() / "journal", std::string("part1") + '\0' + "data/x.dat" + '\0');
-    EXPECT_EQ(RepairInstallFolder(Folder()).size(), 1u);
+    EXPECT_EQ(RecoverInstallFolder(test::OpenFolder(Folder())).size(), 1u);
     EXPECT_FALSE(fs::exists(elsewhere.Path() / "x.dat"));
 }
 #endif
 
 TEST_F(FolderGuardTest, AcceptedRecordIsReadStrictly) {
-    EXPECT_EQ(*ReadAcceptedTimestamp(Folder()), 0u);  // no record: nothing accepted yet
-    const Result stored = StoreAcceptedTimestamp(Folder(), 1765000000);
+    EXPECT_EQ(*ReadAcceptedTimestamp(test::OpenFolder(Folder())),
+              0u);  // no record: nothing accepted yet
+    const Result stored = StoreAcceptedTimestamp(test::OpenFolder(Folder()), 1765000000);
     ASSERT_TRUE(stored) << stored.GetFailure().Text();
-    EXPECT_EQ(*ReadAcceptedTimestamp(Folder()), 1765000000u);
+    EXPECT_EQ(*ReadAcceptedTimestamp(test::OpenFolder(Folder())), 1765000000u);
     EXPECT_FALSE(fs::exists(Staging()));
     const fs::path record = m_temp.Path() / ACCEPTED_RECORD_NAME;
     for (const char* text : {"", "\n", "12x\n", "1 2\n", "-5\n", "99999999999999999999999\n"}) {
         test::WriteWholeFile(record, text);
-        const Expected<uint64_t> accepted = ReadAcceptedTimestamp(Folder());
+        const Expected<uint64_t> accepted = ReadAcceptedTimestamp(test::OpenFolder(Folder()));
         ASSERT_FALSE(accepted) << text;
         EXPECT_EQ(accepted.GetFailure().what, record.string());
     }
     test::WriteWholeFile(record, "  42\r\n");
-    EXPECT_EQ(*ReadAcceptedTimestamp(Folder()), 42u);
+    EXPECT_EQ(*ReadAcceptedTimestamp(test::OpenFolder(Folder())), 42u);
 }
 
 }  // namespace

@@ -92,6 +92,10 @@ TEST(Manifest, LinesWithoutNumbersCountAsZero) {
     const ManifestSelection selection = ReadManifest("c.zip\nx=d.zip\n", -1);
     EXPECT_EQ(Rests(selection), (Entries{"c.zip", "d.zip"}));
     EXPECT_EQ(selection.nHighest, 0);
+    // Digits at the start of a line without "=" are no number either.
+    const ManifestSelection digits = ReadManifest("171 b.zip\n", 150);
+    EXPECT_TRUE(digits.vecEntries.empty());
+    EXPECT_EQ(digits.nHighest, 0);
 }
 
 TEST(Manifest, EqualNumberIsNotFetchedAndRepeatsAreFetchedTwice) {
@@ -132,7 +136,8 @@ TEST(ManifestNumber, ReadsLikeADecimalConversion) {
     EXPECT_EQ(ReadEntryNumber("- 9=x"), 0);
     EXPECT_EQ(ReadEntryNumber("abc=12"), 0);
     EXPECT_EQ(ReadEntryNumber("=12"), 0);
-    EXPECT_EQ(ReadEntryNumber("12"), 12);  // a line without "=" is all number text
+    EXPECT_EQ(ReadEntryNumber("12"), 0);  // a line without "=" has the number 0
+    EXPECT_EQ(ReadEntryNumber("171 b.zip"), 0);
     EXPECT_EQ(ReadEntryNumber("1 2=x"), 1);
 }
 

@@ -7,6 +7,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <stdexcept>
+#include <string>
 #include <thread>
 
 #include "launch/launch.h"
@@ -126,9 +129,9 @@ TEST_F(StandInTest, ClientDeliversItsVersionToTheWindowFoundByTitle) {
     std::atomic<int> nRaised{0};
     WindowEndpoint endpoint;
     ASSERT_TRUE(endpoint.Open(
-        kTitle, [&](int32_t n) { nReceived = n; }, [&] { ++nRaised; }));
+        kTitle, [&](int32_t n) { nReceived = n; }, [&] { ++nRaised; }, nullptr));
     WindowEndpoint second;
-    EXPECT_FALSE(second.Open(kTitle, nullptr, nullptr));  // one window per title
+    EXPECT_FALSE(second.Open(kTitle, nullptr, nullptr, nullptr));  // one window per title
 
     ASSERT_EQ(LaunchProgram(Folder() + "CW.exe checkversion"), 1);
     EXPECT_TRUE(WaitFor([&] { return nReceived != 0; }, 10000ms));
@@ -137,6 +140,23 @@ TEST_F(StandInTest, ClientDeliversItsVersionToTheWindowFoundByTitle) {
     EXPECT_TRUE(WaitFor([&] { return nRaised == 1; }, 5000ms));
     endpoint.Close();
     EXPECT_FALSE(SendClientVersion(kTitle, 5));  // nobody answers for the title now
+
+    // A handler that throws ends the endpoint with its words, not the program.
+    std::mutex mutex;
+    std::string failure;
+    ASSERT_TRUE(endpoint.Open(
+        kTitle, [](int32_t) { throw std::runtime_error("no room for the answer"); }, nullptr,
+        [&](const std::string& what) {
+            const std::lock_guard lock(mutex);
+            failure = what;
+        }));
+    EXPECT_TRUE(SendClientVersion(kTitle, 5));
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            const std::lock_guard lock(mutex);
+            return failure == "no room for the answer";
+        },
+        5000ms));
 }
 
 // The window's socket is the user's own: another user cannot reach it, and an
@@ -148,9 +168,9 @@ TEST_F(StandInTest, OnlyThisUserReachesTheWindow) {
     test::SetEnv("XDG_RUNTIME_DIR", shared.c_str());
     std::atomic<int32_t> nReceived{0};
     WindowEndpoint endpoint;
-    ASSERT_TRUE(endpoint.Open(
-        kTitle, [&](int32_t n) { nReceived = n; }, nullptr))
-        << endpoint.Error();
+    const Result opened = endpoint.Open(
+        kTitle, [&](int32_t n) { nReceived = n; }, nullptr, nullptr);
+    ASSERT_TRUE(opened) << opened.GetFailure().Text();
     EXPECT_TRUE(std::filesystem::is_empty(shared));  // nothing of ours in a shared folder
     bool bExisted = true;
     MutexHandle hMutex = CreateNamedMutex("CWMutex-Test", &bExisted);

@@ -35,6 +35,8 @@ TEST(TextTable, EveryTextOfTheProgramLoads) {
     std::set<int> ids{2};
     for (int id = 5; id <= 35; ++id) ids.insert(id);
     for (int id = 200; id <= 203; ++id) ids.insert(id);
+    ids.insert(IDS_FILES_REPAIRED);
+    for (int id = IDS_USAGE; id <= IDS_PRESS_ENTER; ++id) ids.insert(id);
     for (int id : ids) EXPECT_FALSE(LoadText(id).empty()) << "id " << id;
 
     std::set<int> sourceIds;
@@ -95,6 +97,8 @@ TEST(TextTable, TextsStandExactlyAsWritten) {
         {IDS_CLIENT_RUNNING,
          "Corvana가 이미 실행중입니다.\nCorvana를 완전히 종료하고 다시 실행하여 주십시오,"},
         {IDS_WARNING_CAPTION, "경고"},
+        {IDS_FILES_REPAIRED, "파일 %s개 확인, %s개 복구"},
+        {IDS_CONFIRM_TITLE, "설치를 중단하시겠습니까?"},
     };
     for (const auto& text : expected) {
         EXPECT_EQ(LoadText(text.nId), FromUtf8(text.pszUtf8)) << "id " << text.nId;

@@ -7,19 +7,26 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <new>
+#include <random>
+#include <stdexcept>
 #include <thread>
 
 #include "app/panel_view.h"
+#include "archive/sha256.h"
+#include "install/file_index.h"
 #include "install/folder_guard.h"
 #include "platform/files.h"
 #include "platform/platform.h"
 #include "platform/registry.h"
 #include "platform/text.h"
 #include "platform/text_table.h"
+#include "publish/zip_writer.h"
 #include "run/patch_server.h"
 #include "run/update_run.h"
 #include "support/fake_run.h"
 #include "support/fake_window.h"
+#include "support/test_deltas.h"
 #include "support/test_env.h"
 #include "support/test_publisher.h"
 #include "verify/patch_set.h"
@@ -329,6 +336,74 @@ TEST_F(UpdateRunFlowTest, CancelDuringATransferKeepsEarlierEntries) {
     EXPECT_FALSE(fs::exists(m_folder / "second.zip"));  // the current file is not saved
 }
 
+// Whatever is thrown on the run's thread (an allocation that fails, a window that
+// fails under the run's request) ends the run as an error with what it was doing,
+// and the archive being unpacked is discarded whole; a failure of another thread
+// ends it at its next cancellation point.
+TEST_F(UpdateRunFlowTest, AFailureThrownOrReportedEndsTheRunWithItsCause) {
+    struct OutOfMemoryFetcher : test::FolderFetcher {
+        using FolderFetcher::FolderFetcher;
+        Expected<uint32_t, TransferError> ReadChunk() override {
+            if (requests.back().ends_with("/b.zip")) throw std::bad_alloc();
+            return FolderFetcher::ReadChunk();
+        }
+    };
+    OutOfMemoryFetcher fetcher{m_server};
+    const std::string unpacking = "status [b] " + T(IDS_UNPACKING) + " (2/3)";
+    struct Case {
+        const char* pszName;
+        std::function<void(UpdateRun&)> arrange;
+        const char* pszCommand;
+        std::string cause;
+    };
+    const std::vector<Case> cases{
+        {"allocation", [&](UpdateRun& run) { run.SetFetcher(&fetcher); }, "",
+         "out of memory while fetching http://patch.test/web_patch/corvana/b.zip"},
+        {"window",
+         [&](UpdateRun&) {
+             m_view.onCall = [&](const std::string& call) {
+                 if (call == unpacking) throw std::runtime_error("the window is gone");
+             };
+         },
+         "", "the window is gone while installing b.zip"},
+        {"another thread",
+         [&](UpdateRun& run) {
+             m_clock.onPause = [&](uint32_t dwMs) {
+                 if (dwMs == 50) run.Abort("the window's endpoint failed: no memory");
+             };
+         },
+         "-THIS_FOLDER", "the window's endpoint failed: no memory"},
+    };
+    InstallStandIn("cw.exe");
+    PublishArchive("a.zip", "deflated.zip");
+    PublishArchive("b.zip", "five.zip");
+    Publish("1=a.zip;a\n2=b.zip;b\n");
+    test::SetEnv("CORVANA_PATCH_HOST", "patch.test");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pszName);
+        m_view.calls.clear();
+        m_view.onCall = nullptr;
+        UpdateRun run;
+        run.SetView(&m_view);
+        run.SetFetcher(&m_fetcher);
+        run.SetClock(&m_clock);
+        run.SetOwnFolder(Folder());
+        run.SetPublicKey("");
+        m_clock.onPause = [&](uint32_t) { run.ChooseFolder(Folder()); };
+        c.arrange(run);
+        run.Run(c.pszCommand);
+        EXPECT_EQ(run.GetOutcome(), RunOutcome::FAILED);
+        EXPECT_TRUE(m_view.Has("why " + c.cause)) << ::testing::PrintToString(m_view.Of("why "));
+        EXPECT_TRUE(m_view.Has("box " + T(IDS_ERROR_CAPTION) + "|" + T(IDS_ERROR_CODE) + " : #-1"));
+        EXPECT_EQ(m_view.calls.back(), "close");
+        EXPECT_FALSE(fs::exists(m_folder / "f1.txt"));  // b.zip's items: none, or all
+        EXPECT_FALSE(fs::exists(m_folder / "b.zip"));
+        EXPECT_FALSE(fs::exists(m_folder / STAGING_FOLDER_NAME));
+        EXPECT_TRUE(NothingLogged("cw.log"));
+    }
+    test::SetEnv("CORVANA_PATCH_HOST", nullptr);
+}
+
 TEST_F(UpdateRunFlowTest, InstallationPackageStartsSetupAndDeletesIt) {
     InstallStandIn("cw.exe");
     InstallStandIn("setup.exe");  // as if unpacked from the package
@@ -441,14 +516,32 @@ TEST_F(UpdateRunFlowTest, OnlyASetThePublisherSignedIsInstalled) {
         std::function<void()> tamper;  // after the set was signed at 2000
         uint64_t nAccepted;            // what the folder accepted before
         uint64_t nAcceptedAfter;       // the list itself is genuine: its time is taken
+        const char* pszCause = "";     // a part of the cause line
+        bool bInstalls = false;
+        const char* pszRequest = "";  // the end of a URL the run fetches
+    };
+    const auto pointTo = [&](const char* pszText, bool bListed) {
+        test::WriteWholeFile(m_server / SET_POINTER_NAME, pszText);
+        if (bListed) publisher.SignSet(m_server, {"patch_info.txt", "base.zip", "set.txt"}, 2000);
     };
     const std::vector<Case> cases{
-        {"signed set", [] {}, 0, 2000},
+        {"signed set", [] {}, 0, 2000, "", true, "/web_patch/corvana/base.zip"},
+        {"a set's own folder", [&] { pointTo("20261209T101500Z.002\r\n", true); }, 0, 2000, "",
+         true, "/web_patch/corvana.sets/20261209T101500Z.002/base.zip"},
+        {"a pointer the list does not name", [&] { pointTo("20261209T101500Z\n", false); }, 0, 0,
+         "/corvana.sets/20261209T101500Z/SHA256SUMS: set.txt: not listed in SHA256SUMS"},
+        {"a pointer out of the sets", [&] { pointTo("../../elsewhere\n", true); }, 0, 0,
+         "/web_patch/corvana/set.txt: not the name of a set"},
         {"tampered manifest", [&] { Publish("201=base.zip;base\n202=base.zip;again\n"); }, 0, 0},
         {"tampered archive", [&] { PublishArchive("base.zip", "five.zip"); }, 0, 2000},
         {"archive not listed", [&] { publisher.SignSet(m_server, {"patch_info.txt"}, 2000); }, 0,
          2000},
-        {"no signature", [&] { fs::remove(m_server / SIGNATURE_NAME); }, 0, 0},
+        {"no signature", [&] { fs::remove(m_server / SIGNATURE_NAME); }, 0, 0,
+         "/SHA256SUMS.minisig (host patch.test, port 80): the server answered with an error "
+         "status (HTTP 404)"},
+        {"a web page for the signature",
+         [&] { test::WriteWholeFile(m_server / SIGNATURE_NAME, "\n<html>Sign in</html>\n"); }, 0, 0,
+         "SHA256SUMS.minisig: a web page, not the patch set's file"},
         {"another key", [&] { stranger.SignSet(m_server, everything, 2000); }, 0, 0},
         {"truncated signature",
          [&] {
@@ -458,14 +551,17 @@ TEST_F(UpdateRunFlowTest, OnlyASetThePublisherSignedIsInstalled) {
          0, 0},
         {"older set replayed", [] {}, 2001, 2001},
     };
+    test::SetEnv("CORVANA_PATCH_HOST", "patch.test");
     InstallStandIn("cw.exe");  // answers no window: taken as version 170
     for (const Case& c : cases) {
         SCOPED_TRACE(c.pszName);
         for (const char* name : {"alpha.txt", "base.zip", "cw.log", ACCEPTED_RECORD_NAME}) {
             fs::remove(m_folder / name);
         }
+        fs::remove(m_server / SET_POINTER_NAME);
+        m_fetcher.requests.clear();
         if (c.nAccepted != 0) {
-            ASSERT_TRUE(StoreAcceptedTimestamp(Folder(), c.nAccepted));
+            ASSERT_TRUE(StoreAcceptedTimestamp(test::OpenFolder(Folder()), c.nAccepted));
         }
         PublishArchive("base.zip", "deflated.zip");
         Publish("201=base.zip;base\n");
@@ -476,37 +572,68 @@ TEST_F(UpdateRunFlowTest, OnlyASetThePublisherSignedIsInstalled) {
         m_run.SetPublicKey(publisher.PublicKeyLine());
         m_run.Run("-THIS_FOLDER");
 
-        const bool bSigned = std::string(c.pszName) == "signed set";
+        const bool bSigned = c.bInstalls;
+        EXPECT_TRUE(
+            std::any_of(m_fetcher.requests.begin(), m_fetcher.requests.end(),
+                        [&](const std::string& url) { return url.ends_with(c.pszRequest); }));
+        // A web page is no attack: the server is taken as not the patch server.
+        const bool bPage = std::string(c.pszName).find("web page") != std::string::npos;
         EXPECT_EQ(view.Has("box " + T(IDS_ERROR_CAPTION) + "|" + T(IDS_ERROR_CODE) + " : #-6"),
-                  !bSigned);
+                  !bSigned && !bPage);
+        EXPECT_EQ(view.Has("status " + T(IDS_SERVER_UNREACHABLE)), bPage);
+        const std::vector<std::string> why = view.Of("why ");
+        EXPECT_TRUE(*c.pszCause == '\0' || std::any_of(why.begin(), why.end(),
+                                                       [&](const std::string& line) {
+                                                           return line.find(c.pszCause) !=
+                                                                  std::string::npos;
+                                                       }))
+            << ::testing::PrintToString(why);
         EXPECT_EQ(fs::exists(m_folder / "alpha.txt"), bSigned);
         EXPECT_FALSE(fs::exists(m_folder / "base.zip"));
         EXPECT_TRUE(bSigned ? LogLines("cw.log").size() == 1 : NothingLogged("cw.log"));
-        EXPECT_EQ(*ReadAcceptedTimestamp(Folder()), c.nAcceptedAfter);
+        EXPECT_EQ(*ReadAcceptedTimestamp(test::OpenFolder(Folder())), c.nAcceptedAfter);
     }
+    test::SetEnv("CORVANA_PATCH_HOST", nullptr);
 }
 
-// A set replaced on the server between the list and the manifest is seen whole
-// the second time; one that never verifies is refused after that second look.
+// A set replaced on the server between the list and the manifest (or, for a
+// repair, the index of installed files) is seen whole the second time; one that
+// never verifies is refused after that second look.
 TEST_F(UpdateRunFlowTest, ASetReplacedWhileItIsReadIsFetchedOnceMore) {
     const test::TestPublisher publisher;
-    const std::vector<std::string> names{"patch_info.txt", "base.zip"};
+    const std::vector<std::string> names{"patch_info.txt", "base.zip", FILE_SUMS_NAME,
+                                         FILE_ENTRIES_NAME};
     const fs::path next = m_temp.Path() / "next";
     fs::create_directories(next);
     InstallStandIn("cw.exe");
     PublishArchive("base.zip", "deflated.zip");
     fs::copy_file(m_server / "base.zip", next / "base.zip");
     test::WriteWholeFile(next / "patch_info.txt", "201=base.zip;base\n202=base.zip;again\n");
+    // The next set's index names a file the folder lacks: had the run checked the
+    // folder against it with the first set's manifest, it would have fetched.
+    test::WriteWholeFile(next / FILE_SUMS_NAME, Sha256Hex("x") + "  x.txt\n");
+    test::WriteWholeFile(next / FILE_ENTRIES_NAME, "202\tbase.zip\t1\tx.txt\n");
     publisher.SignSet(next, names, 2001);
-    for (const bool bReplaced : {true, false}) {
-        SCOPED_TRACE(bReplaced ? "replaced" : "tampered");
+    struct Case {
+        const char* pszName;
+        const char* pszSwappedAt;  // the request before which the next set goes live
+        const char* pszCommand;
+        bool bReplaced;  // false: the manifest is tampered with instead
+    };
+    for (const Case& c :
+         {Case{"replaced", MANIFEST_NAME, "-THIS_FOLDER", true},
+          Case{"tampered", MANIFEST_NAME, "-THIS_FOLDER", false},
+          Case{"replaced for a repair", FILE_SUMS_NAME, "-THIS_FOLDER -REPAIR", true}}) {
+        SCOPED_TRACE(c.pszName);
         fs::remove(m_folder / ACCEPTED_RECORD_NAME);
         Publish("201=base.zip;base\n");
+        test::WriteWholeFile(m_server / FILE_SUMS_NAME, "");
+        test::WriteWholeFile(m_server / FILE_ENTRIES_NAME, "");
         publisher.SignSet(m_server, names, 2000);
-        if (!bReplaced) Publish("201=base.zip;tampered\n");
-        int nManifests = 0;
+        if (!c.bReplaced) Publish("201=base.zip;tampered\n");
+        int nSeen = 0;
         m_fetcher.onOpen = [&](const std::string& url) {
-            if (!url.ends_with(MANIFEST_NAME) || ++nManifests != 1 || !bReplaced) return;
+            if (!url.ends_with(c.pszSwappedAt) || ++nSeen != 1 || !c.bReplaced) return;
             for (const fs::path& file : fs::directory_iterator(next)) {
                 fs::remove(m_server /
                            file.filename());  // (copy_file does not overwrite under Wine)
@@ -516,13 +643,14 @@ TEST_F(UpdateRunFlowTest, ASetReplacedWhileItIsReadIsFetchedOnceMore) {
         test::RecordingView view;
         m_run.SetView(&view);
         m_run.SetPublicKey(publisher.PublicKeyLine());
-        m_run.Run("-THIS_FOLDER");
-        EXPECT_EQ(nManifests, 2);
-        EXPECT_EQ(std::count(m_clock.pauses.begin(), m_clock.pauses.end(), 2000u),
-                  bReplaced ? 1 : 2);
+        m_run.Run(c.pszCommand);
+        EXPECT_EQ(nSeen, 2);
+        // One more look, whether or not it finds a whole set.
+        EXPECT_EQ(std::count(m_clock.pauses.begin(), m_clock.pauses.end(), 2000u), 1);
+        m_clock.pauses.clear();
         EXPECT_EQ(view.Has("box " + T(IDS_ERROR_CAPTION) + "|" + T(IDS_ERROR_CODE) + " : #-6"),
-                  !bReplaced);
-        EXPECT_EQ(*ReadAcceptedTimestamp(Folder()), bReplaced ? 2001u : 0u);
+                  !c.bReplaced);
+        EXPECT_EQ(*ReadAcceptedTimestamp(test::OpenFolder(Folder())), c.bReplaced ? 2001u : 0u);
     }
 }
 
@@ -535,28 +663,42 @@ TEST_F(UpdateRunFlowTest, OnlyASignedListLeadsToADelta) {
         return std::any_of(m_fetcher.requests.begin(), m_fetcher.requests.end(),
                            [&](const std::string& url) { return url.ends_with("/" + name); });
     };
-    for (const bool bSigned : {false, true}) {
-        SCOPED_TRACE(bSigned ? "signed" : "unsigned");
+    // The third time the server lacks the delta its list names (a mirror not yet
+    // in step): the full archive is fetched.
+    for (const auto& [bSigned, bDeltaServed] :
+         {std::pair{false, true}, std::pair{true, true}, std::pair{true, false}}) {
+        SCOPED_TRACE(bSigned ? (bDeltaServed ? "signed" : "signed, delta missing") : "unsigned");
         m_fetcher.requests.clear();
+        m_view.calls.clear();
+        fs::remove(m_folder / "new.txt");
         for (const auto& [base, installed] : {std::pair{"delta-base.dat", "game.dat"},
                                               std::pair{"delta-prog-base.dat", "prog.bin"}}) {
             fs::remove(m_folder / "bin" / installed);
             fs::copy_file(test::TestArchive(base), m_folder / "bin" / installed);
         }
         PublishArchive("delta.zip", "deflated.zip");
-        PublishArchive("delta.zip.delta", "delta.zip.delta");
+        test::WriteWholeFile(m_server / "delta.zip.delta", test::TestDelta());
         Publish("201=delta.zip;d\n");
         publisher.SignSet(m_server, {"patch_info.txt", "delta.zip", "delta.zip.delta"}, 2000);
+        if (!bDeltaServed) fs::remove(m_server / "delta.zip.delta");
+        fs::remove(m_folder / ACCEPTED_RECORD_NAME);
         m_run.SetPublicKey(bSigned ? publisher.PublicKeyLine() : "");
         m_run.Run("-THIS_FOLDER");
+        const bool bThroughDelta = bSigned && bDeltaServed;
         EXPECT_EQ(delta("delta.zip.delta"), bSigned);
-        EXPECT_EQ(delta("delta.zip"), !bSigned);
-        EXPECT_EQ(fs::exists(m_folder / "new.txt"), bSigned);
-        EXPECT_EQ(fs::exists(m_folder / "alpha.txt"), !bSigned);
+        EXPECT_EQ(delta("delta.zip"), !bThroughDelta);
+        EXPECT_EQ(fs::exists(m_folder / "new.txt"), bThroughDelta);
+        EXPECT_EQ(fs::exists(m_folder / "alpha.txt"), !bThroughDelta);
+        const std::vector<std::string> notes = m_view.Of("note ");
+        EXPECT_EQ(notes.size(), bDeltaServed ? 0u : 1u);
+        if (!bDeltaServed && !notes.empty()) {
+            EXPECT_TRUE(notes[0].ends_with("(HTTP 404); delta.zip is fetched whole")) << notes[0];
+        }
+        EXPECT_EQ(test::ReadWholeFile(m_folder / "bin" / "game.dat") ==
+                      test::ReadWholeFile(test::TestArchive("delta-result.dat")),
+                  bThroughDelta);
         fs::remove(m_folder / "alpha.txt");
     }
-    EXPECT_TRUE(test::ReadWholeFile(m_folder / "bin" / "game.dat") ==
-                test::ReadWholeFile(test::TestArchive("delta-result.dat")));
 }
 
 // A record that cannot be read, or a set that cannot be recorded, installs nothing.
@@ -583,7 +725,7 @@ TEST_F(UpdateRunFlowTest, TheRollbackGuardFailsClosed) {
         EXPECT_TRUE(view.Has("box " + T(IDS_ERROR_CAPTION) + "|" + T(IDS_ERROR_CODE) + " : #-6"));
         EXPECT_FALSE(fs::exists(m_folder / "alpha.txt"));
         EXPECT_FALSE(fs::exists(m_folder / STAGING_FOLDER_NAME));
-        const Expected<uint64_t> accepted = ReadAcceptedTimestamp(Folder());
+        const Expected<uint64_t> accepted = ReadAcceptedTimestamp(test::OpenFolder(Folder()));
         ASSERT_FALSE(accepted);
         EXPECT_NE(accepted.GetFailure().what.find(ACCEPTED_RECORD_NAME), std::string::npos);
         EXPECT_TRUE(view.Has("why " + accepted.GetFailure().Text()));
@@ -610,6 +752,213 @@ TEST_F(UpdateRunFlowTest, ARepairWithoutAKeyOrAFolderIsRefused) {
         ASSERT_EQ(why.size(), 1u);
         EXPECT_NE(why[0].find(pszCause), std::string::npos) << why[0];
     }
+}
+
+// A body too large to hold is streamed to the disk: a break goes on from where
+// it stopped (from the server's part, or from nothing when it sends the whole
+// body), what a run kept is taken up by the next unless the server's copy
+// changed, and a body the disk cannot take is refused before its first byte.
+TEST_F(UpdateRunFlowTest, ABodyTooLargeToHoldIsStreamedAndResumed) {
+    InstallStandIn("cw.exe");
+    std::string pack(600000, '\0');
+    std::mt19937 random(31);
+    for (char& c : pack) c = static_cast<char>(random());
+    ZipWriter zip;
+    ASSERT_TRUE(zip.Create((m_server / "big.zip").string()));
+    ASSERT_TRUE(zip.AddData("data/pack.dat", pack, DosDateOf(1700000000), 0644));
+    ASSERT_TRUE(zip.Close());
+    Publish("201=big.zip;big\n");
+    m_fetcher.nMemoryLimit = 65536;
+    m_fetcher.nCutAfter = 100000;
+    const fs::path downloads = m_folder / DOWNLOADS_FOLDER_NAME;
+    const auto keptBytes = [&]() -> uint64_t {
+        if (!fs::is_directory(downloads)) return 0;
+        for (const fs::directory_entry& entry : fs::directory_iterator(downloads)) {
+            if (entry.path().extension() == ".part") return entry.file_size();
+        }
+        return 0;
+    };
+    struct Case {
+        const char* pszName;
+        bool bRanges;
+        int nCuts;
+        const char* pszValidator;
+        uint64_t nClaimed;
+        std::vector<uint64_t> ranges;
+        uint64_t nKeptAfter;  // what the downloads folder keeps: 0 when installed
+    };
+    const std::vector<Case> cases{
+        {"a break, resumed", true, 1, "\"v1\"", 0, {0, 100000}, 0},
+        {"ranges not served", false, 1, "\"v1\"", 0, {0, 0}, 0},
+        {"breaking on", true, 4, "\"v1\"", 0, {0, 100000, 200000, 300000}, 400000},
+        {"taken up by the next run", true, 0, "\"v1\"", 0, {400000}, 0},
+        {"breaking on again", true, 4, "\"v1\"", 0, {0, 100000, 200000, 300000}, 400000},
+        {"changed on the server meanwhile", true, 0, "\"v2\"", 0, {0}, 0},
+        {"more than the disk holds", true, 0, "\"v2\"", uint64_t{1} << 60, {0}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pszName);
+        fs::remove_all(m_folder / "data");
+        m_fetcher.ranges.clear();
+        m_fetcher.bRanges = c.bRanges;
+        m_fetcher.nCuts = c.nCuts;
+        m_fetcher.validator = c.pszValidator;
+        m_fetcher.nClaimedTotal = c.nClaimed;
+        test::RecordingView view;
+        m_run.SetView(&view);
+        m_run.Run("-THIS_FOLDER");
+        EXPECT_EQ(m_fetcher.ranges, c.ranges);
+        EXPECT_EQ(keptBytes(), c.nKeptAfter);
+        const bool bInstalled = c.nKeptAfter == 0 && c.nClaimed == 0;
+        if (bInstalled) {
+            EXPECT_EQ(test::ReadWholeFile(m_folder / "data" / "pack.dat"), pack);
+            EXPECT_FALSE(fs::exists(downloads));
+            EXPECT_EQ(view.Of("note ").size(), static_cast<std::size_t>(c.nCuts));
+        } else if (c.nClaimed != 0) {
+            EXPECT_TRUE(
+                view.Has("box " + T(IDS_ERROR_CAPTION) + "|" + T(IDS_ERROR_CODE) + " : #-5"));
+            const std::vector<std::string> why = view.Of("why ");
+            ASSERT_EQ(why.size(), 1u);
+            EXPECT_NE(why[0].find("big.zip needs 1152921504606846976 bytes, "), std::string::npos)
+                << why[0];
+        } else {
+            EXPECT_TRUE(view.Has("status " + T(IDS_SERVER_UNREACHABLE)));
+        }
+    }
+    // A signed body kept is taken up from a later set's folder: the same signed
+    // file under another URL.
+    const test::TestPublisher publisher;
+    m_run.SetView(&m_view);
+    m_run.SetPublicKey(publisher.PublicKeyLine());
+    m_fetcher.nClaimedTotal = 0;
+    for (const char* pszSet : {"20261209T120000Z", "20261209T130000Z"}) {
+        SCOPED_TRACE(pszSet);
+        test::WriteWholeFile(m_server / SET_POINTER_NAME, std::string(pszSet) + "\n");
+        publisher.SignSet(m_server, {"patch_info.txt", "big.zip", SET_POINTER_NAME}, 2000);
+        m_fetcher.ranges.clear();
+        m_fetcher.nCuts = pszSet[10] == '2' ? 4 : 0;
+        m_run.Run("-THIS_FOLDER");
+        const std::vector<uint64_t> expected =
+            pszSet[10] == '2' ? std::vector<uint64_t>{0, 100000, 200000, 300000}
+                              : std::vector<uint64_t>{400000};
+        EXPECT_EQ(m_fetcher.ranges, expected);
+    }
+    EXPECT_EQ(test::ReadWholeFile(m_folder / "data" / "pack.dat"), pack);
+}
+
+// A signed set is installed whole in one run; an unsigned one takes the first
+// hundred entries it selects, as it always has.
+TEST_F(UpdateRunFlowTest, ASignedSetInstallsEveryEntryItSelects) {
+    const test::TestPublisher publisher;
+    InstallStandIn("cw.exe");
+    std::string manifest;
+    std::vector<std::string> names{"patch_info.txt"};
+    for (int i = 0; i < 120; ++i) {
+        names.push_back("part" + std::to_string(i) + ".zip");
+        PublishArchive(names.back(), "deflated.zip");
+        manifest += std::to_string(201 + i) + "=" + names.back() + ";p\n";
+    }
+    Publish(manifest);
+    publisher.SignSet(m_server, names, 2000);
+    for (const bool bSigned : {false, true}) {
+        SCOPED_TRACE(bSigned ? "signed" : "unsigned");
+        m_fetcher.requests.clear();
+        test::RecordingView view;
+        m_run.SetView(&view);
+        m_run.SetPublicKey(bSigned ? publisher.PublicKeyLine() : "");
+        m_run.Run("-THIS_FOLDER");
+        const std::size_t nEntries = bSigned ? 120 : 100;
+        EXPECT_EQ(std::count_if(m_fetcher.requests.begin(), m_fetcher.requests.end(),
+                                [](const std::string& url) { return url.ends_with(".zip"); }),
+                  static_cast<std::ptrdiff_t>(nEntries));
+        EXPECT_TRUE(view.Has("range " + std::to_string(UNITS_PER_ENTRY * nEntries)));
+        EXPECT_TRUE(view.Has("status [p] " + T(IDS_INSTALLED) + " (" + std::to_string(nEntries) +
+                             "/" + std::to_string(nEntries + 1) + ")"));
+    }
+}
+
+// The set's mirrors stand in for hosts whose answers fail, each checked against
+// the signed list: a host that is down, one that stalls and one that serves
+// other bytes are left for the rest of the run, and the run ends right through
+// the next; when the last one fails too, its failure ends the run.
+TEST_F(UpdateRunFlowTest, TheSetsMirrorsStandInForHostsThatFail) {
+    const test::TestPublisher publisher;
+    InstallStandIn("cw.exe");
+    PublishArchive("base.zip", "deflated.zip");
+    PublishArchive("sound.zip", "folders.zip");
+    Publish("201=base.zip;base\n202=sound.zip;sound\n");
+    test::SetEnv("CORVANA_PATCH_HOST", "patch.test");
+    const std::string primary = "http://patch.test/web_patch/corvana/";
+    struct Case {
+        const char* pszName;
+        const char* pszMirrors;
+        std::vector<std::string> fetched;  // the archives' URLs, in order
+    };
+    const std::string good = "https://good.test/cdn/web_patch/corvana/";
+    const std::string wrong = "http://wrong.test/web_patch/corvana/";
+    for (const Case& c : {
+             Case{"down, stalled, wrong, good",
+                  "down.test\n# a comment\nnot a host\nstall.test:8080\nhttp://wrong.test/\n"
+                  "https://good.test/cdn\n",
+                  {primary + "base.zip", "http://down.test/web_patch/corvana/base.zip",
+                   "http://stall.test:8080/web_patch/corvana/base.zip", wrong + "base.zip",
+                   good + "base.zip", good + "sound.zip"}},
+             Case{"only wrong bytes", "wrong.test\n", {primary + "base.zip", wrong + "base.zip"}},
+         }) {
+        SCOPED_TRACE(c.pszName);
+        for (const char* name : {"alpha.txt", "cw.log", ACCEPTED_RECORD_NAME}) {
+            fs::remove(m_folder / name);
+        }
+        test::WriteWholeFile(m_server / MIRRORS_NAME, c.pszMirrors);
+        publisher.SignSet(m_server, {"patch_info.txt", "base.zip", "sound.zip", MIRRORS_NAME},
+                          2000);
+        m_fetcher.hostFaults = {{primary + "base.zip", DownloadFailure::HTTP_STATUS},
+                                {"http://down.test/", DownloadFailure::OPEN_FAILED},
+                                {"http://stall.test:8080/", DownloadFailure::TIMED_OUT},
+                                {wrong, DownloadFailure::NONE}};
+        m_fetcher.requests.clear();
+        test::RecordingView view;
+        m_run.SetView(&view);
+        m_run.SetPublicKey(publisher.PublicKeyLine());
+        m_run.Run("-THIS_FOLDER");
+        std::vector<std::string> fetched;
+        std::copy_if(m_fetcher.requests.begin(), m_fetcher.requests.end(),
+                     std::back_inserter(fetched),
+                     [](const std::string& url) { return url.ends_with(".zip"); });
+        EXPECT_EQ(fetched, c.fetched);
+        const bool bInstalled = c.fetched.back() == good + "sound.zip";
+        EXPECT_EQ(fs::exists(m_folder / "alpha.txt"), bInstalled);
+        EXPECT_EQ(view.Has("box " + T(IDS_ERROR_CAPTION) + "|" + T(IDS_ERROR_CODE) + " : #-6"),
+                  !bInstalled);
+        EXPECT_EQ(view.Has("note base.zip: SHA-256 differs from SHA256SUMS; base.zip is fetched "
+                           "from " +
+                           good),
+                  bInstalled);
+    }
+    m_fetcher.hostFaults.clear();
+    test::SetEnv("CORVANA_PATCH_HOST", nullptr);
+}
+
+// A signed set whose index says the update cannot fit the disk is refused
+// before anything of it is fetched.
+TEST_F(UpdateRunFlowTest, AnUpdateTheDiskCannotHoldIsRefusedFirst) {
+    const test::TestPublisher publisher;
+    InstallStandIn("cw.exe");
+    PublishArchive("base.zip", "deflated.zip");
+    Publish("201=base.zip;base\n");
+    test::WriteWholeFile(m_server / FILE_SUMS_NAME, Sha256Hex("x") + "  alpha.txt\n");
+    test::WriteWholeFile(m_server / FILE_ENTRIES_NAME,
+                         "201\tbase.zip\t1152921504606846976\talpha.txt\n");
+    publisher.SignSet(m_server, {"patch_info.txt", "base.zip", FILE_SUMS_NAME, FILE_ENTRIES_NAME},
+                      2000);
+    m_run.SetPublicKey(publisher.PublicKeyLine());
+    m_run.Run("-THIS_FOLDER");
+    EXPECT_TRUE(m_view.Has("box " + T(IDS_ERROR_CAPTION) + "|" + T(IDS_ERROR_CODE) + " : #-5"));
+    const std::vector<std::string> why = m_view.Of("why ");
+    ASSERT_EQ(why.size(), 1u);
+    EXPECT_TRUE(why[0].starts_with("the update needs 2305843009213693952 bytes, ")) << why[0];
+    EXPECT_TRUE(std::none_of(m_fetcher.requests.begin(), m_fetcher.requests.end(),
+                             [](const std::string& url) { return url.ends_with("/base.zip"); }));
 }
 
 }  // namespace

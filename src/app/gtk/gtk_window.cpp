@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <memory>
 #include <utility>
 
@@ -102,6 +103,7 @@ struct PendingRequest {
     std::mutex mutex;
     std::condition_variable done;
     const std::function<void()>* pRequest = nullptr;  // null once done or abandoned
+    std::exception_ptr error;                         // what the request threw
 };
 
 }  // namespace
@@ -303,7 +305,12 @@ void GtkPanel::Request(const std::function<void()>& request) {
         +[](gpointer pData) -> gboolean {
             PendingRequest& pending = **static_cast<std::shared_ptr<PendingRequest>*>(pData);
             std::lock_guard lock(pending.mutex);
-            if (pending.pRequest != nullptr) (*pending.pRequest)();
+            // What a request throws goes back to the run's thread, never through GTK.
+            try {
+                if (pending.pRequest != nullptr) (*pending.pRequest)();
+            } catch (...) {
+                pending.error = std::current_exception();
+            }
             pending.pRequest = nullptr;
             pending.done.notify_all();
             return G_SOURCE_REMOVE;
@@ -316,6 +323,7 @@ void GtkPanel::Request(const std::function<void()>& request) {
         std::lock_guard ended(m_mutex);
         if (m_bEnded) pPending->pRequest = nullptr;  // abandoned: never carried out
     }
+    if (pPending->error) std::rethrow_exception(pPending->error);
 }
 
 void GtkPanel::SetItemText(int nId, const std::string& text) {
@@ -397,7 +405,7 @@ void GtkPanel::PostClose() {
 
 void GtkPanel::OnExit() {
     const bool bEnd = m_logic.OnExit([this] {
-        return MessageBox(m_pWindow, LoadText(IDS_CONFIRM_EXIT), LoadText(IDS_ABORT_CAPTION),
+        return MessageBox(m_pWindow, LoadText(IDS_CONFIRM_EXIT), LoadText(IDS_CONFIRM_TITLE),
                           GTK_MESSAGE_QUESTION, GTK_BUTTONS_OK_CANCEL);
     });
     if (bEnd) End();

@@ -31,15 +31,15 @@ void TransferMeter::Update(const RunProgress& progress, Clock::time_point now) {
     const Clock::time_point previous = m_now;
     m_now = now;
     const bool bNewFile =
-        progress.dwLength != 0 && (progress.nEntry != m_progress.nEntry || !IsReceiving());
-    if (IsReceiving() && (bNewFile || progress.dwLength == 0)) EndTransfer();
+        progress.qwLength != 0 && (progress.nEntry != m_progress.nEntry || !IsReceiving());
+    if (IsReceiving() && (bNewFile || progress.qwLength == 0)) EndTransfer();
     if (bNewFile) {
         // The run reports each entry before it requests the file: the transfer
         // began then, with nothing received.
         const bool bAnnounced = !IsReceiving() && progress.nEntry == m_progress.nEntry;
         m_start = bAnnounced ? previous : now;
-        m_dwFirstBytes = bAnnounced ? 0 : progress.dwReceived;
-        m_qwLengths += progress.dwLength;
+        m_qwFirstBytes = bAnnounced ? 0 : progress.qwReceived;
+        m_qwLengths += progress.qwLength;
         ++m_nLengths;
         m_nStartedEntry = progress.nEntry;
     }
@@ -47,9 +47,9 @@ void TransferMeter::Update(const RunProgress& progress, Clock::time_point now) {
 }
 
 void TransferMeter::EndTransfer() {
-    m_qwEarlierBytes += m_progress.dwReceived - m_dwFirstBytes;
+    m_qwEarlierBytes += m_progress.qwReceived - m_qwFirstBytes;
     m_dEarlierSeconds += std::chrono::duration<double>(m_now - m_start).count();
-    m_progress.dwLength = 0;
+    m_progress.qwLength = 0;
 }
 
 double TransferMeter::ReceivingSeconds() const {
@@ -59,7 +59,7 @@ double TransferMeter::ReceivingSeconds() const {
 
 std::optional<double> TransferMeter::Rate() const {
     const uint64_t qwBytes =
-        m_qwEarlierBytes + (IsReceiving() ? m_progress.dwReceived - m_dwFirstBytes : 0);
+        m_qwEarlierBytes + (IsReceiving() ? m_progress.qwReceived - m_qwFirstBytes : 0);
     const double dSeconds = ReceivingSeconds();
     if (dSeconds < MIN_MEASURED_SECONDS || qwBytes == 0) return std::nullopt;
     return static_cast<double>(qwBytes) / dSeconds;
@@ -71,7 +71,9 @@ std::optional<double> TransferMeter::SecondsLeft() const {
     const double dMeanLength = static_cast<double>(m_qwLengths) / m_nLengths;
     // The current file's rest, and the files whose transfer has not started.
     double dBytesLeft = std::max(m_progress.nEntries - m_nStartedEntry, 0) * dMeanLength;
-    if (IsReceiving()) dBytesLeft += m_progress.dwLength - m_progress.dwReceived;
+    if (IsReceiving()) {
+        dBytesLeft += static_cast<double>(m_progress.qwLength - m_progress.qwReceived);
+    }
     return dBytesLeft / *rate;
 }
 
@@ -111,11 +113,11 @@ std::string FormatProgressLine(const ProgressFigures& figures, int nColumns, boo
     // The figures in reading order; an empty one is not shown.
     enum { PERCENT, BYTES, RATE, LEFT, PARTS };
     std::string parts[PARTS] = {std::to_string(nPercent) + "%"};
-    if (figures.dwLength != 0) {
-        const Amount received = InUnits(figures.dwReceived);
-        const bool bSameUnit = received.pszUnit == InUnits(figures.dwLength).pszUnit;
-        parts[BYTES] = (bSameUnit ? Figure(received) : FormatBytes(figures.dwReceived)) + "/" +
-                       FormatBytes(figures.dwLength);
+    if (figures.qwLength != 0) {
+        const Amount received = InUnits(figures.qwReceived);
+        const bool bSameUnit = received.pszUnit == InUnits(figures.qwLength).pszUnit;
+        parts[BYTES] = (bSameUnit ? Figure(received) : FormatBytes(figures.qwReceived)) + "/" +
+                       FormatBytes(figures.qwLength);
     }
     if (figures.rate) parts[RATE] = FormatBytes(std::llround(*figures.rate)) + "/s";
     if (figures.secondsLeft && nPercent < 100) {

@@ -28,14 +28,14 @@ public:
     std::optional<double> SecondsLeft() const;
 
 private:
-    bool IsReceiving() const { return m_progress.dwLength != 0; }
+    bool IsReceiving() const { return m_progress.qwLength != 0; }
     void EndTransfer();
     double ReceivingSeconds() const;
 
     RunProgress m_progress;
     Clock::time_point m_start{};  // when the current transfer was first seen
     Clock::time_point m_now{};
-    uint32_t m_dwFirstBytes = 0;  // bytes of the current file already in then
+    uint64_t m_qwFirstBytes = 0;  // bytes of the current file already in then
     uint64_t m_qwEarlierBytes = 0;
     double m_dEarlierSeconds = 0;
     uint64_t m_qwLengths = 0;  // the lengths announced so far, and their count
@@ -46,8 +46,8 @@ private:
 // What the line shows.
 struct ProgressFigures {
     int nPercent = 0;  // of the whole run
-    uint32_t dwReceived = 0;
-    uint32_t dwLength = 0;  // 0: no file is being received
+    uint64_t qwReceived = 0;
+    uint64_t qwLength = 0;  // 0: no file is being received
     std::optional<double> rate;
     std::optional<double> secondsLeft;
 };

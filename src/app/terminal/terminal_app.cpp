@@ -69,7 +69,7 @@ bool TerminalApp::ReadLine(std::string& line) {
 // and so is a second Ctrl-C.
 bool TerminalApp::Confirm() {
     if (m_signals.bTerminated || !isatty(STDIN_FILENO)) return true;
-    m_window.Ask(LoadText(IDS_ABORT_CAPTION) + " " + LoadText(IDS_CONFIRM_EXIT) + " [y/N] ");
+    m_window.Ask(LoadText(IDS_CONFIRM_TITLE) + " " + LoadText(IDS_CONFIRM_EXIT) + " [y/N] ");
     std::string answer;
     m_signals.bInterrupted = false;
     const bool bLine = ReadLine(answer);
@@ -101,7 +101,7 @@ void TerminalApp::Loop() {
 
 void TerminalApp::InstallInto(const std::string& folder) {
     m_log.Write("folder", folder);
-    m_window.Say("Installing into " + folder + "\n");
+    m_window.Say(FormatText(LoadText(IDS_INSTALLING_INTO).c_str(), folder.c_str()) + "\n");
     m_logic.OnInstallNow(folder);
 }
 
@@ -120,15 +120,12 @@ bool TerminalApp::AskForFolder() {
             m_logic.OnExit([] { return true; });
             return true;
         }
-        m_window.Say("Installing into " + folder + "\n");
         InstallInto(folder);
         return false;
     }
     for (;;) {
-        m_window.Ask(FormatText(
-            "Install into %s\n"
-            "  Enter: install there; a folder: install into its %s sub-folder; q: exit\n> ",
-            defaultFolder.c_str(), PRODUCT_FOLDER));
+        m_window.Ask(FormatText(LoadText(IDS_INSTALL_PROMPT).c_str(), defaultFolder.c_str(),
+                                PRODUCT_FOLDER));
         std::string line;
         const bool bLine = ReadLine(line);
         m_window.Answered();
@@ -139,7 +136,9 @@ bool TerminalApp::AskForFolder() {
             // A folder that cannot be installed into is refused here, before
             // anything is fetched; the question is asked again.
             if (Result prepared = PrepareInstallFolder(folder); !prepared) {
-                m_window.Say("Cannot install there: " + prepared.GetFailure().Text() + "\n");
+                m_window.Say(FormatText(LoadText(IDS_CANNOT_INSTALL_THERE).c_str(),
+                                        prepared.GetFailure().Text().c_str()) +
+                             "\n");
                 continue;
             }
             InstallInto(folder);

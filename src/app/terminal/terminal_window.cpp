@@ -48,7 +48,7 @@ void TerminalWindow::DrawProgressLocked(bool bForce) {
     }
     const auto now = std::chrono::steady_clock::now();
     const ProgressFigures figures{static_cast<int>(100LL * m_progress.nUnits / m_nRangeMax),
-                                  m_progress.dwReceived, m_progress.dwLength, m_meter.Rate(),
+                                  m_progress.qwReceived, m_progress.qwLength, m_meter.Rate(),
                                   m_meter.SecondsLeft()};
     if (m_style == ProgressStyle::PLAIN) {
         // A log gets a line at each tenth of the run, and one every few seconds.
@@ -126,7 +126,7 @@ void TerminalWindow::OfferExitOnly() {
     std::lock_guard lock(m_mutex);
     if (m_bEnded) return;
     m_logic.ClearConfirmExit();
-    if (!m_bChoiceShown) PrintLineLocked("(Ctrl-C: exit now)");
+    if (!m_bChoiceShown) PrintLineLocked(LoadText(IDS_EXIT_NOW_HINT));
 }
 
 void TerminalWindow::ShowErrorBox(const std::string& text, const std::string& caption) {
@@ -137,7 +137,7 @@ void TerminalWindow::ShowErrorBox(const std::string& text, const std::string& ca
     std::fflush(m_pOut);
     if (m_bInteractive) {
         // Modal, as the box is: the run waits until it is confirmed.
-        std::fputs("[Enter]", m_pOut);
+        std::fputs(LoadText(IDS_PRESS_ENTER).c_str(), m_pOut);
         std::fflush(m_pOut);
         lock.unlock();
         int c;
@@ -170,11 +170,6 @@ void TerminalWindow::End() {
     ClearProgressLocked();
     std::fflush(m_pOut);
     m_bEnded = true;
-}
-
-bool TerminalWindow::HasEnded() {
-    std::lock_guard lock(m_mutex);
-    return m_bEnded;
 }
 
 std::string TerminalWindow::ChoiceDefault() {

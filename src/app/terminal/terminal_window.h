@@ -46,7 +46,6 @@ public:
     Event WaitForEvent(std::chrono::milliseconds timeout);
     // The window has ended: every later call does nothing.
     void End();
-    bool HasEnded();
     // Prints a notice of the window's own between the run's lines.
     void Say(const std::string& text);
     // Prints a question; until it is answered the progress line stays away and

@@ -22,10 +22,11 @@ HttpDownloader g_downloader;
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     ProgramShell shell{std::string(SkipProgramName(GetCommandLineA()))};
     InitCommonControls();
-    const bool bStarted = shell.Start([](const std::string& text, const std::string& caption) {
-        MessageBoxA(nullptr, text.c_str(), caption.c_str(), MB_OK | MB_ICONWARNING);
-    });
-    if (!bStarted) return shell.StartStatus();
+    const ResultOf<EarlyEnd> started =
+        shell.Start([](const std::string& text, const std::string& caption) {
+            MessageBoxA(nullptr, text.c_str(), caption.c_str(), MB_OK | MB_ICONWARNING);
+        });
+    if (!started) return started.GetFailure().nStatus;
 
     g_run.SetFetcher(&g_downloader);
     UpdaterDialog dialog(g_run);

@@ -84,7 +84,16 @@ INT_PTR UpdaterDialog::OnMessage(UINT nMessage, WPARAM wParam, LPARAM lParam) {
                     std::swap(pRequest, m_pPendingRequest);
                 }
             }
-            if (pRequest != nullptr) (*pRequest)();
+            // What a request throws goes back to the run's thread, never through
+            // the system's window procedure.
+            if (pRequest != nullptr) {
+                try {
+                    (*pRequest)();
+                } catch (...) {
+                    const std::lock_guard<std::mutex> lock(m_requestLock);
+                    m_requestError = std::current_exception();
+                }
+            }
             return TRUE;
         }
         case WM_PAINT:
@@ -207,8 +216,13 @@ void UpdaterDialog::Request(const std::function<void()>& request) {
         m_pPendingRequest = &request;
     }
     SendMessageA(m_hWnd, WM_RUN_REQUEST, 0, reinterpret_cast<LPARAM>(&request));
-    const std::lock_guard<std::mutex> lock(m_requestLock);
-    m_pPendingRequest = nullptr;
+    std::exception_ptr error;
+    {
+        const std::lock_guard<std::mutex> lock(m_requestLock);
+        m_pPendingRequest = nullptr;
+        std::swap(error, m_requestError);
+    }
+    if (error) std::rethrow_exception(error);
 }
 
 void UpdaterDialog::SetItemText(int nId, const std::string& text) {
@@ -220,8 +234,14 @@ void UpdaterDialog::ShowItem(int nId, bool bShow) {
 }
 
 void UpdaterDialog::SetProgressRange(int nMin, int nMax) {
+    // The 16-bit range holds the update's 512 units for each of up to 100 entries;
+    // a longer run (a repair of many archives) takes the 32-bit message.
     Request([&] {
-        SendDlgItemMessageA(m_hWnd, IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(nMin, nMax));
+        if (nMin >= 0 && nMax <= 0xFFFF) {
+            SendDlgItemMessageA(m_hWnd, IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(nMin, nMax));
+        } else {
+            SendDlgItemMessageA(m_hWnd, IDC_PROGRESS, PBM_SETRANGE32, nMin, nMax);
+        }
     });
 }
 

@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -67,6 +68,7 @@ private:
     // program may send the window messages) is ignored.
     std::mutex m_requestLock;
     const std::function<void()>* m_pPendingRequest = nullptr;
+    std::exception_ptr m_requestError;  // what the request being carried out threw
 };
 
 }  // namespace corvana

@@ -1,0 +1,18 @@
+// Verify and repair (-REPAIR): every file the set's signed index names is
+// checked in the installation folder, and what is missing or damaged is fetched
+// back from the archive that holds it, and only that is written.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "run/archive_step.h"
+#include "run/set_fetch.h"
+
+namespace corvana {
+
+// The number of files put back; else how the run ends.
+Expected<std::size_t, RunEnding> VerifyAndRepair(StepContext& context, SetHosts& hosts,
+                                                 const FetchedSet& set);
+
+}  // namespace corvana
