@@ -76,6 +76,9 @@ class DesktopWindowTest(unittest.TestCase):
             if found:
                 time.sleep(0.3)  # drawn
                 return int(found[-1])
+            if self.process.poll() is not None:
+                self.fail("the updater ended (%d) before a window named %r showed: %s" %
+                          (self.process.returncode, name, self.process.stderr.read()))
             time.sleep(0.1)
         self.fail("no window named %r" % name)
 
