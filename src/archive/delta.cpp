@@ -60,23 +60,25 @@ Expected<DeltaItem> ReadItem(std::string_view line, int nVersion) {
         return bWindows ? ReadNumber(text, nSize) && nSize <= (uint64_t{1} << 62)
                         : ReadSize(text, nSize);
     };
-    // An unchanged item of version 3 may leave its hashes to the signed index.
-    const bool bUnnamed =
-        item.method == DeltaMethod::SAME && nVersion >= 3 && fields[2] == "-" && fields[4] == "-";
+    // From version 3 a hash may be "-": the result's is then the set's signed
+    // index of installed files (the caller's to fill in), and a base without one
+    // is checked by the rebuild's result. An item in windows names both.
+    const auto readHash = [&](std::string_view text, std::string& hash) {
+        if (text == "-") return nVersion >= 3 && !bWindows;
+        hash = text;
+        return IsSha256Hex(text);
+    };
     if (item.method == DeltaMethod::WHOLE) {
         if (fields[1] != "-" || fields[2] != "-") return bad;
-    } else if (!readSize(fields[1], item.nBaseSize) || (!bUnnamed && !IsSha256Hex(fields[2]))) {
+    } else if (!readSize(fields[1], item.nBaseSize) || !readHash(fields[2], item.baseSha256)) {
         return bad;
-    } else if (!bUnnamed) {
-        item.baseSha256 = fields[2];
     }
-    if (!readSize(fields[3], item.nResultSize) || (!bUnnamed && !IsSha256Hex(fields[4])) ||
+    if (!readSize(fields[3], item.nResultSize) || !readHash(fields[4], item.resultSha256) ||
         !ReadSize(fields[5], item.nPayloadSize) || !ReadNumber(fields[6], item.dwDosDate) ||
         !ReadNumber(fields[7], item.dwVersionMadeBy) ||
         !ReadNumber(fields[8], item.dwExternalAttributes)) {
         return bad;
     }
-    if (!bUnnamed) item.resultSha256 = fields[4];
     if (item.method == DeltaMethod::SAME &&
         (item.nBaseSize != item.nResultSize || item.baseSha256 != item.resultSha256 ||
          item.nPayloadSize != 0)) {
@@ -286,7 +288,8 @@ Expected<std::string> RebuildItem(const DeltaItem& item, std::string_view base) 
             return Failure{item.name, "an item rebuilt in windows, never whole"};
     }
     if (!bBuilt) return Failure{item.name, "a damaged payload"};
-    // An unchanged item without its hash is checked by the caller against the index.
+    // An unchanged item without its hash is checked by the caller against the
+    // index; any other item without one is never taken.
     const bool bChecked = !item.resultSha256.empty() || item.method != DeltaMethod::SAME;
     if (result.size() != item.nResultSize || (bChecked && Sha256Hex(result) != item.resultSha256)) {
         return Failure{item.name, "the rebuilt item differs from the one the delta names"};

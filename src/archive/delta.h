@@ -15,7 +15,7 @@
 //          RebuildWindows): each window a copy of a region of the base, a frame
 //          made with the base's region around it as its reference, or a frame alone.
 // Every frame states its content size. A delta of version 2 (DELTA_HEADER_2) is
-// read too: it has neither xdiff nor "same" items without their hashes.
+// read too: it has no xdiff, and every item names every file and hash.
 #pragma once
 
 #include <cstdint>
@@ -47,9 +47,9 @@ struct DeltaItem {
     DeltaMethod method;
     std::string name;  // the item's path in the full archive, '/' separated
     uint64_t nBaseSize = 0;
-    std::string baseSha256;  // lowercase hex; empty for WHOLE, and for SAME when unnamed
+    std::string baseSha256;  // lowercase hex; empty for WHOLE, and where the index line has "-"
     uint64_t nResultSize = 0;
-    std::string resultSha256;
+    std::string resultSha256;  // empty where the index line has "-"
     uint64_t nPayloadSize = 0;
     // The item's time and attributes as its full archive stores them.
     uint32_t dwDosDate = 0;
@@ -61,8 +61,12 @@ struct DeltaItem {
 // Reads an index, one line per item, each ended by a line feed:
 // "METHOD BASE_SIZE BASE_SHA256 RESULT_SIZE RESULT_SHA256 PAYLOAD_SIZE DOS_DATE
 // VERSION_MADE_BY EXTERNAL_ATTRIBUTES NAME", the fields separated by tabs (WHOLE
-// with "-" for the base's two; SAME, from version 3, may have "-" for both
-// hashes: the installed folder's signed index says what the file must hold).
+// with "-" for the base's two). From version 3 an item but a windowed one may
+// have "-" for a hash: the set's signed index of installed files says what the
+// result holds, and a rebuild from a base without a hash is checked by its
+// result alone (SAME has "-" for both or neither). Version 3 also leaves out
+// the unchanged items of files that the signed index has from the delta's
+// archive: what the delta does not name of those stays as it is.
 // Anything else, a repeated name, or sizes above DELTA_FILE_LIMIT (but for a
 // windowed item's base and result) is a failure.
 Expected<std::vector<DeltaItem>> ReadDeltaIndex(std::string_view text, int nVersion = 3);
@@ -80,10 +84,11 @@ void FilterX86(std::string& data, bool bEncode);
 Expected<std::vector<DeltaItem>> ReadDelta(std::string_view delta);
 
 // The item's bytes rebuilt from its base (empty for WHOLE) and its payload,
-// checked against the result's size and SHA-256. For DIFF, each step is three
-// varints (zigzag-coded): the count of bytes made by adding the next bytes of the
-// second frame to the base's from the current place on, the count of bytes taken
-// from the third frame, and how far the place in the base then moves.
+// checked against the result's size and SHA-256 (one left to the signed index
+// must be filled in first: without it only an unchanged item is taken). For DIFF, each step is
+// three varints (zigzag-coded): the count of bytes made by adding the next bytes of the second
+// frame to the base's from the current place on, the count of bytes taken from the third frame, and
+// how far the place in the base then moves.
 Expected<std::string> RebuildItem(const DeltaItem& item, std::string_view base);
 
 // Reads at most nSize bytes of a file at nOffset: their count, 0 at its end.

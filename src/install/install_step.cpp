@@ -8,6 +8,8 @@
 #include "platform/platform.h"
 #include "platform/text.h"
 
+#include <optional>
+
 namespace corvana {
 
 namespace {
@@ -213,7 +215,7 @@ InstallOutcome InstallFile(const FolderHandle& root, const std::string& name,
 
 InstallOutcome InstallFromDelta(const FolderHandle& root, const std::string& archiveName,
                                 std::string_view delta, const StageReport& onStage,
-                                const UnchangedCheck& unchanged) {
+                                const SignedFiles& signedFiles) {
     const std::string deltaName = archiveName + DELTA_SUFFIX;
     if (Result place = CheckPlace(root, archiveName); !place) {
         return Unsafe(archiveName, place.GetFailure());
@@ -221,34 +223,61 @@ InstallOutcome InstallFromDelta(const FolderHandle& root, const std::string& arc
     const std::string prefix = FolderOf(archiveName);
     // The index, then every base it names: the file in the folder, as it was when
     // the delta was made.
-    const Expected<std::vector<DeltaItem>> index = ReadDelta(delta);
+    Expected<std::vector<DeltaItem>> index = ReadDelta(delta);
     if (!index) return Unusable(deltaName, index.GetFailure().Text());
-    if ((*index).empty()) return Unusable(deltaName, "no item in its index");
+    if ((*index).empty() && signedFiles.paths.empty()) {
+        return Unusable(deltaName, "no item in its index");
+    }
     onStage(InstallStage::COMPARING);
+    // A file that holds what it must; nothing to check where expected is empty.
+    const auto holds = [&](const std::string& relative, const std::string& expected,
+                           const std::optional<uint64_t>& nSize) {
+        const Expected<std::string> base = ReadBase(root, relative);
+        return base && (!nSize || base->size() == *nSize) &&
+               (expected.empty() || Sha256Hex(*base) == expected);
+    };
+    const auto notTheBase = [&](const std::string& relative) {
+        return Unusable(deltaName, relative + " is not the file the delta was made from");
+    };
     // Each item is named as the extraction of the full archive names it.
-    for (const DeltaItem& item : *index) {
+    std::set<std::string> named;
+    for (DeltaItem& item : *index) {
         const std::string path = ItemPath(prefix + item.name);
+        named.insert(path);
         const std::string relative = NativePath(path);
         if (Result place = CheckPlace(root, relative); !place) {
             return Unsafe(deltaName, place.GetFailure());
         }
-        if (item.method == DeltaMethod::WHOLE) continue;
         if (item.method == DeltaMethod::WINDOWS) {  // never held whole: hashed in blocks
             if (Result same = CheckWindowedBase(root, relative, item); !same) {
                 return Unusable(deltaName, same.GetFailure().Text());
             }
             continue;
         }
-        std::string expected = item.baseSha256;
-        if (expected.empty()) {  // unchanged: what the signed index says it holds
-            const Expected<std::string> named = unchanged(path);
-            if (!named) return Unusable(deltaName, named.GetFailure().Text());
-            if (named->empty()) continue;
-            expected = *named;
+        if (item.resultSha256.empty()) {  // what the signed index says it holds
+            const Expected<std::string> indexed = signedFiles.hashOf(path);
+            if (!indexed) return Unusable(deltaName, indexed.GetFailure().Text());
+            if (indexed->empty() && item.method != DeltaMethod::SAME) {
+                return Unusable(deltaName, path + ": the signed index does not say what it holds");
+            }
+            item.resultSha256 = *indexed;
+            if (item.method == DeltaMethod::SAME) item.baseSha256 = *indexed;
         }
-        const Expected<std::string> base = ReadBase(root, relative);
-        if (!base || base->size() != item.nBaseSize || Sha256Hex(*base) != expected) {
-            return Unusable(deltaName, relative + " is not the file the delta was made from");
+        if (item.method == DeltaMethod::WHOLE) continue;
+        if (item.method == DeltaMethod::SAME && item.baseSha256.empty()) continue;
+        if (!holds(relative, item.baseSha256, item.nBaseSize)) return notTheBase(relative);
+    }
+    // What the delta leaves out of its archive's files is unchanged.
+    for (const std::string& path : signedFiles.paths) {
+        if (named.count(path) != 0) continue;
+        const std::string relative = NativePath(path);
+        if (Result place = CheckPlace(root, relative); !place) {
+            return Unsafe(deltaName, place.GetFailure());
+        }
+        const Expected<std::string> indexed = signedFiles.hashOf(path);
+        if (!indexed) return Unusable(deltaName, indexed.GetFailure().Text());
+        if (!indexed->empty() && !holds(relative, *indexed, std::nullopt)) {
+            return notTheBase(relative);
         }
     }
     onStage(InstallStage::UNPACKING);

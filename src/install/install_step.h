@@ -7,6 +7,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/failure.h"
 #include "platform/folder.h"
@@ -45,11 +46,16 @@ struct FetchedBody {
 };
 
 using StageReport = std::function<void(InstallStage)>;
-// What an unchanged item of a delta (one it names without hashes) must hold at
-// path ('/' separated, relative to the folder): its SHA-256, or "" when it need
-// not be checked (a later entry of the run writes it); a failure when that
-// cannot be told.
-using UnchangedCheck = std::function<Expected<std::string>(const std::string& path)>;
+// What the set's signed index of installed files says of a delta's archive.
+struct SignedFiles {
+    // The SHA-256 the file at path ('/' separated, relative to the folder)
+    // holds once the archive is in, or "" when it need not be checked (a later
+    // entry of the run writes it); a failure when that cannot be told.
+    std::function<Expected<std::string>(const std::string& path)> hashOf;
+    // The files the index has from this archive: those its delta does not name
+    // are unchanged.
+    std::vector<std::string> paths;
+};
 
 // Installs body, fetched as name, into the folder root. A body in memory is
 // saved as name (hidden where the system has the attribute) through a temporary
@@ -67,10 +73,11 @@ InstallOutcome InstallFile(const FolderHandle& root, const std::string& name,
 // archive/delta.h) as InstallFile would unpack the archive: each item rebuilt
 // from the folder's file of the same name, taken whole, or left as it is, in one
 // transaction. DELTA_UNUSABLE, with nothing changed, when a base is not the file
-// the delta names (the player changed it) or an item does not rebuild right.
+// the delta names (the player changed it), an unchanged file does not hold what
+// the signed index says, or an item does not rebuild right.
 InstallOutcome InstallFromDelta(const FolderHandle& root, const std::string& archiveName,
                                 std::string_view delta, const StageReport& onStage,
-                                const UnchangedCheck& unchanged);
+                                const SignedFiles& signedFiles);
 
 // Puts back the files at paths ('/' separated, relative to the folder) from the
 // fetched file name: the file itself when it is not an archive, else those items

@@ -308,7 +308,7 @@ std::string DeltaFile(const std::vector<DeltaItem>& items,
 
 Expected<DeltaCounts> MakeDelta(const std::string& archivePath, const std::string& folder,
                                 const std::string& baseFolder, const std::string& deltaPath,
-                                const DeltaOptions& options) {
+                                const DeltaOptions& options, const std::set<std::string>& indexed) {
     ZipExtractor archive;
     if (!archive.Open(archivePath.c_str(), false)) {
         return Failure{archivePath, "not an archive, or a damaged one"};
@@ -386,16 +386,19 @@ Expected<DeltaCounts> MakeDelta(const std::string& archivePath, const std::strin
         item.dwExternalAttributes = info.dwExternalAttributes;
         const Expected<std::string> base = ReadSmallFile(basePath.c_str(), DELTA_FILE_LIMIT);
         std::string payload;
+        const bool bIndexed = indexed.count(ItemPath(folder + info.szName)) != 0;
         if (base && *base == *data) {
-            // Named only: the signed index says what the player's file holds.
+            // The signed index says what the player's file holds: such a file of
+            // this archive's is left out, any other one named.
+            ++counts.nSame;
+            if (bIndexed) continue;
             item.method = DeltaMethod::SAME;
             item.nBaseSize = base->size();
             items.push_back(item);
             payloads.emplace_back();
-            ++counts.nSame;
             continue;
         }
-        item.resultSha256 = Sha256Hex(*data);
+        if (!bIndexed) item.resultSha256 = Sha256Hex(*data);
         item.method = DeltaMethod::WHOLE;
         payload = ZstdFrame(*data);
         if (base && !data->empty()) {
@@ -421,7 +424,7 @@ Expected<DeltaCounts> MakeDelta(const std::string& archivePath, const std::strin
             }
             if (item.method != DeltaMethod::WHOLE) {
                 item.nBaseSize = base->size();
-                item.baseSha256 = Sha256Hex(*base);
+                if (!bIndexed) item.baseSha256 = Sha256Hex(*base);
             }
         }
         (item.method == DeltaMethod::WHOLE  ? counts.nWhole

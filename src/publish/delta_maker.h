@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,9 +50,13 @@ struct DeltaCounts {
 // Writes the delta of the archive at archivePath, whose items unpack below
 // folder (relative to the installation folder, '/' separated, with its
 // separator, or empty), against baseFolder (the installation folder as the
-// earlier entries leave it), to deltaPath.
+// earlier entries leave it), to deltaPath. Of the files that the set's signed
+// index has from this archive (indexed: paths relative to the installation
+// folder), an unchanged one is left out and a changed one names no hashes: the
+// index says what each holds.
 Expected<DeltaCounts> MakeDelta(const std::string& archivePath, const std::string& folder,
                                 const std::string& baseFolder, const std::string& deltaPath,
-                                const DeltaOptions& options = {});
+                                const DeltaOptions& options = {},
+                                const std::set<std::string>& indexed = {});
 
 }  // namespace corvana

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iostream>
 #include <limits>
+#include <map>
 #include <optional>
 #include <set>
 
@@ -390,18 +391,29 @@ Result Build(const PublishOptions& options, const fs::path& folder, const SetSto
         if (Result started = cache.Start(earlier); !started) return started;
         say("  base: " + std::to_string(cache.Reused()) + " of " + std::to_string(nFirst) +
             " entries from the cache");
+        // The files the set's signed index will have from each archive: a delta
+        // leaves those of its own archive that it does not change to the index.
+        const Expected<std::vector<IndexedFile>> installed = FilesTheSetInstalls(
+            folder.string(),
+            ReadManifest(WriteManifest(lines), -1, std::numeric_limits<std::size_t>::max())
+                .vecEntries);
+        if (!installed) return installed.GetFailure();
+        std::map<std::string, std::set<std::string>> indexed;
+        for (const IndexedFile& file : *installed) indexed[file.archive].insert(file.path);
         for (std::size_t i = nFirst; i < lines.size(); ++i) {
             const ManifestLine& line = lines[i];
             if (IsArchiveName(line.strName)) {
                 const std::string archive = (folder / line.strName).string();
                 const std::string deltaPath = archive + DELTA_SUFFIX;
-                const Expected<DeltaCounts> counts =
-                    MakeDelta(archive, ItemPath(FolderOf(line.strName)), cache.Base(), deltaPath);
+                const std::set<std::string>& own = indexed[line.strName];
+                const Expected<DeltaCounts> counts = MakeDelta(
+                    archive, ItemPath(FolderOf(line.strName)), cache.Base(), deltaPath, {}, own);
                 if (!counts) return counts.GetFailure();
                 if (!counts->bMade) {
                     say("  " + line.strName + ": no delta (" + counts->skipped + ")");
-                } else if (Result checked = CheckDelta(
-                               deltaPath, archive, ItemPath(FolderOf(line.strName)), cache.Base());
+                } else if (Result checked =
+                               CheckDelta(deltaPath, archive, ItemPath(FolderOf(line.strName)),
+                                          cache.Base(), own);
                            !checked) {
                     return checked;
                 } else {

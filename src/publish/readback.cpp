@@ -201,7 +201,8 @@ Result CheckSetAsAPlayer(const std::string& setFolder, const std::string& public
 }
 
 Result CheckDelta(const std::string& deltaPath, const std::string& archivePath,
-                  const std::string& folder, const std::string& baseFolder) {
+                  const std::string& folder, const std::string& baseFolder,
+                  const std::set<std::string>& indexed) {
     const Expected<std::string> delta = ReadSmallFile(deltaPath.c_str(), LARGEST_DELTA);
     if (!delta) return delta.GetFailure();
     const Expected<std::vector<DeltaItem>> items = ReadDelta(*delta);
@@ -210,18 +211,28 @@ Result CheckDelta(const std::string& deltaPath, const std::string& archivePath,
     for (const DeltaItem& item : *items) byPath[ItemPath(folder + item.name)] = &item;
     ZipExtractor archive;
     if (!archive.Open(archivePath.c_str(), false)) return Failure{archivePath, "a damaged archive"};
-    std::size_t nItems = 0;
+    std::size_t nNamed = 0;
     for (bool bMore = archive.GoToFirstItem(); bMore; bMore = archive.GoToNextItem()) {
         ZipItemInfo info;
         if (!archive.GetCurrentItemInfo(info)) return Failure{archivePath, "a damaged archive"};
         if (info.bFolder) continue;
-        ++nItems;
         const std::string path = ItemPath(folder + info.szName);
-        const auto found = byPath.find(path);
-        if (found == byPath.end()) return Failure{deltaPath, path + " is missing from it"};
-        const DeltaItem& item = *found->second;
         const Expected<std::string> wanted = archive.HashCurrentItem();
         if (!wanted) return Failure{archivePath, wanted.GetFailure().Text()};
+        const auto found = byPath.find(path);
+        if (found == byPath.end()) {  // unchanged, as the signed index says
+            const std::string basePath = PathBelow(baseFolder, path);
+            const Expected<std::string> base = HashFile(basePath, SizeOf(basePath));
+            if (indexed.count(path) == 0 || !base || *base != *wanted) {
+                return Failure{deltaPath, path + " is missing from it"};
+            }
+            continue;
+        }
+        ++nNamed;
+        DeltaItem item = *found->second;
+        if (item.resultSha256.empty() && item.method != DeltaMethod::SAME) {
+            item.resultSha256 = *wanted;  // the index's, which is the archive's
+        }
         if (item.method == DeltaMethod::WINDOWS) {  // rebuilt as the updater does, in windows
             const Expected<DataFile> windowBase = OpenFileToRead(PathBelow(baseFolder, path));
             if (!windowBase) return Failure{deltaPath, path + ": its base cannot be read"};
@@ -248,7 +259,7 @@ Result CheckDelta(const std::string& deltaPath, const std::string& archivePath,
             return Failure{deltaPath, path + " does not rebuild into the archive's item"};
         }
     }
-    if (nItems != items->size()) return Failure{deltaPath, "it names items the archive lacks"};
+    if (nNamed != items->size()) return Failure{deltaPath, "it names items the archive lacks"};
     return {};
 }
 

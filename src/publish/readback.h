@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -31,8 +32,11 @@ Result CheckSetAsAPlayer(const std::string& setFolder, const std::string& public
 
 // Rebuilds every item of the delta at deltaPath as an updater does, on
 // baseFolder (the installation folder the earlier entries leave; the archive's
-// items unpack below folder in it), and compares each with the archive's.
+// items unpack below folder in it), and compares each with the archive's; an
+// item it leaves out must be among indexed (see MakeDelta) and the same as its
+// base.
 Result CheckDelta(const std::string& deltaPath, const std::string& archivePath,
-                  const std::string& folder, const std::string& baseFolder);
+                  const std::string& folder, const std::string& baseFolder,
+                  const std::set<std::string>& indexed);
 
 }  // namespace corvana

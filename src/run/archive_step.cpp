@@ -164,20 +164,25 @@ Expected<std::string, RunEnding> FetchSetFile(StepContext& context, const std::s
     return std::move(*text);
 }
 
-UnchangedCheck UnchangedByIndex(const std::map<std::string, IndexedFile>& index,
-                                const std::string& archive,
-                                const std::set<std::string>& laterArchives) {
-    return [&index, archive, &laterArchives](const std::string& path) -> Expected<std::string> {
+SignedFiles SignedFilesOf(const std::map<std::string, IndexedFile>& index,
+                          const std::string& archive, const std::set<std::string>& laterArchives) {
+    SignedFiles files;
+    files.hashOf = [&index, archive,
+                    &laterArchives](const std::string& path) -> Expected<std::string> {
         const auto file = index.find(path);
         if (file == index.end()) return Failure{path, "the signed index does not name it"};
         if (file->second.archive == archive) return file->second.sha256;
         if (laterArchives.count(file->second.archive) != 0) return std::string();
         return Failure{path, "the signed index has it from " + file->second.archive};
     };
+    for (const auto& [path, file] : index) {
+        if (file.archive == archive) files.paths.push_back(path);
+    }
+    return files;
 }
 
 ResultOf<RunEnding> InstallEntry(StepContext& context, SetHosts& hosts, const ManifestEntry& entry,
-                                 const UnchangedCheck& unchanged) {
+                                 const SignedFiles& signedFiles) {
     RunScreen& screen = context.screen;
     // The window shows every step in its order, also those that do nothing for
     // this file (nothing is compared for a full archive, nothing unpacked from a
@@ -203,7 +208,7 @@ ResultOf<RunEnding> InstallEntry(StepContext& context, SetHosts& hosts, const Ma
         if (delta) {
             context.control.Doing("installing " + entry.strName + " from " + deltaName);
             const InstallOutcome installed =
-                InstallFromDelta(context.root, entry.strName, *delta, onStage, unchanged);
+                InstallFromDelta(context.root, entry.strName, *delta, onStage, signedFiles);
             context.fetcher.CloseUrl();
             if (installed.result == InstallResult::INSTALLED) return {};
             if (installed.result != InstallResult::DELTA_UNUSABLE) return InstallEnding(installed);

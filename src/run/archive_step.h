@@ -57,18 +57,17 @@ Expected<std::string, RunEnding> FetchSetFile(StepContext& context, const std::s
                                               const std::string& name, bool bOptional = false);
 
 // Fetches and installs the entry: from its delta when the signed list names one
-// and it fits the folder (its unchanged items as unchanged says), else from its
+// and it fits the folder (checked against what signedFiles says), else from its
 // archive; the entry's status and the bar follow it.
 ResultOf<RunEnding> InstallEntry(StepContext& context, SetHosts& hosts, const ManifestEntry& entry,
-                                 const UnchangedCheck& unchanged);
+                                 const SignedFiles& signedFiles);
 
-// What the unchanged items of archive's delta must hold, by the set's signed
-// index (path to its file, empty without one): the index's hash where it names
-// archive; nothing to check where it names an archive the run installs after it
+// What the set's signed index (path to its file, empty without one) says of
+// archive's delta: the index's hash where it has the file from archive; nothing
+// to check where it has it from an archive the run installs after it
 // (laterArchives); else it cannot be told.
-UnchangedCheck UnchangedByIndex(const std::map<std::string, IndexedFile>& index,
-                                const std::string& archive,
-                                const std::set<std::string>& laterArchives);
+SignedFiles SignedFilesOf(const std::map<std::string, IndexedFile>& index,
+                          const std::string& archive, const std::set<std::string>& laterArchives);
 
 // Fetches the entry's archive whole (never its delta: its bases are what is
 // damaged) and puts back only paths ('/' separated, relative to the folder).

@@ -257,7 +257,7 @@ RunEnding UpdateRun::Update(const CommandSettings& settings, const std::string& 
         }
         if (entry.bInstallPackage) launch = SETUP_COMMAND;
         if (ResultOf<RunEnding> installed = InstallEntry(
-                context, hosts, entry, UnchangedByIndex(index, entry.strName, laterArchives));
+                context, hosts, entry, SignedFilesOf(index, entry.strName, laterArchives));
             !installed) {
             return installed.GetFailure();
         }

@@ -31,6 +31,11 @@ TEST(DeltaIndex, TakesItsFormatAndNothingElse) {
     EXPECT_EQ((*index)[0].method, DeltaMethod::SAME);
     EXPECT_EQ((*index)[0].dwExternalAttributes, 3u);
     const std::string whole = "whole\t-\t-\t4\t";
+    // Hashes left to the signed index: from version 3 only, never in windows.
+    const std::string unnamed = "zstd\t4\t-\t4\t-" + tail + "a\n";
+    EXPECT_TRUE(ReadDeltaIndex(unnamed));
+    EXPECT_TRUE(ReadDeltaIndex(whole + "-" + tail + "a\n"));
+    EXPECT_FALSE(ReadDeltaIndex(unnamed, 2));
     for (const std::string& bad : {
              same.substr(0, same.size() - 1),                          // the last line cut
              same + same,                                              // a name twice
@@ -40,10 +45,10 @@ TEST(DeltaIndex, TakesItsFormatAndNothingElse) {
              "same\t4\t" + sha + "\t5\t" + sha + tail + "a\n",         // "same" that differs
              "same\t4\t" + sha + "\t4\t" + sha + "\t9\t1\t2\t3\ta\n",  // "same" with a payload
              whole + sha + "\t0\t1\t2\t4294967296\ta\n",               // attributes beyond 32 bits
-             whole + std::string(64, 'A') + tail + "a\n",
-             whole + sha + tail + "a\x01" + "b\n",
-             whole + sha + tail + "folder/\n",
-             "copy\t-\t-\t4\t" + sha + tail + "a\n",
+             whole + std::string(64, 'A') + tail + "a\n", whole + sha + tail + "a\x01" + "b\n",
+             whole + sha + tail + "folder/\n", "copy\t-\t-\t4\t" + sha + tail + "a\n",
+             "windows\t4\t-\t4\t" + sha + tail + "a\n",  // a window's base unnamed
+             "same\t4\t-\t4\t" + sha + tail + "a\n",     // one hash of two
          }) {
         EXPECT_FALSE(ReadDeltaIndex(bad)) << bad;
     }
@@ -96,9 +101,10 @@ TEST(DeltaInstall, RebuildsFromTheFolderOrChangesNothing) {
         const std::string delta = test::TestDelta(std::string(c.pszDelta) == "delta-wrong.zip");
         const InstallOutcome outcome = InstallFromDelta(
             test::OpenFolder(folder), c.pszDelta, delta, [](InstallStage) {},
-            [](const std::string& path) -> Expected<std::string> {
-                return Failure{path, "no index"};
-            });
+            SignedFiles{[](const std::string& path) -> Expected<std::string> {
+                            return Failure{path, "no index"};
+                        },
+                        {}});
         EXPECT_EQ(outcome.result, c.expected) << outcome.failure.Text();
         const bool bInstalled = c.expected == InstallResult::INSTALLED;
         EXPECT_TRUE(test::ReadWholeFile(temp.Path() / "bin" / "game.dat") ==
@@ -156,9 +162,10 @@ TEST(DeltaInstall, AWindowedItemRebuildsWindowByWindow) {
         const InstallOutcome outcome = InstallFromDelta(
             test::OpenFolder(folder.string() + static_cast<char>(fs::path::preferred_separator)),
             "pack.zip", bDamaged ? damaged : delta, [](InstallStage) {},
-            [](const std::string& path) -> Expected<std::string> {
-                return Failure{path, "no index"};
-            });
+            SignedFiles{[](const std::string& path) -> Expected<std::string> {
+                            return Failure{path, "no index"};
+                        },
+                        {}});
         const bool bInstalled = !bBaseChanged && !bDamaged;
         EXPECT_EQ(outcome.result,
                   bInstalled ? InstallResult::INSTALLED : InstallResult::DELTA_UNUSABLE)

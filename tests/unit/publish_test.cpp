@@ -7,8 +7,10 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <set>
 #include <thread>
 
+#include "archive/delta.h"
 #include "archive/zip_extractor.h"
 #include "install/file_index.h"
 #include "install/install_step.h"
@@ -408,19 +410,43 @@ TEST_F(PublishTest, DeltasRebuildWhatTheArchivesInstall) {
     std::map<std::string, IndexedFile> index;
     for (const IndexedFile& file : ServedIndex()) index[file.path] = file;
     EXPECT_EQ(index.count("sub/inner/b.txt"), 1u);
-    // Rebuilt from the delta against the installed base, checked by the index.
-    const fs::path player = m_temp.Path() / "player";
-    InstallServed(player, {"base.zip", "backslash.zip"});
+    // Only what changed is named, without hashes: the index says what each file
+    // of the archive holds, the unchanged one among them.
     const std::string delta = Served("update.zip.delta");
     EXPECT_LT(delta.size(), fs::file_size(m_out / "update.zip") / 10);
-    const InstallOutcome outcome = InstallFromDelta(
-        test::OpenFolder(player.string() + static_cast<char>(fs::path::preferred_separator)),
-        "update.zip", delta, [](InstallStage) {},
-        [&](const std::string& path) -> Expected<std::string> {
-            if (index.count(path) == 0) return Failure{path, "not in the index"};
-            return index[path].sha256;
-        });
-    ASSERT_EQ(outcome.result, InstallResult::INSTALLED) << outcome.failure.Text();
+    const Expected<std::vector<DeltaItem>> items = ReadDelta(delta);
+    ASSERT_TRUE(items) << items.GetFailure().Text();
+    std::set<std::string> named;
+    for (const DeltaItem& item : *items) {
+        named.insert(item.name);
+        EXPECT_TRUE(item.resultSha256.empty()) << item.name;
+    }
+    EXPECT_EQ(named,
+              (std::set<std::string>{"bin/game", "data/empty.txt", "data/sound.dat", "new.txt"}));
+    SignedFiles signedFiles{[&](const std::string& path) -> Expected<std::string> {
+                                if (index.count(path) == 0) return Failure{path, "not indexed"};
+                                return index[path].sha256;
+                            },
+                            {}};
+    for (const auto& [path, file] : index) {
+        if (file.archive == "update.zip") signedFiles.paths.push_back(path);
+    }
+    // Rebuilt against the installed base; an unchanged file the player changed
+    // leaves the entry to its archive, with nothing changed.
+    for (const bool bChanged : {false, true}) {
+        SCOPED_TRACE(bChanged ? "same.txt changed" : "as installed");
+        const fs::path player = m_temp.Path() / (bChanged ? "changed" : "player");
+        InstallServed(player, {"base.zip", "backslash.zip"});
+        if (bChanged) test::WriteWholeFile(player / "same.txt", "mine\n");
+        const InstallOutcome outcome = InstallFromDelta(
+            test::OpenFolder(player.string() + static_cast<char>(fs::path::preferred_separator)),
+            "update.zip", delta, [](InstallStage) {}, signedFiles);
+        ASSERT_EQ(outcome.result,
+                  bChanged ? InstallResult::DELTA_UNUSABLE : InstallResult::INSTALLED)
+            << outcome.failure.Text();
+        EXPECT_NE(fs::exists(player / "new.txt"), bChanged);
+    }
+    const fs::path player = m_temp.Path() / "player";
     const fs::path full = m_temp.Path() / "full";
     InstallServed(full, {"base.zip", "backslash.zip", "update.zip"});
     for (const auto& [name, data] : update) {
