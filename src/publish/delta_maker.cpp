@@ -49,7 +49,9 @@ int64_t MatchLength(std::string_view a, std::string_view b) {
 }
 
 // The longest prefix of text that a suffix of base begins with: its place in
-// base and its length (binary search over base's suffix array).
+// base and its length (binary search over base's suffix array). A suffix that
+// is a prefix of text sorts before it: taken as equal, a run of zeros would
+// lead the search to the shortest such suffix and the scan to a quadratic crawl.
 std::pair<int64_t, int64_t> LongestMatch(const std::vector<saidx_t>& suffixes,
                                          std::string_view base, std::string_view text) {
     if (suffixes.empty()) return {0, 0};
@@ -57,9 +59,7 @@ std::pair<int64_t, int64_t> LongestMatch(const std::vector<saidx_t>& suffixes,
     std::size_t nHigh = suffixes.size() - 1;
     while (nHigh - nLow > 1) {
         const std::size_t nMiddle = nLow + (nHigh - nLow) / 2;
-        const std::string_view suffix = base.substr(static_cast<std::size_t>(suffixes[nMiddle]));
-        const std::size_t nCompared = std::min(suffix.size(), text.size());
-        if (suffix.substr(0, nCompared) < text.substr(0, nCompared)) {
+        if (base.substr(static_cast<std::size_t>(suffixes[nMiddle])) < text) {
             nLow = nMiddle;
         } else {
             nHigh = nMiddle;
