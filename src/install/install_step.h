@@ -7,6 +7,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/failure.h"
@@ -52,9 +53,9 @@ struct SignedFiles {
     // holds once the archive is in, or "" when it need not be checked (a later
     // entry of the run writes it); a failure when that cannot be told.
     std::function<Expected<std::string>(const std::string& path)> hashOf;
-    // The files the index has from this archive: those its delta does not name
-    // are unchanged.
-    std::vector<std::string> paths;
+    // The files the index has from this archive, each with its SHA-256: those
+    // its delta does not name are unchanged.
+    std::vector<std::pair<std::string, std::string>> own;
 };
 
 // Installs body, fetched as name, into the folder root. A body in memory is

@@ -176,7 +176,7 @@ SignedFiles SignedFilesOf(const std::map<std::string, IndexedFile>& index,
         return Failure{path, "the signed index has it from " + file->second.archive};
     };
     for (const auto& [path, file] : index) {
-        if (file.archive == archive) files.paths.push_back(path);
+        if (file.archive == archive) files.own.emplace_back(path, file.sha256);
     }
     return files;
 }

@@ -429,7 +429,7 @@ TEST_F(PublishTest, DeltasRebuildWhatTheArchivesInstall) {
                             },
                             {}};
     for (const auto& [path, file] : index) {
-        if (file.archive == "update.zip") signedFiles.paths.push_back(path);
+        if (file.archive == "update.zip") signedFiles.own.emplace_back(path, file.sha256);
     }
     // Rebuilt against the installed base; an unchanged file the player changed
     // leaves the entry to its archive, with nothing changed.
