@@ -5,6 +5,7 @@
 // runs. Exit status 0 when every entry was installed.
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 #include "install/transaction.h"
@@ -70,6 +71,7 @@ int main(int argc, char** argv) {
     g_run.SetClock(&clock);
     g_run.SetView(&view);
     g_run.SetFetcher(&g_downloader);
+    g_run.SetFetcherSource([] { return std::make_unique<HttpDownloader>(); });
     g_run.SetPublicKey(BuiltInPublicKey());
     if (nVersion != 0) g_run.SetOwnFolder(argv[1]);
     g_run.Run(nVersion != 0 ? "-THIS_FOLDER" : "");

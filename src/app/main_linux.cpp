@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,7 @@ struct Program {
 int Drive(Program& program, ProgramShell& shell, FrontEnd& frontEnd) {
     LoggedView loggedView(frontEnd.View(), program.log);
     program.run.SetFetcher(&program.downloader);
+    program.run.SetFetcherSource([] { return std::make_unique<HttpDownloader>(); });
     const int nStatus =
         DriveRun(shell, program.run, frontEnd, program.log.IsOpen() ? loggedView : frontEnd.View());
     if (program.run.GetOutcome() == RunOutcome::LAUNCHED && !program.run.UpdatedFolder().empty()) {

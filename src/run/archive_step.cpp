@@ -3,9 +3,11 @@
 #include <optional>
 
 #include "archive/delta.h"
+#include "net/http_downloader.h"
 #include "platform/text_table.h"
 #include "run/body_fetch.h"
 #include "run/patch_server.h"
+#include "run/prefetch.h"
 
 namespace corvana {
 
@@ -113,6 +115,33 @@ Expected<Fetched, FetchRefusal> FetchFromHosts(StepContext& context, SetHosts& h
     }
 }
 
+// The delta name as the prefetch has it, read whole: nothing when the run is to
+// fetch it itself; the run's ending when it was cancelled meanwhile.
+Expected<std::optional<std::string>, RunEnding> TakeDelta(Prefetcher* pPrefetcher,
+                                                          const std::string& name) {
+    if (pPrefetcher == nullptr) return std::optional<std::string>();
+    Expected<std::optional<StreamedBody>, RunEnding> taken = pPrefetcher->Take(name);
+    if (!taken) return taken.GetFailure();
+    if (!*taken) return std::optional<std::string>();
+    StreamedBody& body = **taken;
+    std::optional<std::string> text;
+    const uint64_t nSize = body.File().Size();
+    if (nSize <= DOWNLOAD_BUFFER_SIZE) {
+        text.emplace(static_cast<std::size_t>(nSize), '\0');
+        for (std::size_t nRead = 0; text && nRead < text->size();) {
+            const Expected<std::size_t> read =
+                body.File().ReadAt(nRead, text->data() + nRead, text->size() - nRead);
+            if (!read || *read == 0) {
+                text.reset();
+            } else {
+                nRead += *read;
+            }
+        }
+    }
+    body.Discard();
+    return text;
+}
+
 // The first host not left.
 const std::string& FirstHost(const SetHosts& hosts) { return hosts.bases[HostFrom(hosts, 0)]; }
 
@@ -182,7 +211,7 @@ SignedFiles SignedFilesOf(const std::map<std::string, IndexedFile>& index,
 }
 
 ResultOf<RunEnding> InstallEntry(StepContext& context, SetHosts& hosts, const ManifestEntry& entry,
-                                 const SignedFiles& signedFiles) {
+                                 const SignedFiles& signedFiles, Prefetcher* pPrefetcher) {
     RunScreen& screen = context.screen;
     // The window shows every step in its order, also those that do nothing for
     // this file (nothing is compared for a full archive, nothing unpacked from a
@@ -203,8 +232,11 @@ ResultOf<RunEnding> InstallEntry(StepContext& context, SetHosts& hosts, const Ma
         screen.TransferBegins(entry);
         // A delta is held in memory: one too large for that leaves the entry to
         // its archive, which may be of any size.
+        Expected<std::optional<std::string>, RunEnding> taken = TakeDelta(pPrefetcher, deltaName);
+        if (!taken) return taken.GetFailure();
         const Expected<std::string_view, FetchRefusal> delta =
-            FetchVerified(context, FirstHost(hosts) + deltaName, deltaName);
+            *taken ? Expected<std::string_view, FetchRefusal>(std::string_view(**taken))
+                   : FetchVerified(context, FirstHost(hosts) + deltaName, deltaName);
         if (delta) {
             context.control.Doing("installing " + entry.strName + " from " + deltaName);
             const InstallOutcome installed =
@@ -225,7 +257,11 @@ ResultOf<RunEnding> InstallEntry(StepContext& context, SetHosts& hosts, const Ma
     }
     screen.TransferBegins(entry);
     nShown = -1;
-    Expected<Fetched, FetchRefusal> body = FetchFromHosts(context, hosts, entry.strName);
+    Expected<std::optional<StreamedBody>, RunEnding> taken =
+        pPrefetcher != nullptr ? pPrefetcher->Take(entry.strName) : std::optional<StreamedBody>();
+    if (!taken) return taken.GetFailure();
+    Expected<Fetched, FetchRefusal> body =
+        *taken ? Fetched{{}, std::move(*taken)} : FetchFromHosts(context, hosts, entry.strName);
     if (!body) return body.GetFailure().ending;
     context.control.Doing("installing " + entry.strName);
     const InstallOutcome installed =

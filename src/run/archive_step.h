@@ -24,6 +24,8 @@
 namespace corvana {
 
 // What the steps of a run work with.
+class Prefetcher;
+
 struct StepContext {
     Fetcher& fetcher;
     PatchSetVerifier& verifier;
@@ -58,9 +60,10 @@ Expected<std::string, RunEnding> FetchSetFile(StepContext& context, const std::s
 
 // Fetches and installs the entry: from its delta when the signed list names one
 // and it fits the folder (checked against what signedFiles says), else from its
-// archive; the entry's status and the bar follow it.
+// archive; the entry's status and the bar follow it. A file that pPrefetcher
+// has fetched, or is fetching, is taken from it.
 ResultOf<RunEnding> InstallEntry(StepContext& context, SetHosts& hosts, const ManifestEntry& entry,
-                                 const SignedFiles& signedFiles);
+                                 const SignedFiles& signedFiles, Prefetcher* pPrefetcher = nullptr);
 
 // What the set's signed index (path to its file, empty without one) says of
 // archive's delta: the index's hash where it has the file from archive; nothing

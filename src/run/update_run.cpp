@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <set>
 
+#include "archive/delta.h"
 #include "install/file_index.h"
 #include "install/transaction.h"
 #include "launch/launch.h"
@@ -72,6 +74,22 @@ uint64_t SpaceNeeded(const std::vector<ManifestEntry>& entries,
         nAdded += found->second.nGrowth;
     }
     return std::max(nMost, static_cast<uint64_t>(std::max<int64_t>(nAdded, 0)));
+}
+
+// The files the entries are installed from, in their order, for the prefetch:
+// each entry's delta where the signed list names one, else its archive. The
+// list ends before an unsafe name, and before a name that recurs (the run
+// itself may then fetch a file that a connection has in hand).
+std::vector<std::string> PrefetchNames(const std::vector<ManifestEntry>& entries,
+                                       const PatchSetVerifier& verifier) {
+    std::vector<std::string> names;
+    std::set<std::string> seen;
+    for (const ManifestEntry& entry : entries) {
+        if (!entry.bSafeName || !seen.insert(entry.strName).second) break;
+        const std::string deltaName = entry.strName + DELTA_SUFFIX;
+        names.push_back(verifier.Lists(deltaName) ? deltaName : entry.strName);
+    }
+    return names;
 }
 
 }  // namespace
@@ -245,6 +263,11 @@ RunEnding UpdateRun::Update(const CommandSettings& settings, const std::string& 
     std::set<std::string> laterArchives;
     for (const ManifestEntry& entry : selection.vecEntries) laterArchives.insert(entry.strName);
     std::string launch = CLIENT_PROGRAM;
+    std::optional<Prefetcher> prefetcher;
+    if (m_verifier.HasKey() && m_fetcherSource) {
+        prefetcher.emplace(context, hosts.bases.front(), hosts.bases.size() > 1,
+                           PrefetchNames(selection.vecEntries, m_verifier), m_fetcherSource);
+    }
     for (const ManifestEntry& entry : selection.vecEntries) {
         m_screen.NextEntry();
         laterArchives.erase(entry.strName);
@@ -257,11 +280,13 @@ RunEnding UpdateRun::Update(const CommandSettings& settings, const std::string& 
         }
         if (entry.bInstallPackage) launch = SETUP_COMMAND;
         if (ResultOf<RunEnding> installed = InstallEntry(
-                context, hosts, entry, SignedFilesOf(index, entry.strName, laterArchives));
+                context, hosts, entry, SignedFilesOf(index, entry.strName, laterArchives),
+                prefetcher ? &*prefetcher : nullptr);
             !installed) {
             return installed.GetFailure();
         }
     }
+    prefetcher.reset();
     std::size_t nRepaired = 0;
     if (settings.bRepair) {
         const Expected<std::size_t, RunEnding> repaired = VerifyAndRepair(context, hosts, *set);

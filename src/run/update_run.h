@@ -15,6 +15,7 @@
 #include "platform/folder.h"
 #include "run/command_line.h"
 #include "run/ending.h"
+#include "run/prefetch.h"
 #include "run/run_clock.h"
 #include "run/run_control.h"
 #include "run/run_screen.h"
@@ -42,6 +43,10 @@ public:
         m_screen.SetView(pView);
     }
     void SetFetcher(Fetcher* pFetcher) { m_pFetcher = pFetcher; }
+    // Where the connections come from that fetch a signed set's next files
+    // while the run installs the one before; without it each file is fetched
+    // in its turn.
+    void SetFetcherSource(FetcherSource source) { m_fetcherSource = std::move(source); }
     void SetClock(RunClock* pClock) { m_pClock = pClock; }
     // The publisher's public key (the one built into the program unless set):
     // with a key, only a patch set that it signed is installed.
@@ -104,6 +109,7 @@ private:
 
     RunView* m_pView = nullptr;
     Fetcher* m_pFetcher = nullptr;
+    FetcherSource m_fetcherSource;
     RunClock* m_pClock = nullptr;
     SystemClock m_systemClock;
     std::optional<std::string> m_strOwnFolder;

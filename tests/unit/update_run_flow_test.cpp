@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <new>
 #include <random>
 #include <stdexcept>
@@ -847,12 +848,18 @@ TEST_F(UpdateRunFlowTest, ABodyTooLargeToHoldIsStreamedAndResumed) {
 }
 
 // A signed set is installed whole in one run; an unsigned one takes the first
-// hundred entries it selects, as it always has.
+// hundred entries it selects, as it always has. With connections of its own a
+// signed set's files (its delta among them) are fetched ahead while the run
+// installs, each once; a cancel keeps what they fetched, and the next run takes
+// it up.
 TEST_F(UpdateRunFlowTest, ASignedSetInstallsEveryEntryItSelects) {
     const test::TestPublisher publisher;
     InstallStandIn("cw.exe");
-    std::string manifest;
-    std::vector<std::string> names{"patch_info.txt"};
+    fs::create_directories(m_folder / "bin");
+    std::string manifest = "200=delta.zip;d\n";
+    std::vector<std::string> names{"patch_info.txt", "delta.zip", "delta.zip.delta"};
+    PublishArchive("delta.zip", "deflated.zip");
+    test::WriteWholeFile(m_server / "delta.zip.delta", test::TestDelta());
     for (int i = 0; i < 120; ++i) {
         names.push_back("part" + std::to_string(i) + ".zip");
         PublishArchive(names.back(), "deflated.zip");
@@ -860,21 +867,97 @@ TEST_F(UpdateRunFlowTest, ASignedSetInstallsEveryEntryItSelects) {
     }
     Publish(manifest);
     publisher.SignSet(m_server, names, 2000);
-    for (const bool bSigned : {false, true}) {
-        SCOPED_TRACE(bSigned ? "signed" : "unsigned");
+    std::mutex mutex;
+    std::vector<std::string> requests;  // every connection's
+    m_fetcher.onOpen = [&](const std::string& url) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        requests.push_back(url);
+    };
+    const auto fetched = [&](const std::string& name) {
+        return std::count_if(requests.begin(), requests.end(),
+                             [&](const std::string& url) { return url.ends_with("/" + name); });
+    };
+    UpdateRun resumed;
+    resumed.SetFetcher(&m_fetcher);
+    resumed.SetClock(&m_clock);
+    resumed.SetOwnFolder(Folder());
+    struct Case {
+        const char* pszName;
+        bool bSigned;
+        bool bConnections;
+        bool bCancel;  // at the fifth entry
+        bool bResume;  // in the folder the cancelled run left, after its fifth entry
+    };
+    for (const Case& c :
+         {Case{"unsigned", false, false, false, false}, Case{"signed", true, false, false, false},
+          Case{"cancelled", true, true, true, false}, Case{"resumed", true, true, false, true}}) {
+        SCOPED_TRACE(c.pszName);
+        requests.clear();
         m_fetcher.requests.clear();
+        m_clock.onPause = [&](uint32_t dwMs) {
+            if (dwMs == 50 && c.bResume) resumed.DeliverClientVersion(204);  // the client's answer
+        };
+        if (!c.bResume) {
+            fs::remove(m_folder / ACCEPTED_RECORD_NAME);
+            for (const auto& [base, installed] : {std::pair{"delta-base.dat", "game.dat"},
+                                                  std::pair{"delta-prog-base.dat", "prog.bin"}}) {
+                fs::remove(m_folder / "bin" / installed);
+                fs::copy_file(test::TestArchive(base), m_folder / "bin" / installed);
+            }
+        }
         test::RecordingView view;
-        m_run.SetView(&view);
-        m_run.SetPublicKey(bSigned ? publisher.PublicKeyLine() : "");
-        m_run.Run("-THIS_FOLDER");
-        const std::size_t nEntries = bSigned ? 120 : 100;
-        EXPECT_EQ(std::count_if(m_fetcher.requests.begin(), m_fetcher.requests.end(),
-                                [](const std::string& url) { return url.ends_with(".zip"); }),
-                  static_cast<std::ptrdiff_t>(nEntries));
+        view.onCall = [&](const std::string& call) {
+            if (c.bCancel && call == "status [p] " + T(IDS_INSTALLED) + " (5/122)") m_run.Cancel();
+        };
+        UpdateRun& run = c.bResume ? resumed : m_run;  // a cancelled run stays cancelled
+        run.SetView(&view);
+        run.SetPublicKey(c.bSigned ? publisher.PublicKeyLine() : "");
+        run.SetFetcherSource(c.bConnections ? FetcherSource([&] {
+            auto fetcher = std::make_unique<test::FolderFetcher>(m_server);
+            fetcher->onOpen = m_fetcher.onOpen;
+            return fetcher;
+        })
+                                            : FetcherSource());
+        run.Run("-THIS_FOLDER");
+        if (c.bCancel) {
+            EXPECT_TRUE(
+                view.Has("box " + T(IDS_ERROR_CAPTION) + "|" + T(IDS_ERROR_CODE) + " : #-3"));
+            // What the connections had in hand is kept for the next run, and nothing else.
+            std::size_t nKept = 0;
+            for (const fs::directory_entry& entry :
+                 fs::directory_iterator(m_folder / DOWNLOADS_FOLDER_NAME)) {
+                const fs::path extension = entry.path().extension();
+                EXPECT_TRUE(extension == ".part" || extension == ".info") << entry.path();
+                nKept += extension == ".part";
+            }
+            EXPECT_LE(nKept, PREFETCH_AHEAD);
+            continue;
+        }
+        const int nFirst = c.bResume ? 4 : 0;  // the parts this run installs
+        const int nLast = c.bSigned ? 119 : 98;
+        EXPECT_FALSE(fs::exists(m_folder / DOWNLOADS_FOLDER_NAME));
+        EXPECT_EQ(fetched("delta.zip.delta"), c.bSigned && !c.bResume ? 1 : 0);
+        EXPECT_EQ(fetched("delta.zip"), c.bSigned ? 0 : 1);
+        for (int i = 0; i <= nLast; ++i) {
+            EXPECT_EQ(fetched("part" + std::to_string(i) + ".zip"), i >= nFirst ? 1 : 0) << i;
+        }
+        // The connections fetched the files (the run fetches one itself only
+        // when it comes to it before any connection has begun it).
+        if (c.bConnections) {
+            EXPECT_LT(std::count_if(m_fetcher.requests.begin(), m_fetcher.requests.end(),
+                                    [](const std::string& url) { return url.ends_with(".zip"); }),
+                      (nLast - nFirst) / 2);
+        }
+        EXPECT_EQ(test::ReadWholeFile(m_folder / "bin" / "game.dat"),
+                  test::ReadWholeFile(
+                      test::TestArchive(c.bSigned ? "delta-result.dat" : "delta-base.dat")));
+        const int nEntries = (c.bResume ? 0 : 1) + nLast - nFirst + 1;
         EXPECT_TRUE(view.Has("range " + std::to_string(UNITS_PER_ENTRY * nEntries)));
         EXPECT_TRUE(view.Has("status [p] " + T(IDS_INSTALLED) + " (" + std::to_string(nEntries) +
                              "/" + std::to_string(nEntries + 1) + ")"));
     }
+    m_fetcher.onOpen = nullptr;
+    m_clock.onPause = nullptr;
 }
 
 // The set's mirrors stand in for hosts whose answers fail, each checked against

@@ -3,6 +3,8 @@
 // after windows.h
 #include <commctrl.h>
 
+#include <memory>
+
 #include "app/program_shell.h"
 #include "app/run_driver.h"
 #include "app/win32/updater_dialog.h"
@@ -29,6 +31,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     if (!started) return started.GetFailure().nStatus;
 
     g_run.SetFetcher(&g_downloader);
+    g_run.SetFetcherSource([] { return std::make_unique<HttpDownloader>(); });
     UpdaterDialog dialog(g_run);
     return DriveRun(shell, g_run, dialog, dialog.View());
 }
