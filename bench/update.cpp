@@ -71,7 +71,10 @@ int main(int argc, char** argv) {
     g_run.SetClock(&clock);
     g_run.SetView(&view);
     g_run.SetFetcher(&g_downloader);
-    g_run.SetFetcherSource([] { return std::make_unique<HttpDownloader>(); });
+    // CORVANA_BENCH_ONE_CONNECTION: every file in its turn, for a comparison.
+    if (std::getenv("CORVANA_BENCH_ONE_CONNECTION") == nullptr) {
+        g_run.SetFetcherSource([] { return std::make_unique<HttpDownloader>(); });
+    }
     g_run.SetPublicKey(BuiltInPublicKey());
     if (nVersion != 0) g_run.SetOwnFolder(argv[1]);
     g_run.Run(nVersion != 0 ? "-THIS_FOLDER" : "");

@@ -26,8 +26,8 @@ struct StepContext;
 
 // Transfers in flight at once, and how many files beyond the one the run is at
 // may lie fetched in the downloads folder.
-inline constexpr std::size_t PREFETCH_CONNECTIONS = 4;
-inline constexpr std::size_t PREFETCH_AHEAD = 4;
+inline constexpr std::size_t PREFETCH_CONNECTIONS = 8;
+inline constexpr std::size_t PREFETCH_AHEAD = 8;
 
 // Makes the fetcher of one more connection.
 using FetcherSource = std::function<std::unique_ptr<Fetcher>()>;
