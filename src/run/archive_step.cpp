@@ -117,10 +117,10 @@ Expected<Fetched, FetchRefusal> FetchFromHosts(StepContext& context, SetHosts& h
 
 // The delta name as the prefetch has it, read whole: nothing when the run is to
 // fetch it itself; the run's ending when it was cancelled meanwhile.
-Expected<std::optional<std::string>, RunEnding> TakeDelta(Prefetcher* pPrefetcher,
+Expected<std::optional<std::string>, RunEnding> TakeDelta(Prefetcher* pPrefetcher, SetHosts& hosts,
                                                           const std::string& name) {
     if (pPrefetcher == nullptr) return std::optional<std::string>();
-    Expected<std::optional<StreamedBody>, RunEnding> taken = pPrefetcher->Take(name);
+    Expected<std::optional<StreamedBody>, RunEnding> taken = pPrefetcher->Take(name, hosts);
     if (!taken) return taken.GetFailure();
     if (!*taken) return std::optional<std::string>();
     StreamedBody& body = **taken;
@@ -232,7 +232,8 @@ ResultOf<RunEnding> InstallEntry(StepContext& context, SetHosts& hosts, const Ma
         screen.TransferBegins(entry);
         // A delta is held in memory: one too large for that leaves the entry to
         // its archive, which may be of any size.
-        Expected<std::optional<std::string>, RunEnding> taken = TakeDelta(pPrefetcher, deltaName);
+        Expected<std::optional<std::string>, RunEnding> taken =
+            TakeDelta(pPrefetcher, hosts, deltaName);
         if (!taken) return taken.GetFailure();
         const Expected<std::string_view, FetchRefusal> delta =
             *taken ? Expected<std::string_view, FetchRefusal>(std::string_view(**taken))
@@ -258,7 +259,8 @@ ResultOf<RunEnding> InstallEntry(StepContext& context, SetHosts& hosts, const Ma
     screen.TransferBegins(entry);
     nShown = -1;
     Expected<std::optional<StreamedBody>, RunEnding> taken =
-        pPrefetcher != nullptr ? pPrefetcher->Take(entry.strName) : std::optional<StreamedBody>();
+        pPrefetcher != nullptr ? pPrefetcher->Take(entry.strName, hosts)
+                               : std::optional<StreamedBody>();
     if (!taken) return taken.GetFailure();
     Expected<Fetched, FetchRefusal> body =
         *taken ? Fetched{{}, std::move(*taken)} : FetchFromHosts(context, hosts, entry.strName);

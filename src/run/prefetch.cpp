@@ -74,9 +74,14 @@ private:
     Job& m_job;
 };
 
-Prefetcher::Prefetcher(const StepContext& context, std::string host, bool bOtherHosts,
+Prefetcher::Prefetcher(const StepContext& context, const SetHosts& hosts,
                        const std::vector<std::string>& names, const FetcherSource& source)
-    : m_context(context), m_strHost(std::move(host)), m_bOtherHosts(bOtherHosts) {
+    : m_context(context) {
+    for (std::size_t i = 0; i < hosts.bases.size(); ++i) {
+        if (hosts.left[i]) continue;
+        m_hosts.push_back(i);
+        m_bases.push_back(hosts.bases[i]);
+    }
     std::set<std::string> seen;
     for (const std::string& name : names) {
         if (!seen.insert(name).second) continue;
@@ -85,7 +90,8 @@ Prefetcher::Prefetcher(const StepContext& context, std::string host, bool bOther
     }
     // A connection that cannot be opened is one fewer; with none, the run
     // fetches every file itself.
-    const std::size_t nConnections = std::min(PREFETCH_CONNECTIONS, m_jobs.size());
+    const std::size_t nConnections =
+        m_bases.empty() ? 0 : std::min(PREFETCH_CONNECTIONS, m_jobs.size());
     for (std::size_t i = 0; i < nConnections; ++i) {
         std::unique_ptr<Fetcher> fetcher = source();
         if (!fetcher || !fetcher->OpenInternet()) continue;
@@ -140,13 +146,30 @@ void Prefetcher::Fetch(Fetcher& fetcher, RunControl& control, Job& job) {
     StepContext context{fetcher, m_context.verifier, screen, control, clock, m_context.root};
     std::optional<StreamedBody> body;
     std::string failure;
+    std::size_t nHost = 0;
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        nHost = m_nHost;
+    }
     try {
-        Expected<StreamedBody, FetchRefusal> fetched =
-            FetchToDisk(context, m_strHost + job.name, job.name, m_bOtherHosts);
-        if (fetched) {
-            body.emplace(std::move(*fetched));
-        } else {
+        for (;;) {
+            const bool bOthers = nHost + 1 < m_bases.size();
+            Expected<StreamedBody, FetchRefusal> fetched =
+                FetchToDisk(context, m_bases[nHost] + job.name, job.name, bOthers);
+            if (fetched) {
+                body.emplace(std::move(*fetched));
+                break;
+            }
             failure = fetched.GetFailure().ending.cause;
+            if (!bOthers || fetched.GetFailure().bHere || control.IsCancelled()) break;
+            // The host is left for the rest of the run, by every connection.
+            fetcher.CloseUrl();
+            {
+                const std::lock_guard<std::mutex> lock(m_mutex);
+                m_nHost = std::max(m_nHost, nHost + 1);
+                nHost = m_nHost;
+            }
+            view.Note(failure + "; " + job.name + " is fetched from " + m_bases[nHost]);
         }
     } catch (...) {
         failure = DescribeException(std::current_exception());
@@ -159,10 +182,16 @@ void Prefetcher::Fetch(Fetcher& fetcher, RunControl& control, Job& job) {
     job.state = JobState::DONE;
 }
 
-Expected<std::optional<StreamedBody>, RunEnding> Prefetcher::Take(const std::string& name) {
+void Prefetcher::LeaveHosts(SetHosts& hosts) const {
+    for (std::size_t i = 0; i < m_nHost; ++i) hosts.left[m_hosts[i]] = true;
+}
+
+Expected<std::optional<StreamedBody>, RunEnding> Prefetcher::Take(const std::string& name,
+                                                                  SetHosts& hosts) {
     // A cancel ends the run before its next file, fetched or not.
     if (m_context.control.IsCancelled()) return m_context.control.Cancelled(CODE_CANCELLED);
     std::unique_lock<std::mutex> lock(m_mutex);
+    LeaveHosts(hosts);
     if (m_nTaken >= m_jobs.size() || m_jobs[m_nTaken].name != name) {
         return std::optional<StreamedBody>();
     }
@@ -182,6 +211,7 @@ Expected<std::optional<StreamedBody>, RunEnding> Prefetcher::Take(const std::str
         lock.lock();
         m_changed.wait_for(lock, TAKE_POLL);
     }
+    LeaveHosts(hosts);
     const std::vector<std::pair<bool, std::string>> notes = std::move(job.notes);
     std::optional<StreamedBody> body = std::move(job.body);
     const std::string failure = job.failure;

@@ -22,6 +22,7 @@
 
 namespace corvana {
 
+struct SetHosts;
 struct StepContext;
 
 // Transfers in flight at once, and how many files beyond the one the run is at
@@ -35,10 +36,11 @@ using FetcherSource = std::function<std::unique_ptr<Fetcher>()>;
 class Prefetcher {
 public:
     // Starts fetching names (the set's files, in the order the run takes them;
-    // a name that recurs is fetched once) from host, a base URL that ends in a
-    // slash. With other hosts to turn to (bOtherHosts), a transfer that stalls
-    // is left to the run.
-    Prefetcher(const StepContext& context, std::string host, bool bOtherHosts,
+    // a name that recurs is fetched once) from the first of hosts that the run
+    // has not left. A host whose answer fails is left for the next, as the run
+    // leaves it; a transfer that stalls is not resumed from a host with others
+    // after it.
+    Prefetcher(const StepContext& context, const SetHosts& hosts,
                const std::vector<std::string>& names, const FetcherSource& source);
     // The transfers in flight stop; what they kept stays for a resume.
     ~Prefetcher();
@@ -48,8 +50,9 @@ public:
     // Name's file, when it is the next one: waited for (the bar and the size
     // line following its transfer), or claimed when no connection has begun
     // it. The body when it came whole and signed; nothing when the run is to
-    // fetch it itself; the run's ending when it was cancelled meanwhile.
-    Expected<std::optional<StreamedBody>, RunEnding> Take(const std::string& name);
+    // fetch it itself; the run's ending when it was cancelled meanwhile. The
+    // hosts the connections have left are left in hosts too.
+    Expected<std::optional<StreamedBody>, RunEnding> Take(const std::string& name, SetHosts& hosts);
 
 private:
     enum class JobState { WAITING, FETCHING, DONE, CLAIMED };
@@ -67,12 +70,15 @@ private:
     // One connection's loop: the next waiting job within reach, until none is
     // left or the stop.
     void Work(Fetcher& fetcher, RunControl& control);
+    // Leaves in hosts the hosts the connections have left (m_mutex held).
+    void LeaveHosts(SetHosts& hosts) const;
     // The job's file to the downloads folder; its outcome stored in the job.
     void Fetch(Fetcher& fetcher, RunControl& control, Job& job);
 
     const StepContext& m_context;
-    std::string m_strHost;
-    bool m_bOtherHosts;
+    std::vector<std::size_t> m_hosts;  // the run's hosts not left when it began, by index
+    std::vector<std::string> m_bases;  // their base URLs
+    std::size_t m_nHost = 0;           // the first of m_hosts not left
     std::vector<Job> m_jobs;
     std::mutex m_mutex;
     std::condition_variable m_changed;  // a job's state or progress, the run's turn, the stop

@@ -265,8 +265,8 @@ RunEnding UpdateRun::Update(const CommandSettings& settings, const std::string& 
     std::string launch = CLIENT_PROGRAM;
     std::optional<Prefetcher> prefetcher;
     if (m_verifier.HasKey() && m_fetcherSource) {
-        prefetcher.emplace(context, hosts.bases.front(), hosts.bases.size() > 1,
-                           PrefetchNames(selection.vecEntries, m_verifier), m_fetcherSource);
+        prefetcher.emplace(context, hosts, PrefetchNames(selection.vecEntries, m_verifier),
+                           m_fetcherSource);
     }
     for (const ManifestEntry& entry : selection.vecEntries) {
         m_screen.NextEntry();

@@ -988,36 +988,59 @@ TEST_F(UpdateRunFlowTest, TheSetsMirrorsStandInForHostsThatFail) {
                    good + "base.zip", good + "sound.zip"}},
              Case{"only wrong bytes", "wrong.test\n", {primary + "base.zip", wrong + "base.zip"}},
          }) {
-        SCOPED_TRACE(c.pszName);
-        for (const char* name : {"alpha.txt", "cw.log", ACCEPTED_RECORD_NAME}) {
-            fs::remove(m_folder / name);
+        for (const bool bConnections : {false, true}) {
+            SCOPED_TRACE(std::string(c.pszName) + (bConnections ? ", with connections" : ""));
+            for (const char* name : {"alpha.txt", "cw.log", ACCEPTED_RECORD_NAME}) {
+                fs::remove(m_folder / name);
+            }
+            test::WriteWholeFile(m_server / MIRRORS_NAME, c.pszMirrors);
+            publisher.SignSet(m_server, {"patch_info.txt", "base.zip", "sound.zip", MIRRORS_NAME},
+                              2000);
+            m_fetcher.hostFaults = {{primary + "base.zip", DownloadFailure::HTTP_STATUS},
+                                    {"http://down.test/", DownloadFailure::OPEN_FAILED},
+                                    {"http://stall.test:8080/", DownloadFailure::TIMED_OUT},
+                                    {wrong, DownloadFailure::NONE}};
+            m_fetcher.requests.clear();
+            test::RecordingView view;
+            m_run.SetView(&view);
+            m_run.SetPublicKey(publisher.PublicKeyLine());
+            // The connections leave the hosts that fail as the run does; which of
+            // them fetches what is theirs to share.
+            std::mutex mutex;
+            int nFromPrimary = 0;  // base.zip asked of the host that lacks it, by any connection
+            m_fetcher.onOpen = [&](const std::string& url) {
+                const std::lock_guard<std::mutex> lock(mutex);
+                nFromPrimary += url == primary + "base.zip";
+            };
+            m_run.SetFetcherSource(bConnections ? FetcherSource([&] {
+                auto fetcher = std::make_unique<test::FolderFetcher>(m_server);
+                fetcher->hostFaults = m_fetcher.hostFaults;
+                fetcher->onOpen = m_fetcher.onOpen;
+                return fetcher;
+            })
+                                                : FetcherSource());
+            m_run.Run("-THIS_FOLDER");
+            EXPECT_EQ(nFromPrimary, 1);
+            std::vector<std::string> fetched;
+            std::copy_if(m_fetcher.requests.begin(), m_fetcher.requests.end(),
+                         std::back_inserter(fetched),
+                         [](const std::string& url) { return url.ends_with(".zip"); });
+            if (!bConnections) {
+                EXPECT_EQ(fetched, c.fetched);
+            }
+            const bool bInstalled = c.fetched.back() == good + "sound.zip";
+            EXPECT_EQ(fs::exists(m_folder / "alpha.txt"), bInstalled);
+            EXPECT_EQ(view.Has("box " + T(IDS_ERROR_CAPTION) + "|" + T(IDS_ERROR_CODE) + " : #-6"),
+                      !bInstalled);
+            EXPECT_EQ(
+                view.Has("note base.zip: SHA-256 differs from SHA256SUMS; base.zip is fetched "
+                         "from " +
+                         good),
+                bInstalled);
         }
-        test::WriteWholeFile(m_server / MIRRORS_NAME, c.pszMirrors);
-        publisher.SignSet(m_server, {"patch_info.txt", "base.zip", "sound.zip", MIRRORS_NAME},
-                          2000);
-        m_fetcher.hostFaults = {{primary + "base.zip", DownloadFailure::HTTP_STATUS},
-                                {"http://down.test/", DownloadFailure::OPEN_FAILED},
-                                {"http://stall.test:8080/", DownloadFailure::TIMED_OUT},
-                                {wrong, DownloadFailure::NONE}};
-        m_fetcher.requests.clear();
-        test::RecordingView view;
-        m_run.SetView(&view);
-        m_run.SetPublicKey(publisher.PublicKeyLine());
-        m_run.Run("-THIS_FOLDER");
-        std::vector<std::string> fetched;
-        std::copy_if(m_fetcher.requests.begin(), m_fetcher.requests.end(),
-                     std::back_inserter(fetched),
-                     [](const std::string& url) { return url.ends_with(".zip"); });
-        EXPECT_EQ(fetched, c.fetched);
-        const bool bInstalled = c.fetched.back() == good + "sound.zip";
-        EXPECT_EQ(fs::exists(m_folder / "alpha.txt"), bInstalled);
-        EXPECT_EQ(view.Has("box " + T(IDS_ERROR_CAPTION) + "|" + T(IDS_ERROR_CODE) + " : #-6"),
-                  !bInstalled);
-        EXPECT_EQ(view.Has("note base.zip: SHA-256 differs from SHA256SUMS; base.zip is fetched "
-                           "from " +
-                           good),
-                  bInstalled);
     }
+    m_run.SetFetcherSource(FetcherSource());
+    m_fetcher.onOpen = nullptr;
     m_fetcher.hostFaults.clear();
     test::SetEnv("CORVANA_PATCH_HOST", nullptr);
 }
