@@ -50,9 +50,14 @@ uint64_t SizeBelow(const FolderHandle& root, const std::string& path) {
 // The most the selected entries occupy on the disk at once while they are
 // installed, by the signed index: what the earlier entries added, and then the
 // entry's fetched archive and its staged files together (each about its files'
-// size); 0 when the index does not name every entry's files.
-uint64_t SpaceNeeded(const std::vector<ManifestEntry>& entries,
-                     const std::map<std::string, IndexedFile>& index, const FolderHandle& root) {
+// size); and the same with the archives of the PREFETCH_AHEAD entries after it
+// fetched meanwhile. 0 when the index does not name every entry's files.
+struct SpaceNeed {
+    uint64_t nAlone = 0;
+    uint64_t nWithAhead = 0;
+};
+SpaceNeed SpaceNeeded(const std::vector<ManifestEntry>& entries,
+                      const std::map<std::string, IndexedFile>& index, const FolderHandle& root) {
     struct Entry {
         uint64_t nFiles = 0;  // its files' sizes
         int64_t nGrowth = 0;  // what they add to the folder
@@ -64,16 +69,27 @@ uint64_t SpaceNeeded(const std::vector<ManifestEntry>& entries,
         entry.nGrowth +=
             static_cast<int64_t>(file.nSize) - static_cast<int64_t>(SizeBelow(root, path));
     }
-    int64_t nAdded = 0;
-    uint64_t nMost = 0;
-    for (const ManifestEntry& selected : entries) {
-        const auto found = byArchive.find(selected.strName);
-        if (found == byArchive.end()) return 0;
-        nMost = std::max(
-            nMost, static_cast<uint64_t>(std::max<int64_t>(nAdded, 0)) + 2 * found->second.nFiles);
-        nAdded += found->second.nGrowth;
+    std::vector<const Entry*> selected;
+    for (const ManifestEntry& entry : entries) {
+        const auto found = byArchive.find(entry.strName);
+        if (found == byArchive.end()) return {};
+        selected.push_back(&found->second);
     }
-    return std::max(nMost, static_cast<uint64_t>(std::max<int64_t>(nAdded, 0)));
+    int64_t nAdded = 0;
+    SpaceNeed need;
+    for (std::size_t i = 0; i < selected.size(); ++i) {
+        const uint64_t nAlone =
+            static_cast<uint64_t>(std::max<int64_t>(nAdded, 0)) + 2 * selected[i]->nFiles;
+        uint64_t nAhead = 0;
+        for (std::size_t j = i + 1; j < selected.size() && j <= i + PREFETCH_AHEAD; ++j) {
+            nAhead += selected[j]->nFiles;
+        }
+        need.nAlone = std::max(need.nAlone, nAlone);
+        need.nWithAhead = std::max(need.nWithAhead, nAlone + nAhead);
+        nAdded += selected[i]->nGrowth;
+    }
+    const uint64_t nAtEnd = static_cast<uint64_t>(std::max<int64_t>(nAdded, 0));
+    return {std::max(need.nAlone, nAtEnd), std::max(need.nWithAhead, nAtEnd)};
 }
 
 // The files the entries are installed from, in their order, for the prefetch:
@@ -244,15 +260,18 @@ RunEnding UpdateRun::Update(const CommandSettings& settings, const std::string& 
             ReadFileIndex(set->fileSums, set->fileEntries)) {
         for (const IndexedFile& file : *files) index.emplace(file.path, file);
     }
-    // Nothing is fetched for an update the disk cannot hold.
-    if (const uint64_t nNeeded = SpaceNeeded(selection.vecEntries, index, m_root); nNeeded > 0) {
-        const uint64_t nFree = m_root.FreeSpace();
-        if (nFree != 0 && nNeeded > nFree) {
-            return RunEnding::Failed(CODE_NOT_INSTALLED,
-                                     "the update needs " + std::to_string(nNeeded) + " bytes, " +
-                                         std::to_string(nFree) + " free in " + m_root.Path());
-        }
+    // Nothing is fetched for an update the disk cannot hold; the next files are
+    // fetched ahead only where it holds them too (0: the disk or the index
+    // cannot tell).
+    const uint64_t nFree = m_root.FreeSpace();
+    const SpaceNeed need = SpaceNeeded(selection.vecEntries, index, m_root);
+    if (nFree != 0 && need.nAlone > nFree) {
+        return RunEnding::Failed(CODE_NOT_INSTALLED,
+                                 "the update needs " + std::to_string(need.nAlone) + " bytes, " +
+                                     std::to_string(nFree) + " free in " + m_root.Path());
     }
+    const bool bPrefetch =
+        m_verifier.HasKey() && m_fetcherSource && (nFree == 0 || need.nWithAhead <= nFree);
     // The set's own hosts: the patch server, then its mirrors.
     std::vector<std::string> bases{set->baseUrl};
     for (const std::string& mirror : ReadMirrors(set->mirrors)) {
@@ -264,7 +283,7 @@ RunEnding UpdateRun::Update(const CommandSettings& settings, const std::string& 
     for (const ManifestEntry& entry : selection.vecEntries) laterArchives.insert(entry.strName);
     std::string launch = CLIENT_PROGRAM;
     std::optional<Prefetcher> prefetcher;
-    if (m_verifier.HasKey() && m_fetcherSource) {
+    if (bPrefetch) {
         prefetcher.emplace(context, hosts, PrefetchNames(selection.vecEntries, m_verifier),
                            m_fetcherSource);
     }

@@ -1046,25 +1046,63 @@ TEST_F(UpdateRunFlowTest, TheSetsMirrorsStandInForHostsThatFail) {
 }
 
 // A signed set whose index says the update cannot fit the disk is refused
-// before anything of it is fetched.
+// before anything of it is fetched; one that fits only an archive at a time is
+// fetched so, without files fetched ahead.
 TEST_F(UpdateRunFlowTest, AnUpdateTheDiskCannotHoldIsRefusedFirst) {
     const test::TestPublisher publisher;
     InstallStandIn("cw.exe");
-    PublishArchive("base.zip", "deflated.zip");
-    Publish("201=base.zip;base\n");
-    test::WriteWholeFile(m_server / FILE_SUMS_NAME, Sha256Hex("x") + "  alpha.txt\n");
-    test::WriteWholeFile(m_server / FILE_ENTRIES_NAME,
-                         "201\tbase.zip\t1152921504606846976\talpha.txt\n");
-    publisher.SignSet(m_server, {"patch_info.txt", "base.zip", FILE_SUMS_NAME, FILE_ENTRIES_NAME},
-                      2000);
-    m_run.SetPublicKey(publisher.PublicKeyLine());
-    m_run.Run("-THIS_FOLDER");
-    EXPECT_TRUE(m_view.Has("box " + T(IDS_ERROR_CAPTION) + "|" + T(IDS_ERROR_CODE) + " : #-5"));
-    const std::vector<std::string> why = m_view.Of("why ");
-    ASSERT_EQ(why.size(), 1u);
-    EXPECT_TRUE(why[0].starts_with("the update needs 2305843009213693952 bytes, ")) << why[0];
-    EXPECT_TRUE(std::none_of(m_fetcher.requests.begin(), m_fetcher.requests.end(),
-                             [](const std::string& url) { return url.ends_with("/base.zip"); }));
+    std::string manifest;
+    std::vector<std::string> names{"patch_info.txt", FILE_SUMS_NAME, FILE_ENTRIES_NAME};
+    for (const char* pszName : {"a.zip", "b.zip", "c.zip"}) {
+        PublishArchive(pszName, "deflated.zip");
+        manifest += std::to_string(201 + names.size()) + "=" + pszName + ";p\n";
+        names.emplace_back(pszName);
+    }
+    Publish(manifest);
+    const uint64_t nFree = fs::space(m_folder).available;
+    struct Case {
+        const char* pszName;
+        uint64_t nA, nB;  // what the index says a.zip's file and each of the others' take
+        bool bInstalls;
+        bool bAhead;
+    };
+    for (const Case& c :
+         {Case{"too large", uint64_t{1} << 60, 1000, false, false},
+          Case{"an archive at a time", nFree / 100 * 45, nFree / 100 * 6, true, false},
+          Case{"with files ahead", 1000, 1000, true, true}}) {
+        SCOPED_TRACE(c.pszName);
+        std::string sums;
+        std::string entries;
+        for (const char* pszName : {"a", "b", "c"}) {
+            sums += Sha256Hex("x") + "  " + pszName + ".dat\n";
+            entries += std::to_string(204 + (pszName[0] - 'a')) + "\t" + pszName + ".zip\t" +
+                       std::to_string(pszName[0] == 'a' ? c.nA : c.nB) + "\t" + pszName + ".dat\n";
+        }
+        test::WriteWholeFile(m_server / FILE_SUMS_NAME, sums);
+        test::WriteWholeFile(m_server / FILE_ENTRIES_NAME, entries);
+        publisher.SignSet(m_server, names, 2000);
+        fs::remove(m_folder / ACCEPTED_RECORD_NAME);
+        m_fetcher.requests.clear();
+        test::RecordingView view;
+        m_run.SetView(&view);
+        m_run.SetPublicKey(publisher.PublicKeyLine());
+        int nConnections = 0;
+        m_run.SetFetcherSource([&] {
+            ++nConnections;
+            return std::make_unique<test::FolderFetcher>(m_server);
+        });
+        m_run.Run("-THIS_FOLDER");
+        EXPECT_EQ(nConnections > 0, c.bAhead);
+        EXPECT_EQ(view.Has("status [p] " + T(IDS_INSTALLED) + " (3/4)"), c.bInstalls);
+        if (c.bInstalls) continue;
+        EXPECT_TRUE(view.Has("box " + T(IDS_ERROR_CAPTION) + "|" + T(IDS_ERROR_CODE) + " : #-5"));
+        const std::vector<std::string> why = view.Of("why ");
+        ASSERT_EQ(why.size(), 1u);
+        EXPECT_TRUE(why[0].starts_with("the update needs 2305843009213693952 bytes, ")) << why[0];
+        EXPECT_TRUE(std::none_of(m_fetcher.requests.begin(), m_fetcher.requests.end(),
+                                 [](const std::string& url) { return url.ends_with(".zip"); }));
+    }
+    m_run.SetFetcherSource(FetcherSource());
 }
 
 }  // namespace
