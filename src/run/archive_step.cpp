@@ -142,6 +142,16 @@ Expected<std::optional<std::string>, RunEnding> TakeDelta(Prefetcher* pPrefetche
     return text;
 }
 
+// The archive name as pPrefetcher has it, else fetched from the hosts.
+Expected<Fetched, FetchRefusal> FetchArchive(StepContext& context, SetHosts& hosts,
+                                             const std::string& name, Prefetcher* pPrefetcher) {
+    if (pPrefetcher == nullptr) return FetchFromHosts(context, hosts, name);
+    Expected<std::optional<StreamedBody>, RunEnding> taken = pPrefetcher->Take(name, hosts);
+    if (!taken) return FetchRefusal{taken.GetFailure()};
+    if (!*taken) return FetchFromHosts(context, hosts, name);
+    return Fetched{{}, std::move(*taken)};
+}
+
 // The first host not left.
 const std::string& FirstHost(const SetHosts& hosts) { return hosts.bases[HostFrom(hosts, 0)]; }
 
@@ -258,12 +268,7 @@ ResultOf<RunEnding> InstallEntry(StepContext& context, SetHosts& hosts, const Ma
     }
     screen.TransferBegins(entry);
     nShown = -1;
-    Expected<std::optional<StreamedBody>, RunEnding> taken =
-        pPrefetcher != nullptr ? pPrefetcher->Take(entry.strName, hosts)
-                               : std::optional<StreamedBody>();
-    if (!taken) return taken.GetFailure();
-    Expected<Fetched, FetchRefusal> body =
-        *taken ? Fetched{{}, std::move(*taken)} : FetchFromHosts(context, hosts, entry.strName);
+    Expected<Fetched, FetchRefusal> body = FetchArchive(context, hosts, entry.strName, pPrefetcher);
     if (!body) return body.GetFailure().ending;
     context.control.Doing("installing " + entry.strName);
     const InstallOutcome installed =
@@ -275,10 +280,10 @@ ResultOf<RunEnding> InstallEntry(StepContext& context, SetHosts& hosts, const Ma
 }
 
 ResultOf<RunEnding> RestoreFromEntry(StepContext& context, SetHosts& hosts,
-                                     const ManifestEntry& entry,
-                                     const std::set<std::string>& paths) {
+                                     const ManifestEntry& entry, const std::set<std::string>& paths,
+                                     Prefetcher* pPrefetcher) {
     context.screen.TransferBegins(entry);
-    Expected<Fetched, FetchRefusal> body = FetchFromHosts(context, hosts, entry.strName);
+    Expected<Fetched, FetchRefusal> body = FetchArchive(context, hosts, entry.strName, pPrefetcher);
     if (!body) return body.GetFailure().ending;
     context.control.Doing("putting back files of " + entry.strName);
     context.screen.EntryStep(entry, IDS_UNPACKING, TRANSFER_UNITS + 7);

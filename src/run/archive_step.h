@@ -73,9 +73,10 @@ SignedFiles SignedFilesOf(const std::map<std::string, IndexedFile>& index,
                           const std::string& archive, const std::set<std::string>& laterArchives);
 
 // Fetches the entry's archive whole (never its delta: its bases are what is
-// damaged) and puts back only paths ('/' separated, relative to the folder).
+// damaged), or takes it from pPrefetcher, and puts back only paths ('/'
+// separated, relative to the folder).
 ResultOf<RunEnding> RestoreFromEntry(StepContext& context, SetHosts& hosts,
-                                     const ManifestEntry& entry,
-                                     const std::set<std::string>& paths);
+                                     const ManifestEntry& entry, const std::set<std::string>& paths,
+                                     Prefetcher* pPrefetcher = nullptr);
 
 }  // namespace corvana

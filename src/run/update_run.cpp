@@ -308,7 +308,8 @@ RunEnding UpdateRun::Update(const CommandSettings& settings, const std::string& 
     prefetcher.reset();
     std::size_t nRepaired = 0;
     if (settings.bRepair) {
-        const Expected<std::size_t, RunEnding> repaired = VerifyAndRepair(context, hosts, *set);
+        const Expected<std::size_t, RunEnding> repaired =
+            VerifyAndRepair(context, hosts, *set, m_fetcherSource);
         if (!repaired) return repaired.GetFailure();
         nRepaired = *repaired;
     }

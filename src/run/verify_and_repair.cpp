@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <limits>
 #include <map>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -25,7 +26,8 @@ std::string Count(uint64_t nNumber) { return FormatLocaleNumber(std::to_string(n
 }  // namespace
 
 Expected<std::size_t, RunEnding> VerifyAndRepair(StepContext& context, SetHosts& hosts,
-                                                 const FetchedSet& set) {
+                                                 const FetchedSet& set,
+                                                 const FetcherSource& source) {
     context.control.Doing("checking the installed files");
     const Expected<std::vector<IndexedFile>> index = ReadFileIndex(set.fileSums, set.fileEntries);
     if (!index) return RunEnding::Failed(CODE_NOT_VERIFIED, index.GetFailure().Text());
@@ -76,14 +78,22 @@ Expected<std::size_t, RunEnding> VerifyAndRepair(StepContext& context, SetHosts&
     }
     const int nFetched = static_cast<int>(fetch.size());
     screen.StartEntries(nFetched, nFetched);
+    std::optional<Prefetcher> prefetcher;
+    if (source) {
+        std::vector<std::string> names;
+        for (const ManifestEntry* pEntry : fetch) names.push_back(pEntry->strName);
+        prefetcher.emplace(context, hosts, names, source);
+    }
     for (const ManifestEntry* pEntry : fetch) {
         screen.NextEntry();
         if (ResultOf<RunEnding> restored =
-                RestoreFromEntry(context, hosts, *pEntry, byArchive[pEntry->strName]);
+                RestoreFromEntry(context, hosts, *pEntry, byArchive[pEntry->strName],
+                                 prefetcher ? &*prefetcher : nullptr);
             !restored) {
             return restored.GetFailure();
         }
     }
+    prefetcher.reset();
     screen.View().Note(Count(files.size()) + " files checked, " + Count(damaged.size()) +
                        " repaired");
     screen.SizeLine(FormatText(LoadText(IDS_FILES_REPAIRED).c_str(), Count(files.size()).c_str(),
