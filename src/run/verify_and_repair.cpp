@@ -81,6 +81,7 @@ Expected<std::size_t, RunEnding> VerifyAndRepair(StepContext& context, SetHosts&
     std::optional<Prefetcher> prefetcher;
     if (source) {
         std::vector<std::string> names;
+        names.reserve(fetch.size());
         for (const ManifestEntry* pEntry : fetch) names.push_back(pEntry->strName);
         prefetcher.emplace(context, hosts, names, source);
     }
