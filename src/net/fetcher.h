@@ -30,10 +30,11 @@ public:
     // (or without a URL). A failure stays the answer until the next OpenUrl.
     virtual Expected<uint32_t, TransferError> ReadChunk() = 0;
     // Opens url for a body of any size, which goes to sink as ReadChunk takes
-    // it: from byte nFrom on when the server still has the version validator
-    // names, else whole (the answer says which). The body must have a length.
-    virtual Expected<StreamStart, TransferError> OpenStream(const char* pszUrl, uint64_t nFrom,
-                                                            const std::string& validator,
+    // it: the part range asks for when the server still has the version its
+    // validator names, else whole (the answer says which). The body must have a
+    // length.
+    virtual Expected<StreamStart, TransferError> OpenStream(const char* pszUrl,
+                                                            const RangeRequest& range,
                                                             BodySink& sink) = 0;
     // The whole body as text, up to its first zero byte.
     virtual Expected<std::string, TransferError> DownloadToMemory(const char* pszUrl) = 0;

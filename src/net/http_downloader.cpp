@@ -66,7 +66,7 @@ std::string DescribeTransfer(const TransferError& error, const std::string& url)
     return cause;
 }
 
-std::optional<StreamStart> ReadContentRange(std::string_view text) {
+std::optional<ContentRange> ReadContentRange(std::string_view text) {
     if (!text.starts_with("bytes ")) return std::nullopt;
     text.remove_prefix(6);
     uint64_t nValues[3] = {};
@@ -81,8 +81,8 @@ std::optional<StreamStart> ReadContentRange(std::string_view text) {
         }
     }
     const auto [nFirst, nLast, nTotal] = nValues;
-    if (!text.empty() || nFirst > nLast || nTotal == 0 || nLast != nTotal - 1) return std::nullopt;
-    return StreamStart{nFirst, nTotal, {}};
+    if (!text.empty() || nFirst > nLast || nLast >= nTotal) return std::nullopt;
+    return ContentRange{nFirst, nLast, nTotal};
 }
 
 void StallWatch::Start(uint32_t dwNowMs) { m_samples.assign(1, Sample{dwNowMs, 0}); }
@@ -194,15 +194,16 @@ Expected<uint32_t, TransferError> HttpDownloader::OpenUrl(const char* pszUrl) {
     return m_dwContentLength;
 }
 
-Expected<StreamStart, TransferError> HttpDownloader::OpenStream(const char* pszUrl, uint64_t nFrom,
-                                                                const std::string& validator,
+Expected<StreamStart, TransferError> HttpDownloader::OpenStream(const char* pszUrl,
+                                                                const RangeRequest& range,
                                                                 BodySink& sink) {
-    if (nFrom == 0 && m_hUrl != nullptr && !m_strRefusedUrl.empty() && m_strRefusedUrl == pszUrl) {
+    if (!range.IsPart() && m_hUrl != nullptr && !m_strRefusedUrl.empty() &&
+        m_strRefusedUrl == pszUrl) {
         const uint64_t nLength = m_nRefusedLength;
         const int nStatus = GetStatus(m_hUrl);
         m_strRefusedUrl.clear();
         m_failure = {};
-        return StartStream(nStatus, nLength, 0, sink);
+        return StartStream(nStatus, nLength, {}, sink);
     }
     Reset();
     if (m_hInternet == nullptr) OpenInternet();
@@ -211,8 +212,8 @@ Expected<StreamStart, TransferError> HttpDownloader::OpenStream(const char* pszU
     }
     // Without a validator nothing tells that the bytes kept are of the body
     // the server has now: the body is fetched whole.
-    const RangeRequest range{validator.empty() ? 0 : nFrom, validator};
-    Expected<UrlRequest*, TransferError> opened = OpenRequest(m_hInternet, pszUrl, *this, &range);
+    const RangeRequest asked = range.validator.empty() ? RangeRequest{} : range;
+    Expected<UrlRequest*, TransferError> opened = OpenRequest(m_hInternet, pszUrl, *this, &asked);
     if (!opened) {
         CloseInternet();
         return Fail(opened.GetFailure());
@@ -225,11 +226,12 @@ Expected<StreamStart, TransferError> HttpDownloader::OpenStream(const char* pszU
     }
     const Expected<uint64_t, TransferError> length = AnnouncedLength();
     if (!length) return length.GetFailure();
-    return StartStream(nStatus, *length, range.nFrom, sink);
+    return StartStream(nStatus, *length, asked, sink);
 }
 
 Expected<StreamStart, TransferError> HttpDownloader::StartStream(int nStatus, uint64_t nLength,
-                                                                 uint64_t nAsked, BodySink& sink) {
+                                                                 const RangeRequest& asked,
+                                                                 BodySink& sink) {
     // A strong entity tag names one version of the body; a weak one may not be
     // sent in If-Range, where the modification date serves instead.
     StreamStart start{0, nLength, QueryHeader(m_hUrl, ResponseHeader::ETAG)};
@@ -238,14 +240,16 @@ Expected<StreamStart, TransferError> HttpDownloader::StartStream(int nStatus, ui
     }
     if (nStatus == 206) {
         const std::string rangeText = QueryHeader(m_hUrl, ResponseHeader::CONTENT_RANGE);
-        const std::optional<StreamStart> part = ReadContentRange(rangeText);
-        if (!part || part->nFrom != nAsked || part->nTotal - part->nFrom != nLength) {
+        const std::optional<ContentRange> part = ReadContentRange(rangeText);
+        if (!part || part->nFirst != asked.nFrom ||
+            part->nLast + 1 != (asked.nTo > 0 ? asked.nTo : part->nTotal) ||
+            part->nLast + 1 - part->nFirst != nLength) {
             CloseUrl();
             return Fail(
                 {DownloadFailure::OPEN_FAILED, 0,
                  "a part that is not the one asked for (Content-Range: " + rangeText + ")"});
         }
-        start.nFrom = part->nFrom;
+        start.nFrom = part->nFirst;
         start.nTotal = part->nTotal;
     }
     m_pStream = &sink;

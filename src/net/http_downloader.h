@@ -48,8 +48,7 @@ public:
     bool OpenInternet() override;
     Expected<uint32_t, TransferError> OpenUrl(const char* pszUrl) override;
     Expected<uint32_t, TransferError> ReadChunk() override;
-    Expected<StreamStart, TransferError> OpenStream(const char* pszUrl, uint64_t nFrom,
-                                                    const std::string& validator,
+    Expected<StreamStart, TransferError> OpenStream(const char* pszUrl, const RangeRequest& range,
                                                     BodySink& sink) override;
     Expected<std::string, TransferError> DownloadToMemory(const char* pszUrl) override;
     bool CloseUrl() override;
@@ -74,10 +73,10 @@ private:
     void Reset();
     // The opened response's announced length, when it has one.
     Expected<uint64_t, TransferError> AnnouncedLength();
-    // The opened response (status nStatus, nLength bytes, asked from nAsked)
-    // taken as a streamed body going to sink.
-    Expected<StreamStart, TransferError> StartStream(int nStatus, uint64_t nLength, uint64_t nAsked,
-                                                     BodySink& sink);
+    // The opened response (status nStatus, nLength bytes, asked for the part
+    // asked) taken as a streamed body going to sink.
+    Expected<StreamStart, TransferError> StartStream(int nStatus, uint64_t nLength,
+                                                     const RangeRequest& asked, BodySink& sink);
     // The body arrives here, after the bytes already received.
     uint32_t Room() const override;
     void Append(const char* pData, uint32_t dwSize) override;
@@ -106,8 +105,13 @@ private:
 };
 
 // Where a 206 response's part lies: its first byte and the whole body's length,
-// from a Content-Range of the form "bytes FIRST-LAST/TOTAL" whose part runs to
-// the end of the body; nothing for any other form.
-std::optional<StreamStart> ReadContentRange(std::string_view text);
+// from a Content-Range of the form "bytes FIRST-LAST/TOTAL"; nothing for any
+// other form.
+struct ContentRange {
+    uint64_t nFirst = 0;
+    uint64_t nLast = 0;
+    uint64_t nTotal = 0;
+};
+std::optional<ContentRange> ReadContentRange(std::string_view text);
 
 }  // namespace corvana

@@ -63,13 +63,21 @@ public:
     virtual void Append(const char* pData, uint32_t dwSize) = 0;
 };
 
-// A request for the body from byte nFrom on, if the server still holds the
-// version that validator (an entity tag or a Last-Modified date) names: Range and
-// If-Range. Such a request also bypasses every cache of the system's, so that a
-// large body is written once, where the caller puts it.
+// A request for the body from byte nFrom on (up to byte nTo, not included, when
+// nTo is not 0), if the server still holds the version that validator (an entity
+// tag or a Last-Modified date) names: Range and If-Range. Such a request also
+// bypasses every cache of the system's, so that a large body is written once,
+// where the caller puts it.
 struct RangeRequest {
     uint64_t nFrom = 0;
+    uint64_t nTo = 0;
     std::string validator;
+
+    bool IsPart() const { return nFrom > 0 || nTo > 0; }
+    // The value of the Range header: "bytes=FROM-" or "bytes=FROM-LAST".
+    std::string Text() const {
+        return "bytes=" + std::to_string(nFrom) + "-" + (nTo > 0 ? std::to_string(nTo - 1) : "");
+    }
 };
 
 // The response's headers that a ranged transfer reads.

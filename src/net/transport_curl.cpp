@@ -226,9 +226,9 @@ Expected<UrlRequest*, TransferError> OpenRequest(InternetSession* pSession, cons
     curl_easy_setopt(pEasy, CURLOPT_HEADERDATA, pRequest);
     curl_easy_setopt(pEasy, CURLOPT_WRITEFUNCTION, OnBody);
     curl_easy_setopt(pEasy, CURLOPT_WRITEDATA, pRequest);
-    if (pRange != nullptr && pRange->nFrom > 0) {
-        const std::string from = std::to_string(pRange->nFrom) + "-";
-        curl_easy_setopt(pEasy, CURLOPT_RANGE, from.c_str());  // copied by libcurl
+    if (pRange != nullptr && pRange->IsPart()) {
+        const std::string range = pRange->Text().substr(6);     // without "bytes="
+        curl_easy_setopt(pEasy, CURLOPT_RANGE, range.c_str());  // copied by libcurl
         if (!pRange->validator.empty()) {
             pRequest->pHeaders =
                 curl_slist_append(nullptr, ("If-Range: " + pRange->validator).c_str());

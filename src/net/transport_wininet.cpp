@@ -94,8 +94,8 @@ Expected<HINTERNET, TransferError> OpenUrlInTime(InternetSession& session, const
     DWORD dwFlags = INTERNET_FLAG_NO_AUTO_REDIRECT;
     if (pRange != nullptr) {
         dwFlags |= INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_RELOAD;
-        if (pRange->nFrom > 0) {
-            headers = "Range: bytes=" + std::to_string(pRange->nFrom) + "-\r\n";
+        if (pRange->IsPart()) {
+            headers = "Range: " + pRange->Text() + "\r\n";
             if (!pRange->validator.empty()) headers += "If-Range: " + pRange->validator + "\r\n";
         }
     }

@@ -23,6 +23,7 @@ Expected<uint32_t, TransferError> FolderFetcher::Load(const char* pszUrl) {
     m_nReceived = 0;
     m_pSink = nullptr;
     m_nCutAt = 0;
+    m_nEnd = 0;
     bool bChanged = false;
     for (const auto& [prefix, fault] : hostFaults) {
         if (!url.starts_with(prefix)) continue;
@@ -35,17 +36,21 @@ Expected<uint32_t, TransferError> FolderFetcher::Load(const char* pszUrl) {
     text << file.rdbuf();
     m_body = text.str();
     if (bChanged && !m_body.empty()) m_body.back() = static_cast<char>(m_body.back() ^ 1);
+    m_nEnd = m_body.size();
     return static_cast<uint32_t>(m_body.size());
 }
 
-Expected<StreamStart, TransferError> FolderFetcher::OpenStream(const char* pszUrl, uint64_t nFrom,
-                                                               const std::string& ifRange,
+Expected<StreamStart, TransferError> FolderFetcher::OpenStream(const char* pszUrl,
+                                                               const RangeRequest& range,
                                                                BodySink& sink) {
     const Expected<uint32_t, TransferError> opened = Load(pszUrl);
     if (!opened) return opened.GetFailure();
-    const bool bPart = bRanges && nFrom > 0 && ifRange == validator && nFrom < m_body.size();
-    ranges.push_back(bPart ? nFrom : 0);
-    m_nReceived = bPart ? static_cast<std::size_t>(nFrom) : 0;
+    if (onStream) onStream(pszUrl, range);
+    const bool bPart = bRanges && range.IsPart() && range.validator == validator &&
+                       range.nFrom < m_body.size() && range.nTo <= m_body.size();
+    ranges.push_back(bPart ? range.nFrom : 0);
+    m_nReceived = bPart ? static_cast<std::size_t>(range.nFrom) : 0;
+    m_nEnd = bPart && range.nTo > 0 ? static_cast<std::size_t>(range.nTo) : m_body.size();
     m_pSink = &sink;
     if (nCuts > 0) {
         --nCuts;
@@ -55,7 +60,8 @@ Expected<StreamStart, TransferError> FolderFetcher::OpenStream(const char* pszUr
 }
 
 Expected<uint32_t, TransferError> FolderFetcher::ReadChunk() {
-    std::size_t nTaken = std::min(nChunk, m_body.size() - m_nReceived);
+    if (onChunk && m_pSink != nullptr) onChunk(requests.back(), m_nReceived);
+    std::size_t nTaken = std::min(nChunk, std::max(m_nEnd, m_nReceived) - m_nReceived);
     if (m_nCutAt != 0) {
         if (m_nReceived >= m_nCutAt) {
             return TransferError{DownloadFailure::CONNECTION_LOST, 0, "cut by the test"};

@@ -26,6 +26,9 @@ public:
     std::size_t nChunk = 4096;  // bytes per ReadChunk
     std::vector<std::string> requests;
     std::function<void(const std::string& url)> onOpen;  // before each request is served
+    // Before a streamed request is served, and before each of its chunks.
+    std::function<void(const std::string& url, const RangeRequest& range)> onStream;
+    std::function<void(const std::string& url, uint64_t nAt)> onChunk;
     // Streamed bodies: what names their version, whether a range is served,
     // and connections cut after this many bytes of a response (that many times).
     std::string validator = "\"v1\"";
@@ -42,8 +45,7 @@ public:
     bool OpenInternet() override { return bInternet; }
     Expected<uint32_t, TransferError> OpenUrl(const char* pszUrl) override;
     Expected<uint32_t, TransferError> ReadChunk() override;
-    Expected<StreamStart, TransferError> OpenStream(const char* pszUrl, uint64_t nFrom,
-                                                    const std::string& validator,
+    Expected<StreamStart, TransferError> OpenStream(const char* pszUrl, const RangeRequest& range,
                                                     BodySink& sink) override;
     Expected<std::string, TransferError> DownloadToMemory(const char* pszUrl) override;
     bool CloseUrl() override { return true; }
@@ -61,6 +63,7 @@ private:
     std::size_t m_nReceived = 0;
     BodySink* m_pSink = nullptr;  // a streamed body's, from m_nReceived on
     uint64_t m_nCutAt = 0;        // where the current response breaks, 0: never
+    std::size_t m_nEnd = 0;       // where the current response ends
 };
 
 // Records each intent as one line: "status TEXT", "size TEXT", "range N",

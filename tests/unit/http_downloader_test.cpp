@@ -302,10 +302,11 @@ TEST_F(HttpDownloaderTest, ARunGoesOnWhereTheServerCutItOff) {
     (*body).Discard();
 }
 
-TEST(DownloadLength, AContentRangeRunsToTheBodysEnd) {
-    EXPECT_EQ(ReadContentRange("bytes 100-999/1000")->nFrom, 100u);
+TEST(DownloadLength, AContentRangeLiesInsideTheBody) {
+    EXPECT_EQ(ReadContentRange("bytes 100-999/1000")->nFirst, 100u);
+    EXPECT_EQ(ReadContentRange("bytes 100-998/1000")->nLast, 998u);
     EXPECT_EQ(ReadContentRange("bytes 0-6442450943/6442450944")->nTotal, 6442450944u);
-    for (const char* pszText : {"bytes 100-998/1000", "bytes 100-999/*", "bytes */1000",
+    for (const char* pszText : {"bytes 100-1000/1000", "bytes 100-999/*", "bytes */1000",
                                 "bytes 5-4/5", "bytes 0-0/0", "items 0-9/10", "bytes 0-9/10 ",
                                 "bytes 0-99999999999999999999/100000000000000000000", ""}) {
         EXPECT_FALSE(ReadContentRange(pszText)) << pszText;
@@ -314,7 +315,8 @@ TEST(DownloadLength, AContentRangeRunsToTheBodysEnd) {
 
 // A body above the buffer goes to its sink as it arrives; a second request
 // goes on from where the first stopped while the server has the same version,
-// and starts again from nothing when the version named is not the server's.
+// and starts again from nothing when the version named is not the server's; a
+// part that ends before the body does is served alone.
 TEST_F(HttpDownloaderTest, AStreamedBodyGoesOnWithARange) {
     struct StringSink : BodySink {
         std::string data;
@@ -326,7 +328,7 @@ TEST_F(HttpDownloaderTest, AStreamedBodyGoesOnWithARange) {
     const std::string url = Nginx("/size-20m.bin");
     StringSink sink;
     const Expected<StreamStart, TransferError> whole =
-        Downloader().OpenStream(url.c_str(), 0, "", sink);
+        Downloader().OpenStream(url.c_str(), {}, sink);
     ASSERT_TRUE(whole);
     EXPECT_EQ(whole->nFrom, 0u);
     EXPECT_EQ(whole->nTotal, expected.size());
@@ -342,7 +344,7 @@ TEST_F(HttpDownloaderTest, AStreamedBodyGoesOnWithARange) {
         sink.data.resize(nKept);
         const std::string validator = bSameVersion ? whole->validator : "\"another\"";
         const Expected<StreamStart, TransferError> rest =
-            Downloader().OpenStream(url.c_str(), 7000000, validator, sink);
+            Downloader().OpenStream(url.c_str(), {7000000, 0, validator}, sink);
         ASSERT_TRUE(rest);
         EXPECT_EQ(rest->nFrom, nKept);
         EXPECT_EQ(rest->nTotal, expected.size());
@@ -353,6 +355,19 @@ TEST_F(HttpDownloaderTest, AStreamedBodyGoesOnWithARange) {
         EXPECT_TRUE(sink.data == expected) << sink.data.size() << " bytes";
         Downloader().CloseUrl();
     }
+    // A part inside the body, as another connection fetches it.
+    sink.data.clear();
+    const Expected<StreamStart, TransferError> part =
+        Downloader().OpenStream(url.c_str(), {7000000, 8000000, whole->validator}, sink);
+    ASSERT_TRUE(part);
+    EXPECT_EQ(part->nFrom, 7000000u);
+    EXPECT_EQ(part->nTotal, expected.size());
+    for (Expected<uint32_t, TransferError> chunk = uint32_t{1}; chunk && *chunk > 0;) {
+        chunk = Downloader().ReadChunk();
+        ASSERT_TRUE(chunk);
+    }
+    EXPECT_TRUE(sink.data == expected.substr(7000000, 1000000)) << sink.data.size() << " bytes";
+    Downloader().CloseUrl();
 }
 
 TEST(DownloadEndpoint, NamesHostAndPortWithTheSchemesDefault) {
