@@ -50,22 +50,34 @@ std::optional<PartRecord> ReadRecord(std::string_view text) {
     return record;
 }
 
-// The body's bytes go to its file and its hash as they arrive.
+// The body's bytes go to its file and its hash as they arrive, up to where
+// another connection's part begins.
 class PartSink : public BodySink {
 public:
-    PartSink(DataFile& file, std::optional<Sha256Hash>& hash) : m_file(file), m_hash(hash) {}
+    PartSink(DataFile& file, std::optional<Sha256Hash>& hash, BodyParts* pParts)
+        : m_file(file), m_hash(hash), m_pParts(pParts) {}
     uint32_t Room() const override { return UINT32_MAX; }
     void Append(const char* pData, uint32_t dwSize) override {
         if (!m_written) return;  // a write failed: nothing after it is kept
+        if (m_pParts != nullptr) {
+            const uint64_t nKept = m_pParts->Keep(m_file.Size(), dwSize);
+            m_bAtPart = nKept < dwSize;
+            dwSize = static_cast<uint32_t>(nKept);
+        }
         m_written = m_file.Append(pData, dwSize);
         if (m_written) m_hash->Update({pData, dwSize});
     }
     const Result& Written() const { return m_written; }
+    // Whether the transfer reached the first part.
+    bool AtPart() const { return m_bAtPart; }
+    void Restart() { m_bAtPart = false; }
 
 private:
     DataFile& m_file;
     std::optional<Sha256Hash>& m_hash;
+    BodyParts* m_pParts;
     Result m_written;
+    bool m_bAtPart = false;
 };
 
 bool IsBreak(DownloadFailure kind) {
@@ -89,7 +101,8 @@ void StreamedBody::Discard() {
 }
 
 Expected<StreamedBody, FetchRefusal> FetchToDisk(StepContext& context, const std::string& url,
-                                                 const std::string& name, bool bOtherHosts) {
+                                                 const std::string& name, bool bOtherHosts,
+                                                 BodyParts* pParts) {
     const Expected<std::optional<Sha256>> listed = context.verifier.SignedDigest(name);
     if (!listed) {
         return FetchRefusal{RunEnding::Failed(CODE_NOT_VERIFIED, listed.GetFailure().Text())};
@@ -129,15 +142,15 @@ Expected<StreamedBody, FetchRefusal> FetchToDisk(StepContext& context, const std
     std::optional<Sha256Hash> hash;
     hash.emplace();
     uint64_t nHashed = 0;
-    PartSink sink(file, hash);
+    PartSink sink(file, hash, pParts);
     uint32_t dwPause = FIRST_RESUME_PAUSE_MS;
-    for (int nResumes = 0;; ++nResumes) {
+    for (int nResumes = 0;;) {
         const uint64_t nFrom = file.Size();
         context.control.Doing(nFrom > 0 ? "fetching " + url + " from byte " + std::to_string(nFrom)
                                         : "fetching " + url);
         context.screen.View().NoteRequest(url);
         const Expected<StreamStart, TransferError> start =
-            context.fetcher.OpenStream(url.c_str(), nFrom, validator, sink);
+            context.fetcher.OpenStream(url.c_str(), RangeRequest{nFrom, 0, validator}, sink);
         Expected<uint32_t, TransferError> chunk = uint32_t{0};
         if (!start) {
             chunk = start.GetFailure();
@@ -171,6 +184,7 @@ Expected<StreamedBody, FetchRefusal> FetchToDisk(StepContext& context, const std
                     validator.clear();  // not resumable by a later run; this one goes on
                 }
             }
+            if (pParts != nullptr) pParts->Began(url, file.Size(), start->nTotal, validator);
             if (nHashed < file.Size()) {
                 if (Result hashed = HashFilePart(file, nHashed, file.Size(), *hash); !hashed) {
                     return NotKept(hashed.GetFailure());
@@ -184,13 +198,33 @@ Expected<StreamedBody, FetchRefusal> FetchToDisk(StepContext& context, const std
                     (void)file.Flush();  // kept for the next run
                     return FetchRefusal{context.control.Cancelled(CODE_CANCELLED)};
                 }
-                if (file.Size() >= start->nTotal) break;
+                if (file.Size() >= start->nTotal || sink.AtPart()) break;
                 chunk = context.fetcher.ReadChunk();
                 if (!chunk) break;
                 if (*chunk == 0) break;
             }
             nHashed = file.Size();
             if (chunk && file.Size() == start->nTotal) break;
+            if (chunk && sink.AtPart()) {
+                // The rest is other connections' parts: this transfer goes on
+                // after the last one that came whole, without a pause.
+                context.fetcher.CloseUrl();
+                sink.Restart();
+                if (Result appended = pParts->AppendParts(file); !appended) {
+                    return NotKept(appended.GetFailure());
+                }
+                if (Result hashed = HashFilePart(file, nHashed, file.Size(), *hash); !hashed) {
+                    return NotKept(hashed.GetFailure());
+                }
+                nHashed = file.Size();
+                context.screen.Transfer(file.Size(), start->nTotal);
+                if (context.control.IsCancelled()) {
+                    (void)file.Flush();
+                    return FetchRefusal{context.control.Cancelled(CODE_CANCELLED)};
+                }
+                if (file.Size() == start->nTotal) break;
+                continue;
+            }
             if (chunk) {  // the response ended before the body did
                 chunk = TransferError{DownloadFailure::SHORT_BODY, 0,
                                       std::to_string(file.Size()) + " of " +
@@ -210,6 +244,7 @@ Expected<StreamedBody, FetchRefusal> FetchToDisk(StepContext& context, const std
                                    "; going on from byte " + std::to_string(file.Size()));
         context.clock.Pause(dwPause);
         dwPause *= 2;
+        ++nResumes;
     }
     context.fetcher.CloseUrl();
     // Nothing is used that the publisher did not sign.
@@ -219,6 +254,10 @@ Expected<StreamedBody, FetchRefusal> FetchToDisk(StepContext& context, const std
         return FetchRefusal{RunEnding::Failed(CODE_NOT_VERIFIED, verified.GetFailure().Text())};
     }
     return body;
+}
+
+std::string BodyPartName(const std::string& name, uint64_t nFrom) {
+    return KeyOf(name) + "-" + std::to_string(nFrom) + ".range";
 }
 
 bool HasKeptBody(const FolderHandle& root, const std::string& url, const std::string& name) {

@@ -46,12 +46,37 @@ private:
     DataFile m_file;
 };
 
+// Parts of a body that other connections fetch while one fetches it from its
+// start: that transfer keeps the bytes before the first part, then appends the
+// parts in turn as they come, and fetches itself what a part did not bring.
+class BodyParts {
+public:
+    virtual ~BodyParts() = default;
+    // The transfer from url began at byte nFrom of a body of nTotal bytes, of
+    // the version validator names (parts are fetched only of a named version).
+    virtual void Began(const std::string& url, uint64_t nFrom, uint64_t nTotal,
+                       const std::string& validator) = 0;
+    // How many of nSize bytes arriving at byte nAt the transfer keeps: those
+    // before the first part.
+    virtual uint64_t Keep(uint64_t nAt, uint64_t nSize) = 0;
+    // Appends to file, which ends where the first part begins, each part in
+    // turn when it has come, up to one that did not come whole (what came of it
+    // is appended); ends early on a cancel.
+    virtual Result AppendParts(DataFile& file) = 0;
+};
+
 // Fetches url, the set's file name, into the downloads folder, with the bar and
 // the size line following it; resumes what an earlier run kept of the same
 // body. Ends the run when the disk cannot take the rest of it. With other hosts
 // to turn to (bOtherHosts), a transfer that stalls is not resumed from this one.
+// With pParts, other connections may fetch parts of the body meanwhile.
 Expected<StreamedBody, FetchRefusal> FetchToDisk(StepContext& context, const std::string& url,
-                                                 const std::string& name, bool bOtherHosts = false);
+                                                 const std::string& name, bool bOtherHosts = false,
+                                                 BodyParts* pParts = nullptr);
+
+// The downloads folder's name for the part of name's body from byte nFrom on
+// that another connection fetches.
+std::string BodyPartName(const std::string& name, uint64_t nFrom);
 
 // Whether the downloads folder keeps a part of url's body, fetched as name.
 bool HasKeptBody(const FolderHandle& root, const std::string& url, const std::string& name);

@@ -1,13 +1,16 @@
 // The run's next files fetched while it installs the one before: each on a
 // connection of its own, a few at a time and a few files ahead, streamed to the
 // downloads folder and checked against the signed list as FetchToDisk does.
-// The run takes each file in its turn. One whose fetch failed is fetched again
-// by the run itself, which resumes what was kept and ends as a fetch does.
+// A connection with no file left to begin takes over the end of the largest
+// range still to come of the first file in flight, as a ranged request. The
+// run takes each file in its turn. One whose fetch failed is fetched again by
+// the run itself, which resumes what was kept and ends as a fetch does.
 #pragma once
 
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -29,6 +32,11 @@ struct StepContext;
 // may lie fetched in the downloads folder.
 inline constexpr std::size_t PREFETCH_CONNECTIONS = 8;
 inline constexpr std::size_t PREFETCH_AHEAD = 8;
+// A range still to come is shared when it holds at least SPLIT_MIN_BYTES: the
+// part another connection takes is its second half, at most PART_MAX_BYTES (a
+// part waits on disk for the transfer before it, and is then copied once).
+inline constexpr uint64_t SPLIT_MIN_BYTES = uint64_t{2} << 20;
+inline constexpr uint64_t PART_MAX_BYTES = uint64_t{64} << 20;
 
 // Makes the fetcher of one more connection.
 using FetcherSource = std::function<std::unique_ptr<Fetcher>()>;
@@ -56,6 +64,15 @@ public:
 
 private:
     enum class JobState { WAITING, FETCHING, DONE, CLAIMED };
+    // A range of a file that another connection fetches, to a file of its own.
+    struct Part {
+        uint64_t nFrom = 0;
+        uint64_t nEnd = 0;      // where it ends: where the next range begins
+        uint64_t nAt = 0;       // the bytes it has taken end here
+        bool bDone = false;     // its transfer has ended (whole when nAt == nEnd)
+        bool bDropped = false;  // of no use: its file goes when its transfer ends
+        DataFile file;          // when done
+    };
     struct Job {
         std::string name;
         JobState state = JobState::WAITING;
@@ -64,16 +81,42 @@ private:
         std::optional<StreamedBody> body;                 // when DONE and whole
         std::string failure;                              // when DONE and not
         std::vector<std::pair<bool, std::string>> notes;  // (a request's URL?, text)
+        // The transfer from the file's start: the version it fetches, whether
+        // parts of it may be taken, and where its bytes end.
+        std::string url;
+        std::string validator;
+        uint64_t nTotal = 0;
+        bool bPartsOpen = false;
+        uint64_t nAt = 0;
+        std::list<Part> parts;    // in the file's order
+        std::list<Part> dropped;  // dropped while in flight
+
+        // Where the transfer from the start stops: the first part not dropped.
+        uint64_t Stop() const;
     };
     class JobView;
+    class JobParts;
 
-    // One connection's loop: the next waiting job within reach, until none is
-    // left or the stop.
+    // One connection's loop: the next waiting job within reach, else a part of
+    // one in flight, until none is left or the stop.
     void Work(Fetcher& fetcher, RunControl& control);
+    // The next waiting job within reach (m_mutex held).
+    Job* NextWaiting();
+    // A new part of the first job in flight with a range worth sharing, taken
+    // from that range's end (m_mutex held).
+    std::pair<Job*, Part*> SplitRange();
     // Leaves in hosts the hosts the connections have left (m_mutex held).
     void LeaveHosts(SetHosts& hosts) const;
     // The job's file to the downloads folder; its outcome stored in the job.
     void Fetch(Fetcher& fetcher, RunControl& control, Job& job);
+    // The part to a file of its own; what it took stored in the part.
+    void FetchPart(Fetcher& fetcher, RunControl& control, Job& job, Part& part);
+    // Drops the job's parts (m_mutex held): those in flight end soon and remove
+    // their files; the files of those done are returned, to be removed.
+    using PartFiles = std::vector<std::pair<uint64_t, DataFile>>;
+    static PartFiles DropParts(Job& job);
+    // Removes the files of the job's parts that began at the bytes given (closed first).
+    void RemovePartFiles(const Job& job, PartFiles& files) const;
 
     const StepContext& m_context;
     std::vector<std::size_t> m_hosts;  // the run's hosts not left when it began, by index
@@ -84,6 +127,7 @@ private:
     std::condition_variable m_changed;  // a job's state or progress, the run's turn, the stop
     std::size_t m_nTaken = 0;           // jobs the run has taken or passed
     bool m_bStop = false;
+    bool m_bNoParts = false;  // a part brought nothing: no more are made
     std::vector<std::unique_ptr<Fetcher>> m_fetchers;
     std::vector<std::unique_ptr<RunControl>> m_controls;  // each connection's stop
     std::vector<std::thread> m_threads;

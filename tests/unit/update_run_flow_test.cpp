@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -1043,6 +1044,107 @@ TEST_F(UpdateRunFlowTest, TheSetsMirrorsStandInForHostsThatFail) {
     m_fetcher.onOpen = nullptr;
     m_fetcher.hostFaults.clear();
     test::SetEnv("CORVANA_PATCH_HOST", nullptr);
+}
+
+// A large archive is fetched in parts by the connections that have nothing
+// else to fetch. What a part that breaks, or is answered whole, did not bring
+// is fetched by the transfer before it; the bar never goes back; a cancel
+// leaves nothing but what a resume takes up.
+TEST_F(UpdateRunFlowTest, ALargeArchiveIsFetchedInPartsByIdleConnections) {
+    const test::TestPublisher publisher;
+    InstallStandIn("cw.exe");
+    std::string pack(std::size_t{6} << 20, '\0');
+    std::mt19937 random(7);
+    for (char& c : pack) c = static_cast<char>(random());
+    ZipWriter zip;
+    ASSERT_TRUE(zip.Create((m_server / "big.zip").string()));
+    ASSERT_TRUE(zip.AddData("data/pack.dat", pack, DosDateOf(1700000000), 0644));
+    ASSERT_TRUE(zip.Close());
+    PublishArchive("base.zip", "deflated.zip");
+    Publish("201=base.zip;base\n202=big.zip;big\n");
+    publisher.SignSet(m_server, {"patch_info.txt", "base.zip", "big.zip"}, 2000);
+    m_run.SetPublicKey(publisher.PublicKeyLine());
+    enum class Fault { NONE, PARTS_BREAK, PARTS_ANSWERED_WHOLE, CANCEL };
+    for (const auto& [pszName, fault] :
+         {std::pair{"parts", Fault::NONE}, std::pair{"parts that break", Fault::PARTS_BREAK},
+          std::pair{"parts answered whole", Fault::PARTS_ANSWERED_WHOLE},
+          std::pair{"cancelled", Fault::CANCEL}}) {
+        SCOPED_TRACE(pszName);
+        fs::remove_all(m_folder / "data");
+        fs::remove_all(m_folder / DOWNLOADS_FOLDER_NAME);
+        fs::remove(m_folder / ACCEPTED_RECORD_NAME);
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool bBegun = false;  // big.zip's transfer from its start
+        int nParts = 0;
+        const auto waitFor = [&](const std::function<bool()>& done) {
+            std::unique_lock<std::mutex> lock(mutex);
+            changed.wait_for(lock, std::chrono::seconds(10), done);
+        };
+        // The run comes to big.zip once a connection has begun it, and that
+        // transfer goes on once another has begun a part of it.
+        test::RecordingView view;
+        view.onCall = [&](const std::string& call) {
+            if (call != "status [base] " + T(IDS_INSTALLED) + " (1/3)") return;
+            waitFor([&] { return bBegun && (fault != Fault::CANCEL || nParts > 0); });
+            if (fault == Fault::CANCEL) m_run.Cancel();
+        };
+        m_run.SetView(&view);
+        m_run.SetFetcherSource(FetcherSource([&] {
+            auto fetcher = std::make_unique<test::FolderFetcher>(m_server);
+            test::FolderFetcher* pFetcher = fetcher.get();
+            fetcher->onStream = [&, pFetcher](const std::string& url, const RangeRequest& range) {
+                if (!url.ends_with("/big.zip")) return;
+                {
+                    const std::lock_guard<std::mutex> lock(mutex);
+                    bBegun = true;
+                    nParts += range.nTo > 0;
+                }
+                changed.notify_all();
+                if (range.nTo == 0) return;
+                pFetcher->nCuts = fault == Fault::PARTS_BREAK ? 1 : 0;
+                pFetcher->nCutAfter = 1000;
+                pFetcher->bRanges = fault != Fault::PARTS_ANSWERED_WHOLE;
+            };
+            fetcher->onChunk = [&](const std::string& url, uint64_t nAt) {
+                if (url.ends_with("/big.zip") && nAt == 0) waitFor([&] { return nParts > 0; });
+            };
+            return fetcher;
+        }));
+        m_fetcher.requests.clear();
+        m_run.Run("-THIS_FOLDER");
+        m_run.SetFetcherSource(FetcherSource());
+        EXPECT_GT(nParts, 0);
+        if (fault == Fault::CANCEL) {
+            for (const fs::directory_entry& entry :
+                 fs::directory_iterator(m_folder / DOWNLOADS_FOLDER_NAME)) {
+                const fs::path extension = entry.path().extension();
+                EXPECT_TRUE(extension == ".part" || extension == ".info") << entry.path();
+            }
+            continue;
+        }
+        EXPECT_EQ(test::ReadWholeFile(m_folder / "data" / "pack.dat"), pack);
+        EXPECT_FALSE(fs::exists(m_folder / DOWNLOADS_FOLDER_NAME));
+        // The parts made the signed archive: the run did not fetch it again.
+        EXPECT_EQ(std::count_if(m_fetcher.requests.begin(), m_fetcher.requests.end(),
+                                [](const std::string& url) { return url.ends_with("/big.zip"); }),
+                  0);
+        int nLast = 0;
+        for (const std::string& units : view.Of("progress ")) {
+            EXPECT_GE(std::stoi(units), nLast);
+            nLast = std::stoi(units);
+        }
+        // "RECEIVED / TOTAL bytes", the numbers in the system's format.
+        const auto number = [](std::string text) {
+            std::erase_if(text, [](char c) { return c < '0' || c > '9'; });
+            return text.empty() ? 0 : std::stoull(text);
+        };
+        for (const std::string& size : view.Of("size ")) {
+            const std::size_t nSlash = size.find('/');
+            if (nSlash == std::string::npos) continue;
+            EXPECT_LE(number(size.substr(0, nSlash)), number(size.substr(nSlash))) << size;
+        }
+    }
 }
 
 // A signed set whose index says the update cannot fit the disk is refused
