@@ -66,6 +66,8 @@ http {{
         root {docroot};
         # Below /slow/ everything is sent at 64 KiB/s: transfers long enough to cancel.
         location /slow/ {{ limit_rate 64k; }}
+        # The serial number of the connection the request came on.
+        location = /connection {{ default_type text/plain; return 200 "$connection"; }}
     }}
     # A caching proxy in front of the first server, as a CDN's edge or a LAN
     # cache: every answer is kept for 10 minutes.

@@ -254,6 +254,29 @@ TEST_F(HttpDownloaderTest, HandlesCloseOnceAndReadsWithoutAUrlDoNothing) {
     EXPECT_FALSE(downloader.CloseInternet());
 }
 
+// The requests of a session after the first go over the connection it opened:
+// the server numbers its connections.
+TEST_F(HttpDownloaderTest, LaterRequestsReuseTheConnection) {
+    const std::string url = Nginx("/connection");
+    const Expected<std::string, TransferError> first = Downloader().DownloadToMemory(url.c_str());
+    ASSERT_TRUE(first);
+    EXPECT_FALSE(first->empty());
+    struct StringSink : BodySink {
+        std::string data;
+        uint32_t Room() const override { return UINT32_MAX; }
+        void Append(const char* pData, uint32_t dwSize) override { data.append(pData, dwSize); }
+    } sink;
+    ASSERT_TRUE(Downloader().OpenStream(Nginx("/size-64k.bin").c_str(), {}, sink));
+    while (sink.data.size() < 65536) {
+        const Expected<uint32_t, TransferError> chunk = Downloader().ReadChunk();
+        ASSERT_TRUE(chunk && *chunk > 0);
+    }
+    Downloader().CloseUrl();
+    const Expected<std::string, TransferError> second = Downloader().DownloadToMemory(url.c_str());
+    ASSERT_TRUE(second);
+    EXPECT_EQ(*second, *first);
+}
+
 // The lowest speed counts the bytes of the last minute, whatever the rhythm.
 TEST(StallWatch, StallsWhenAMinuteBringsTooFewBytes) {
     StallWatch watch;
