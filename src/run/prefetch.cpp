@@ -19,6 +19,9 @@ namespace {
 // How long the run waits between looks at the job it waits for (its bar, its
 // cancel), and the step of a connection's pause before a resume.
 constexpr auto TAKE_POLL = std::chrono::milliseconds(50);
+// How long the run waits for a connection to begin its next file (one does at
+// once: it is the first any of them begins) before it fetches the file itself.
+constexpr auto CLAIM_WAIT = std::chrono::seconds(1);
 constexpr uint32_t PAUSE_STEP_MS = 50;
 
 // Appends the first nBytes of from to to.
@@ -136,8 +139,13 @@ public:
                 return {};
             }
             // Only this transfer takes parts from the front, and nothing is
-            // put before the part it waits at.
+            // put before the part it waits at; one that no connection has
+            // begun is the transfer's own.
             Part& part = m_job.parts.front();
+            if (!part.bBegun) {
+                m_job.parts.pop_front();
+                return {};
+            }
             m_owner.m_changed.wait(lock, [&] { return part.bDone || m_owner.m_bStop; });
             if (!part.bDone) return {};
             const uint64_t nFrom = part.nFrom;
@@ -179,10 +187,10 @@ Prefetcher::Prefetcher(const StepContext& context, const SetHosts& hosts,
         Job& job = m_jobs.emplace_back();
         job.name = name;
     }
-    // A connection that cannot be opened is one fewer; with none, the run
-    // fetches every file itself.
-    const std::size_t nConnections =
-        m_bases.empty() ? 0 : std::min(PREFETCH_CONNECTIONS, m_jobs.size());
+    // As many connections for a few files as for many: those with no file of
+    // their own share the others'. One that cannot be opened is one fewer; with
+    // none, the run fetches every file itself.
+    const std::size_t nConnections = m_bases.empty() || m_jobs.empty() ? 0 : PREFETCH_CONNECTIONS;
     for (std::size_t i = 0; i < nConnections; ++i) {
         std::unique_ptr<Fetcher> fetcher = source();
         if (!fetcher || !fetcher->OpenInternet()) continue;
@@ -220,7 +228,7 @@ void Prefetcher::Work(Fetcher& fetcher, RunControl& control) {
                     pJob->state = JobState::FETCHING;
                     break;
                 }
-                std::tie(pJob, pPart) = SplitRange();
+                std::tie(pJob, pPart) = TakePart();
                 if (pPart != nullptr) break;
                 // Every job taken, and none in flight to share.
                 if (m_nTaken >= m_jobs.size() &&
@@ -240,20 +248,35 @@ void Prefetcher::Work(Fetcher& fetcher, RunControl& control) {
 }
 
 Prefetcher::Job* Prefetcher::NextWaiting() {
+    // The file the run waits for, then those ahead.
     const std::size_t nReach = std::min(m_jobs.size(), m_nTaken + PREFETCH_AHEAD);
-    for (std::size_t i = m_nTaken; i < nReach; ++i) {
+    for (std::size_t i = m_nTaken > 0 ? m_nTaken - 1 : 0; i < nReach; ++i) {
         if (m_jobs[i].state == JobState::WAITING) return &m_jobs[i];
     }
     return nullptr;
 }
 
-std::pair<Prefetcher::Job*, Prefetcher::Part*> Prefetcher::SplitRange() {
+std::pair<Prefetcher::Job*, Prefetcher::Part*> Prefetcher::TakePart() {
     if (m_bNoParts) return {};
-    // The file the run waits for, if it is in flight, then those ahead.
+    // The file the run waits for, then those ahead.
+    const std::size_t nFirst = m_nTaken > 0 ? m_nTaken - 1 : 0;
     const std::size_t nReach = std::min(m_jobs.size(), m_nTaken + PREFETCH_AHEAD);
-    for (std::size_t i = m_nTaken > 0 ? m_nTaken - 1 : 0; i < nReach; ++i) {
+    const auto inFlight = [](const Job& job) {
+        return job.state == JobState::FETCHING && job.bPartsOpen && job.Stop() >= job.nAt;
+    };
+    for (std::size_t i = nFirst; i < nReach; ++i) {
         Job& job = m_jobs[i];
-        if (job.state != JobState::FETCHING || !job.bPartsOpen || job.Stop() < job.nAt) continue;
+        if (!inFlight(job)) continue;
+        if (!job.bCut) CutRest(job);
+        for (Part& part : job.parts) {
+            if (part.bBegun) continue;
+            part.bBegun = true;
+            return {&job, &part};
+        }
+    }
+    for (std::size_t i = nFirst; i < nReach; ++i) {
+        Job& job = m_jobs[i];
+        if (!inFlight(job)) continue;
         // The largest range still to come: the transfer's own, or a part's.
         auto largest = job.parts.end();
         uint64_t nLargest = job.Stop() - job.nAt;
@@ -263,13 +286,14 @@ std::pair<Prefetcher::Job*, Prefetcher::Part*> Prefetcher::SplitRange() {
                 nLargest = it->nEnd - it->nAt;
             }
         }
-        if (nLargest < SPLIT_MIN_BYTES) continue;
+        if (nLargest < STEAL_MIN_BYTES) continue;
         const bool bOwn = largest == job.parts.end();
         const uint64_t nEnd = bOwn ? job.Stop() : largest->nEnd;
         Part part;
         part.nFrom = nEnd - std::min(nLargest / 2, PART_MAX_BYTES);
         part.nEnd = nEnd;
         part.nAt = part.nFrom;
+        part.bBegun = true;
         if (!bOwn) largest->nEnd = part.nFrom;
         Part& made =
             *job.parts.insert(bOwn ? job.parts.begin() : std::next(largest), std::move(part));
@@ -278,12 +302,32 @@ std::pair<Prefetcher::Job*, Prefetcher::Part*> Prefetcher::SplitRange() {
     return {};
 }
 
+void Prefetcher::CutRest(Job& job) {
+    job.bCut = true;
+    const uint64_t nRest = job.Stop() - job.nAt;
+    if (!job.parts.empty() || nRest < 2 * PART_MIN_BYTES) return;
+    const uint64_t nSize = std::clamp<uint64_t>(
+        nRest / (PARTS_PER_CONNECTION * PREFETCH_CONNECTIONS), PART_MIN_BYTES, PART_MAX_BYTES);
+    // The transfer keeps the first part; a last one smaller than the least
+    // goes to the one before it.
+    for (uint64_t nFrom = job.nAt + nSize; nFrom < job.nTotal;) {
+        const uint64_t nEnd =
+            job.nTotal - nFrom < nSize + PART_MIN_BYTES ? job.nTotal : nFrom + nSize;
+        Part& part = job.parts.emplace_back();
+        part.nFrom = nFrom;
+        part.nEnd = nEnd;
+        part.nAt = nFrom;
+        nFrom = nEnd;
+    }
+}
+
 Prefetcher::PartFiles Prefetcher::DropParts(Job& job) {
+    job.bCut = false;
     PartFiles files;
     while (!job.parts.empty()) {
         Part& part = job.parts.front();
-        if (part.bDone) {
-            files.emplace_back(part.nFrom, std::move(part.file));
+        if (part.bDone || !part.bBegun) {
+            if (part.bDone) files.emplace_back(part.nFrom, std::move(part.file));
             job.parts.pop_front();
         } else {
             part.bDropped = true;
@@ -454,6 +498,10 @@ Expected<std::optional<StreamedBody>, RunEnding> Prefetcher::Take(const std::str
     }
     Job& job = m_jobs[m_nTaken++];
     m_changed.notify_all();  // one more file is within reach
+    // On a connection, the file may be shared with the others.
+    if (job.state == JobState::WAITING && !m_threads.empty()) {
+        m_changed.wait_for(lock, CLAIM_WAIT, [&] { return job.state != JobState::WAITING; });
+    }
     if (job.state == JobState::WAITING) {
         job.state = JobState::CLAIMED;
         return std::optional<StreamedBody>();

@@ -1,9 +1,9 @@
 // The run's next files fetched while it installs the one before: each on a
 // connection of its own, a few at a time and a few files ahead, streamed to the
 // downloads folder and checked against the signed list as FetchToDisk does.
-// A connection with no file left to begin takes over the end of the largest
-// range still to come of the first file in flight, as a ranged request. The
-// run takes each file in its turn. One whose fetch failed is fetched again by
+// Once a file's transfer has begun, the rest of it is cut into parts that
+// connections with no file left to begin fetch as ranged requests. The run
+// takes each file in its turn. One whose fetch failed is fetched again by
 // the run itself, which resumes what was kept and ends as a fetch does.
 #pragma once
 
@@ -32,11 +32,17 @@ struct StepContext;
 // may lie fetched in the downloads folder.
 inline constexpr std::size_t PREFETCH_CONNECTIONS = 8;
 inline constexpr std::size_t PREFETCH_AHEAD = 8;
-// A range still to come is shared when it holds at least SPLIT_MIN_BYTES: the
-// part another connection takes is its second half, at most PART_MAX_BYTES (a
-// part waits on disk for the transfer before it, and is then copied once).
-inline constexpr uint64_t SPLIT_MIN_BYTES = uint64_t{2} << 20;
+// The rest of a file is cut into PARTS_PER_CONNECTION parts for each
+// connection, each of PART_MIN_BYTES to PART_MAX_BYTES (a part waits on disk
+// for the transfer before it, and is then copied once): a connection that is
+// faster than the others takes more of them. When no part is left to begin, the
+// second half of the largest range still to come is taken from the transfer
+// that has it, if it holds STEAL_MIN_BYTES: that transfer stops early, and what
+// it had on its way is lost.
+inline constexpr std::size_t PARTS_PER_CONNECTION = 4;
+inline constexpr uint64_t PART_MIN_BYTES = uint64_t{1} << 20;
 inline constexpr uint64_t PART_MAX_BYTES = uint64_t{64} << 20;
+inline constexpr uint64_t STEAL_MIN_BYTES = uint64_t{16} << 20;
 
 // Makes the fetcher of one more connection.
 using FetcherSource = std::function<std::unique_ptr<Fetcher>()>;
@@ -56,8 +62,8 @@ public:
     Prefetcher& operator=(const Prefetcher&) = delete;
 
     // Name's file, when it is the next one: waited for (the bar and the size
-    // line following its transfer), or claimed when no connection has begun
-    // it. The body when it came whole and signed; nothing when the run is to
+    // line following its transfer), or claimed when no connection begins it
+    // within a second. The body when it came whole and signed; nothing when the run is to
     // fetch it itself; the run's ending when it was cancelled meanwhile. The
     // hosts the connections have left are left in hosts too.
     Expected<std::optional<StreamedBody>, RunEnding> Take(const std::string& name, SetHosts& hosts);
@@ -69,6 +75,7 @@ private:
         uint64_t nFrom = 0;
         uint64_t nEnd = 0;      // where it ends: where the next range begins
         uint64_t nAt = 0;       // the bytes it has taken end here
+        bool bBegun = false;    // a connection has taken it
         bool bDone = false;     // its transfer has ended (whole when nAt == nEnd)
         bool bDropped = false;  // of no use: its file goes when its transfer ends
         DataFile file;          // when done
@@ -87,6 +94,7 @@ private:
         std::string validator;
         uint64_t nTotal = 0;
         bool bPartsOpen = false;
+        bool bCut = false;  // the rest has been cut into parts
         uint64_t nAt = 0;
         std::list<Part> parts;    // in the file's order
         std::list<Part> dropped;  // dropped while in flight
@@ -100,11 +108,14 @@ private:
     // One connection's loop: the next waiting job within reach, else a part of
     // one in flight, until none is left or the stop.
     void Work(Fetcher& fetcher, RunControl& control);
-    // The next waiting job within reach (m_mutex held).
+    // The first waiting job within reach: the run's next, or one ahead (m_mutex held).
     Job* NextWaiting();
-    // A new part of the first job in flight with a range worth sharing, taken
-    // from that range's end (m_mutex held).
-    std::pair<Job*, Part*> SplitRange();
+    // The first part not begun of the first job in flight that has one (its
+    // rest cut into parts first), else one taken from a range in flight
+    // (m_mutex held).
+    std::pair<Job*, Part*> TakePart();
+    // Cuts the rest of the job, after its transfer's first part, into parts.
+    static void CutRest(Job& job);
     // Leaves in hosts the hosts the connections have left (m_mutex held).
     void LeaveHosts(SetHosts& hosts) const;
     // The job's file to the downloads folder; its outcome stored in the job.
