@@ -121,6 +121,12 @@ public:
 
     uint64_t Keep(uint64_t nAt, uint64_t nSize) override {
         const std::lock_guard<std::mutex> lock(m_owner.m_mutex);
+        // The parts no connection has begun are this transfer's as it comes to
+        // them: it goes on without a new request.
+        while (!m_job.parts.empty() && !m_job.parts.front().bBegun &&
+               m_job.parts.front().nFrom < nAt + nSize) {
+            m_job.parts.pop_front();
+        }
         const uint64_t nStop = m_job.Stop();
         const uint64_t nKept = nAt >= nStop ? 0 : std::min(nSize, nStop - nAt);
         m_job.nAt = nAt + nKept;
@@ -268,10 +274,12 @@ std::pair<Prefetcher::Job*, Prefetcher::Part*> Prefetcher::TakePart() {
         Job& job = m_jobs[i];
         if (!inFlight(job)) continue;
         if (!job.bCut) CutRest(job);
-        for (Part& part : job.parts) {
-            if (part.bBegun) continue;
-            part.bBegun = true;
-            return {&job, &part};
+        // The last part not begun: the transfer from the start comes to the
+        // first ones itself.
+        for (auto it = job.parts.rbegin(); it != job.parts.rend(); ++it) {
+            if (it->bBegun) continue;
+            it->bBegun = true;
+            return {&job, &*it};
         }
     }
     for (std::size_t i = nFirst; i < nReach; ++i) {

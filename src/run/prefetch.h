@@ -2,9 +2,10 @@
 // connection of its own, a few at a time and a few files ahead, streamed to the
 // downloads folder and checked against the signed list as FetchToDisk does.
 // Once a file's transfer has begun, the rest of it is cut into parts that
-// connections with no file left to begin fetch as ranged requests. The run
-// takes each file in its turn. One whose fetch failed is fetched again by
-// the run itself, which resumes what was kept and ends as a fetch does.
+// connections with no file left to begin fetch as ranged requests, from the
+// file's end, while the transfer goes on from its start through the parts no
+// connection has begun. The run takes each file in its turn. One whose fetch failed is fetched
+// again by the run itself, which resumes what was kept and ends as a fetch does.
 #pragma once
 
 #include <condition_variable>
@@ -110,7 +111,7 @@ private:
     void Work(Fetcher& fetcher, RunControl& control);
     // The first waiting job within reach: the run's next, or one ahead (m_mutex held).
     Job* NextWaiting();
-    // The first part not begun of the first job in flight that has one (its
+    // The last part not begun of the first job in flight that has one (its
     // rest cut into parts first), else one taken from a range in flight
     // (m_mutex held).
     std::pair<Job*, Part*> TakePart();
