@@ -294,7 +294,7 @@ std::pair<Prefetcher::Job*, Prefetcher::Part*> Prefetcher::TakePart() {
                 nLargest = it->nEnd - it->nAt;
             }
         }
-        if (nLargest < STEAL_MIN_BYTES) continue;
+        if (nLargest < SHARE_MIN_BYTES) continue;
         const bool bOwn = largest == job.parts.end();
         const uint64_t nEnd = bOwn ? job.Stop() : largest->nEnd;
         Part part;
@@ -313,7 +313,7 @@ std::pair<Prefetcher::Job*, Prefetcher::Part*> Prefetcher::TakePart() {
 void Prefetcher::CutRest(Job& job) {
     job.bCut = true;
     const uint64_t nRest = job.Stop() - job.nAt;
-    if (!job.parts.empty() || nRest < 2 * PART_MIN_BYTES) return;
+    if (!job.parts.empty() || nRest < SHARE_MIN_BYTES) return;
     const uint64_t nSize = std::clamp<uint64_t>(
         nRest / (PARTS_PER_CONNECTION * PREFETCH_CONNECTIONS), PART_MIN_BYTES, PART_MAX_BYTES);
     // The transfer keeps the first part; a last one smaller than the least

@@ -33,17 +33,17 @@ struct StepContext;
 // may lie fetched in the downloads folder.
 inline constexpr std::size_t PREFETCH_CONNECTIONS = 8;
 inline constexpr std::size_t PREFETCH_AHEAD = 8;
-// The rest of a file is cut into PARTS_PER_CONNECTION parts for each
-// connection, each of PART_MIN_BYTES to PART_MAX_BYTES (a part waits on disk
-// for the transfer before it, and is then copied once): a connection that is
-// faster than the others takes more of them. When no part is left to begin, the
-// second half of the largest range still to come is taken from the transfer
-// that has it, if it holds STEAL_MIN_BYTES: that transfer stops early, and what
-// it had on its way is lost.
+// A transfer is shared only while SHARE_MIN_BYTES of it are still to come: it
+// stops where the parts begin, and what it had on its way then is lost. The
+// rest of a file is cut into PARTS_PER_CONNECTION parts for each connection,
+// each of PART_MIN_BYTES to PART_MAX_BYTES (a part waits on disk for the
+// transfer before it, and is then copied once): a connection that is faster
+// than the others takes more of them. When no part is left to begin, the
+// second half of the largest range still to come is taken from its transfer.
+inline constexpr uint64_t SHARE_MIN_BYTES = uint64_t{16} << 20;
 inline constexpr std::size_t PARTS_PER_CONNECTION = 4;
 inline constexpr uint64_t PART_MIN_BYTES = uint64_t{1} << 20;
 inline constexpr uint64_t PART_MAX_BYTES = uint64_t{64} << 20;
-inline constexpr uint64_t STEAL_MIN_BYTES = uint64_t{16} << 20;
 
 // Makes the fetcher of one more connection.
 using FetcherSource = std::function<std::unique_ptr<Fetcher>()>;

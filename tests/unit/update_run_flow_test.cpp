@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -1046,16 +1047,19 @@ TEST_F(UpdateRunFlowTest, TheSetsMirrorsStandInForHostsThatFail) {
     test::SetEnv("CORVANA_PATCH_HOST", nullptr);
 }
 
-// A set's one large archive is fetched in parts by the connections that have
-// nothing else to fetch. What a part that breaks, or is answered whole, did not bring
+// A set's one large archive (17 MiB) is fetched in parts by the connections
+// that have nothing else to fetch. What a part that breaks, or is answered whole, did not bring
 // is fetched by the transfer before it; the bar never goes back; a cancel
 // leaves nothing but what a resume takes up.
 TEST_F(UpdateRunFlowTest, ALargeArchiveIsFetchedInPartsByIdleConnections) {
     const test::TestPublisher publisher;
     InstallStandIn("cw.exe");
-    std::string pack(std::size_t{6} << 20, '\0');
-    std::mt19937 random(7);
-    for (char& c : pack) c = static_cast<char>(random());
+    std::string pack(SHARE_MIN_BYTES + (std::size_t{1} << 20), '\0');
+    std::mt19937_64 random(7);
+    for (std::size_t i = 0; i < pack.size(); i += sizeof(uint64_t)) {
+        const uint64_t nValue = random();
+        std::memcpy(pack.data() + i, &nValue, sizeof nValue);
+    }
     ZipWriter zip;
     ASSERT_TRUE(zip.Create((m_server / "big.zip").string()));
     ASSERT_TRUE(zip.AddData("data/pack.dat", pack, DosDateOf(1700000000), 0644));
@@ -1079,6 +1083,7 @@ TEST_F(UpdateRunFlowTest, ALargeArchiveIsFetchedInPartsByIdleConnections) {
         m_run.SetView(&view);
         m_run.SetFetcherSource(FetcherSource([&] {
             auto fetcher = std::make_unique<test::FolderFetcher>(m_server);
+            fetcher->nChunk = 65536;
             test::FolderFetcher* pFetcher = fetcher.get();
             fetcher->onStream = [&, pFetcher](const std::string& url, const RangeRequest& range) {
                 if (!url.ends_with("/big.zip") || range.nTo == 0) return;
