@@ -105,8 +105,7 @@ bool StallWatch::Stalled(uint32_t dwNowMs, uint64_t nTotal) {
 
 void HttpDownloader::FreeBuffer::operator()(char* pData) const { std::free(pData); }
 
-HttpDownloader::HttpDownloader()
-    : m_pData(static_cast<char*>(std::calloc(DOWNLOAD_BUFFER_SIZE + 1, 1))) {}
+HttpDownloader::HttpDownloader() = default;
 
 HttpDownloader::~HttpDownloader() {
     CloseUrl();
@@ -155,6 +154,11 @@ Expected<uint64_t, TransferError> HttpDownloader::AnnouncedLength() {
 
 Expected<uint32_t, TransferError> HttpDownloader::OpenUrl(const char* pszUrl) {
     Reset();
+    // The buffer is made for the first body held in memory: a downloader that
+    // only streams (a connection fetching ahead) never takes its address space.
+    if (m_pData == nullptr) {
+        m_pData.reset(static_cast<char*>(std::calloc(DOWNLOAD_BUFFER_SIZE + 1, 1)));
+    }
     if (m_hInternet == nullptr) OpenInternet();
     if (m_hInternet == nullptr || m_pData == nullptr) {  // no session, or no memory for a body
         return Fail(
@@ -310,7 +314,7 @@ Expected<std::string, TransferError> HttpDownloader::DownloadToMemory(const char
     }
     CloseUrl();
     if (!length) {  // never a part of a body
-        std::memset(m_pData.get(), 0, m_dwReceived);
+        if (m_pData != nullptr) std::memset(m_pData.get(), 0, m_dwReceived);
         m_dwReceived = 0;
         return length.GetFailure();
     }

@@ -82,8 +82,8 @@ private:
     void Append(const char* pData, uint32_t dwSize) override;
 
     // One byte more than the largest body, so the text form always ends in a zero.
-    // Allocated zeroed, so its pages cost nothing until a body fills them; every
-    // byte after the received ones is kept zero.
+    // Allocated zeroed by the first OpenUrl, so its pages cost nothing until a
+    // body fills them; every byte after the received ones is kept zero.
     std::unique_ptr<char[], FreeBuffer> m_pData;
     uint32_t m_dwReceived = 0;
     uint32_t m_dwLimit = DOWNLOAD_BUFFER_SIZE;  // the most body bytes taken

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <set>
+#include <system_error>
 #include <tuple>
 
 #include "install/folder_guard.h"
@@ -114,6 +115,9 @@ public:
             }
             m_job.nAt = nFrom;
             m_job.bPartsOpen = !validator.empty() && !m_owner.m_bNoParts;
+            if (m_job.bPartsOpen && nTotal - nFrom >= SHARE_MIN_BYTES) {
+                m_owner.AddConnections(PREFETCH_CONNECTIONS);
+            }
         }
         m_owner.RemovePartFiles(m_job, files);
         m_owner.m_changed.notify_all();
@@ -181,7 +185,7 @@ uint64_t Prefetcher::Job::Stop() const { return parts.empty() ? nTotal : parts.f
 
 Prefetcher::Prefetcher(const StepContext& context, const SetHosts& hosts,
                        const std::vector<std::string>& names, const FetcherSource& source)
-    : m_context(context) {
+    : m_context(context), m_source(source) {
     for (std::size_t i = 0; i < hosts.bases.size(); ++i) {
         if (hosts.left[i]) continue;
         m_hosts.push_back(i);
@@ -193,28 +197,40 @@ Prefetcher::Prefetcher(const StepContext& context, const SetHosts& hosts,
         Job& job = m_jobs.emplace_back();
         job.name = name;
     }
-    // As many connections for a few files as for many: those with no file of
-    // their own share the others'. One that cannot be opened is one fewer; with
-    // none, the run fetches every file itself.
-    const std::size_t nConnections = m_bases.empty() || m_jobs.empty() ? 0 : PREFETCH_CONNECTIONS;
-    for (std::size_t i = 0; i < nConnections; ++i) {
-        std::unique_ptr<Fetcher> fetcher = source();
-        if (!fetcher || !fetcher->OpenInternet()) continue;
+    // A connection for each file, up to the most; a file large enough to share
+    // brings the rest (JobParts::Began). With none, the run fetches every file
+    // itself.
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    AddConnections(m_bases.empty() ? 0 : std::min(PREFETCH_CONNECTIONS, m_jobs.size()));
+}
+
+void Prefetcher::AddConnections(std::size_t nWanted) {
+    while (!m_bNoMoreConnections && !m_bStop && m_threads.size() < nWanted) {
+        std::unique_ptr<Fetcher> fetcher = m_source ? m_source() : nullptr;
+        if (!fetcher || !fetcher->OpenInternet()) {
+            m_bNoMoreConnections = true;
+            return;
+        }
+        auto control = std::make_unique<RunControl>();
+        try {
+            m_threads.emplace_back(&Prefetcher::Work, this, std::ref(*fetcher), std::ref(*control));
+        } catch (const std::system_error&) {  // no thread to be had: the connections there are do
+            m_bNoMoreConnections = true;
+            fetcher->CloseInternet();
+            return;
+        }
         m_fetchers.push_back(std::move(fetcher));
-        m_controls.push_back(std::make_unique<RunControl>());
-    }
-    for (std::size_t i = 0; i < m_fetchers.size(); ++i) {
-        m_threads.emplace_back(&Prefetcher::Work, this, std::ref(*m_fetchers[i]),
-                               std::ref(*m_controls[i]));
+        m_controls.push_back(std::move(control));
     }
 }
 
 Prefetcher::~Prefetcher() {
-    // The transfers are stopped before anything that waits learns of the stop.
-    for (const std::unique_ptr<RunControl>& control : m_controls) control->Cancel();
+    // The transfers are stopped as anything that waits learns of the stop, and
+    // no connection is added after it.
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         m_bStop = true;
+        for (const std::unique_ptr<RunControl>& control : m_controls) control->Cancel();
     }
     m_changed.notify_all();
     for (std::thread& thread : m_threads) thread.join();

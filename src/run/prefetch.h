@@ -106,6 +106,9 @@ private:
     class JobView;
     class JobParts;
 
+    // Opens connections until there are nWanted, or until one cannot be had
+    // (m_mutex held).
+    void AddConnections(std::size_t nWanted);
     // One connection's loop: the next waiting job within reach, else a part of
     // one in flight, until none is left or the stop.
     void Work(Fetcher& fetcher, RunControl& control);
@@ -131,6 +134,7 @@ private:
     void RemovePartFiles(const Job& job, PartFiles& files) const;
 
     const StepContext& m_context;
+    FetcherSource m_source;
     std::vector<std::size_t> m_hosts;  // the run's hosts not left when it began, by index
     std::vector<std::string> m_bases;  // their base URLs
     std::size_t m_nHost = 0;           // the first of m_hosts not left
@@ -140,9 +144,11 @@ private:
     std::size_t m_nTaken = 0;           // jobs the run has taken or passed
     bool m_bStop = false;
     bool m_bNoParts = false;  // a part brought nothing: no more are made
+    // The connections, added while the stop has not come (m_mutex held).
     std::vector<std::unique_ptr<Fetcher>> m_fetchers;
     std::vector<std::unique_ptr<RunControl>> m_controls;  // each connection's stop
     std::vector<std::thread> m_threads;
+    bool m_bNoMoreConnections = false;  // one could not be had
 };
 
 }  // namespace corvana
